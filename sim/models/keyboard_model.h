@@ -1,0 +1,120 @@
+// The detachable keyboard as the host sees it over USB: in normal mode a HID
+// function with a vendor command collection (output report 6, 57 bytes), a
+// vendor event collection (input report 5, 9 bytes) and a standard keyboard
+// collection; in its DFU boot loader a DFU interface (BootloaderModel).
+//
+// Plain C++: the bus, the clock and the package values it needs for its
+// defaults are reached only through the callbacks it is given.
+#pragma once
+
+#include "models/bootloader_model.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace models {
+
+enum class UsbMode { Normal, Bootloader };
+enum class ChecksumAnswer { Correct, Wrong, None };
+
+struct KeyboardSettings {
+    int nxp = 0x0352;       // NXP version (HID VersionNumber) in normal mode
+    int bt = 0xA23F;        // Bluetooth version it reports
+    int sonix = 0x12;       // Sonix version it reports
+    bool bt_ready = true;   // version answers carry both ready bytes 1
+    ChecksumAnswer checksum = ChecksumAnswer::Correct;
+    bool finish_ack = true;
+    bool returns = true;    // restarts in normal mode after a manifested download
+    int nxp_after = -1;     // -1: the package's NXP version
+    int bt_after = -1;      // -1: the package's Bluetooth version if confirmed, else bt
+    bool starts_in_bootloader = false;
+    BootloaderSettings bootloader;
+};
+
+// Delays of the device, in milliseconds.
+struct KeyboardTiming {
+    uint32_t answer_ms = 4;          // version and finish answers
+    uint32_t checksum_ms = 30;       // summing the received image
+    uint32_t enumerate_ms = 500;     // from power to enumeration
+    uint32_t reset_ms = 20;          // from a restart command to leaving the bus
+    uint32_t bootloader_up_ms = 800; // from leaving to the boot loader's enumeration
+    uint32_t firmware_up_ms = 1500;  // from leaving to the new firmware's enumeration
+};
+
+struct KeyboardHost {
+    // Runs `fn` `ms` milliseconds from now.
+    std::function<void(uint32_t ms, std::function<void()> fn)> after;
+    // Sends one input report on the event collection.
+    std::function<void(const uint8_t* report, size_t len)> send_input;
+    // Enumerates on the bus in this mode / leaves the bus.
+    std::function<void(UsbMode mode)> connect;
+    std::function<void()> disconnect;
+    // Values of the update package the device is rehearsed against.
+    std::function<uint32_t()> package_nxp;
+    std::function<uint32_t()> package_bt;
+    std::function<uint32_t()> package_bt_sum;  // what the tool accepts as checksum
+    // Every DFU request that reaches the boot loader.
+    std::function<void(const char* name, uint16_t value, uint16_t length, bool ok)> dfu_request;
+};
+
+class KeyboardModel {
+public:
+    KeyboardModel(const KeyboardSettings& settings, KeyboardHost host,
+                  KeyboardTiming timing = KeyboardTiming());
+
+    // The cable: plugged in (enumerates after enumerate_ms, or at once) / pulled.
+    void plug(bool at_once = false);
+    void unplug();
+
+    // An output report written to the command collection (normal mode).
+    void output_report(const uint8_t* data, size_t len);
+    // A control transfer to the DFU interface (boot-loader mode).
+    bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
+
+    bool on_bus() const { return on_bus_; }
+    UsbMode mode() const { return mode_; }
+    uint16_t nxp_version() const { return (uint16_t)nxp_; }
+    uint16_t bt_version() const { return (uint16_t)bt_; }
+    int reports_received() const { return reports_; }
+    int dfu_blocks() const { return boot_.blocks_received(); }
+    bool bt_confirmed() const { return bt_confirmed_; }
+    const BootloaderModel& bootloader() const { return boot_; }
+
+private:
+    void later(uint32_t ms, std::function<void()> fn);
+    void answer(const std::vector<uint8_t>& report, uint32_t delay);
+    void power_up(uint32_t delay);
+    void restart(UsbMode mode, uint32_t up_delay);
+    void enter_normal_firmware();
+    void on_manifested();
+    void bt_start(const uint8_t* r);
+    void bt_data(const uint8_t* r);
+    void bt_verify(const uint8_t* r);
+
+    KeyboardSettings s_;
+    KeyboardHost host_;
+    KeyboardTiming t_;
+    BootloaderModel boot_;
+
+    uint64_t epoch_ = 0;   // changes whenever the device loses power or restarts
+    bool powered_ = false;
+    bool on_bus_ = false;
+    bool first_power_ = true;
+    UsbMode mode_ = UsbMode::Normal;
+    int nxp_;
+    int bt_;
+    int reports_ = 0;
+
+    // Bluetooth receiver
+    bool bt_open_ = false;
+    std::vector<uint8_t> bt_rx_;
+    std::vector<bool> bt_written_;
+    bool bt_confirmed_ = false;
+    // firmware
+    bool manifested_ = false;
+    bool firmware_starts_ = true;
+};
+
+}  // namespace models

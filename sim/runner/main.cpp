@@ -1,0 +1,294 @@
+// tessel-sim: runs the unchanged tool in the simulated world, driven by a
+// scenario, and writes what happens as a trace of JSON lines.
+#include "scenario.h"
+#include "trace_text.h"
+#include "world_view.h"
+
+#include "app/app.h"
+#include "common/globals.h"
+#include "platform/host/sim_core.h"
+#include "platform/host/sim_devices.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The runner writes host files: it does not want the product's path mapping.
+#undef fopen
+
+#ifndef TESSEL_DEFAULT_PROGRAM
+#define TESSEL_DEFAULT_PROGRAM "tessel-updater.exe"
+#endif
+
+namespace {
+
+using Json = sim::Json;
+
+enum { EXIT_TIME_LIMIT = 125, EXIT_UNUSABLE = 126 };
+
+FILE* g_out = stdout;
+bool g_text_format = false;
+runner::Scenario g_scenario;
+std::vector<bool> g_trigger_fired;
+uint8_t g_last_state = 0;
+uint32_t g_last_result = 1;
+
+[[noreturn]] void unusable(const std::string& message)
+{
+    std::fprintf(stderr, "tessel-sim: %s\n", message.c_str());
+    std::exit(EXIT_UNUSABLE);
+}
+
+void usage()
+{
+    std::fprintf(stderr,
+                 "usage: tessel-sim [--trace FILE] [--program PACKAGED_EXE] [--format json|text] "
+                 "SCENARIO.json\n"
+                 "Runs tessel-updater in a simulated world with virtual time. SCENARIO.json may be -\n"
+                 "for standard input. Exit status: the tool's exit code; 125 when the scenario's time\n"
+                 "limit came first; 126 for an unusable scenario or program.\n");
+}
+
+void write_record(const Json& record)
+{
+    std::string line = g_text_format ? runner::trace_as_text(record) : record.dump(-1, ' ', false);
+    std::fputs(line.c_str(), g_out);
+    std::fputc('\n', g_out);
+}
+
+void perform(const std::string& action);
+
+void check_triggers(const Json& record)
+{
+    const std::string ev = record["ev"].get<std::string>();
+    for (size_t i = 0; i < g_scenario.events.size(); i++) {
+        const runner::Event& e = g_scenario.events[i];
+        if (e.at || g_trigger_fired[i])
+            continue;
+        bool hit = false;
+        if (e.on == "button_enabled")
+            hit = ev == "button" && record.value("enabled", false);
+        else if (e.on == "prompt")
+            hit = ev == "prompt" && record.value("open", false);
+        else if (e.on.rfind("log:", 0) == 0)
+            hit = ev == "log" && record.value("text", std::string()).find(e.on.substr(4)) != std::string::npos;
+        if (!hit)
+            continue;
+        g_trigger_fired[i] = true;
+        std::string action = e.action;
+        sim::schedule_after(e.after, [action] { perform(action); });
+    }
+}
+
+void poll_globals()
+{
+    uint8_t state = g_update_state.load();
+    if (state != g_last_state) {
+        g_last_state = state;
+        sim::trace("state", Json{{"value", state}});
+    }
+    uint32_t result = g_update_result.load();
+    if (result != g_last_result) {
+        g_last_result = result;
+        sim::trace("result", Json{{"value", result}});
+    }
+}
+
+void perform(const std::string& action)
+{
+    sim::trace("user", Json{{"do", action}});
+    HWND main = sim::main_window();
+    if (action == "press_update") {
+        HWND button = main ? sim::child_by_id(main, IDC_UPDATE) : nullptr;
+        if (button)
+            sim::user_click_button(button);
+    } else if (action == "alt_u") {
+        if (main)
+            sim::user_key(main, WM_SYSKEYUP, 'U');
+    } else if (action == "close") {
+        if (main)
+            sim::system_send(main, WM_CLOSE, 0, 0);
+    } else if (action == "restart_now" || action == "restart_later" || action == "close_prompt") {
+        HWND dlg = runner::restart_prompt();
+        if (!dlg)
+            return;
+        if (action == "close_prompt")
+            sim::system_send(dlg, WM_CLOSE, 0, 0);
+        else if (HWND b = sim::child_by_id(dlg, action == "restart_now" ? IDOK : IDCANCEL))
+            sim::user_click_button(b);
+    } else {
+        sim::device_action(action);
+    }
+}
+
+std::string read_all(std::istream& in)
+{
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string make_program_dir()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessel-sim.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        unusable(std::string("cannot create a scratch program directory: ") + std::strerror(errno));
+    return buf.data();
+}
+
+void remove_tree(const std::string& dir)
+{
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (std::system(cmd.c_str()) != 0) {
+        // Leaving a scratch folder behind is harmless.
+    }
+}
+
+Json summary(int exit_code, bool ended, const std::string& program_dir)
+{
+    Json s = Json::object();
+    s["t"] = sim::now_ms();
+    s["ev"] = "summary";
+    s["exit_code"] = ended ? Json(exit_code) : Json(nullptr);
+    s["log_view"] = runner::log_view_text();
+    std::ifstream log(program_dir + "/" RESULT_LOG_NAME, std::ios::binary);
+    s["result_log"] = log ? Json(read_all(log)) : Json(nullptr);
+    s["button"] = runner::button_summary();
+    s["progress"] = runner::progress_pos();
+    s["state"] = g_update_state.load();
+    s["reports_out"] = sim::reports_out();
+    s["dfu_blocks"] = sim::dfu_blocks();
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string trace_file, program = TESSEL_DEFAULT_PROGRAM, scenario_file;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if ((a == "--trace" || a == "--program" || a == "--format") && i + 1 < argc) {
+            std::string v = argv[++i];
+            if (a == "--trace")
+                trace_file = v;
+            else if (a == "--program")
+                program = v;
+            else if (v == "text")
+                g_text_format = true;
+            else if (v != "json")
+                unusable("--format must be json or text");
+        } else if (a == "-h" || a == "--help") {
+            usage();
+            return 0;
+        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+            usage();
+            return EXIT_UNUSABLE;
+        } else if (scenario_file.empty()) {
+            scenario_file = a;
+        } else {
+            usage();
+            return EXIT_UNUSABLE;
+        }
+    }
+    if (scenario_file.empty()) {
+        usage();
+        return EXIT_UNUSABLE;
+    }
+
+    std::string text;
+    if (scenario_file == "-") {
+        text = read_all(std::cin);
+    } else {
+        std::ifstream in(scenario_file, std::ios::binary);
+        if (!in)
+            unusable("cannot read scenario " + scenario_file);
+        text = read_all(in);
+    }
+    std::string error;
+    if (!runner::parse_scenario(text, g_scenario, error))
+        unusable(error);
+
+    struct stat st;
+    if (stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        unusable("program " + program + ": cannot read it");
+    {
+        std::ifstream probe(program, std::ios::binary);
+        if (!probe)
+            unusable("program " + program + ": cannot read it");
+    }
+
+    if (!trace_file.empty()) {
+        g_out = std::fopen(trace_file.c_str(), "wb");
+        if (!g_out)
+            unusable("cannot write trace " + trace_file);
+    }
+
+    std::string program_dir = make_program_dir();
+    for (auto& f : g_scenario.files) {
+        std::ofstream out(program_dir + "/" + f.first, std::ios::binary);
+        out << f.second;
+        if (!out)
+            unusable("files." + f.first + ": cannot write it");
+    }
+
+    sim::WorldConfig config;
+    config.program_path = g_scenario.program_path;
+    config.program_file = program;
+    config.program_dir = program_dir;
+    config.langid = g_scenario.langid;
+    config.lcid = g_scenario.lcid;
+    config.year = g_scenario.year;
+    config.month = g_scenario.month;
+    config.day = g_scenario.day;
+    config.hour = g_scenario.hour;
+    config.minute = g_scenario.minute;
+    config.second = g_scenario.second;
+    config.other_instance = g_scenario.other_instance;
+    config.until_ms = g_scenario.until;
+    sim::configure(config);
+
+    sim::set_trace_sink([](const Json& record) {
+        write_record(record);
+        check_triggers(record);
+    });
+    sim::set_poll_hook(poll_globals);
+
+    sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr);
+
+    g_trigger_fired.assign(g_scenario.events.size(), false);
+    for (const runner::Event& e : g_scenario.events) {
+        if (e.at) {
+            std::string action = e.action;
+            sim::schedule_at(*e.at, [action] { perform(action); });
+        }
+    }
+
+    sim::trace("start", Json{{"args", g_scenario.args}});
+    int code = sim::run_entry(g_scenario.args);
+    bool ended = !sim::run_timed_out();
+    poll_globals();
+    if (ended)
+        sim::trace("exit", Json{{"code", code}});
+    sim::set_trace_sink(nullptr);
+    write_record(summary(code, ended, program_dir));
+    std::fflush(g_out);
+    if (g_out != stdout)
+        std::fclose(g_out);
+    std::fflush(stdout);
+    remove_tree(program_dir);
+    // Simulated threads may still be blocked; end the process without joining them.
+    std::_Exit(ended ? code : EXIT_TIME_LIMIT);
+}

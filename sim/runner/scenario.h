@@ -1,0 +1,41 @@
+// tessel-sim scenarios: the JSON format read from a file and checked field by field.
+#pragma once
+
+#include "platform/host/sim_devices.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace runner {
+
+struct Event {
+    std::string action;          // the `do` value
+    std::optional<uint64_t> at;  // virtual ms
+    std::string on;              // trigger, when not at
+    uint64_t after = 0;
+};
+
+struct Scenario {
+    std::string args;
+    std::string program_path = "C:\\Tessel\\tessel-updater.exe";
+    std::map<std::string, std::string> files;
+    uint16_t langid = 1033;
+    uint32_t lcid = 1033;
+    int year = 2024, month = 3, day = 5, hour = 9, minute = 5, second = 7;
+    bool other_instance = false;
+    bool has_keyboard = false;
+    sim::KeyboardConfig keyboard;
+    std::vector<Event> events;
+    uint64_t until = 180000;
+};
+
+// Fills `out` from the JSON text; on failure returns false with a one-line
+// message naming the field and what is wrong.
+bool parse_scenario(const std::string& text, Scenario& out, std::string& error);
+
+}  // namespace runner

@@ -1,0 +1,103 @@
+// Chief header of the application shell: update states, private messages,
+// control and timer ids, and the shell's functions.
+#pragma once
+
+#include "common/globals.h"
+
+#include <atomic>
+#include <cstdint>
+
+// Update states (g_update_state).
+enum : uint8_t {
+    ST_IDLE = 0,
+    ST_BT_PREPARE = 1,
+    ST_BT_TRANSFER = 2,
+    ST_BT_DONE = 3,
+    ST_USB_DOWNLOAD = 4,
+    ST_USB_DONE = 5,
+    ST_WAIT_ACK = 6,
+    ST_ACKED = 7,
+    ST_WAIT_DETACH = 8,
+    ST_DETACHED = 9,
+    ST_REATTACHED = 10,
+};
+
+#define APP_CLASS_NAME "Orvex Tessel Keyboard Firmware Updater"
+#define APP_TITLE APP_CLASS_NAME
+
+// Private messages of the main window.
+#define WM_SHOW_RESTART_PROMPT (WM_USER + 10)
+#define WM_DROP_HANDLE_NOTIFY (WM_USER + 20)
+
+// Controls of the main window.
+#define IDC_UPDATE 100
+#define IDC_LOG 101
+#define IDC_PROGRESS 110
+
+// Timers of the main window.
+#define TIMER_PROBE 3
+#define TIMER_SILENT_EXIT 5
+#define TIMER_PROBE_START_MS 250
+#define TIMER_PROBE_ARRIVAL_MS 4000
+#define TIMER_SILENT_EXIT_MS 45000
+
+// Start-up (main.cpp)
+extern uint8_t g_silent;
+extern HINSTANCE g_instance;
+extern HBRUSH g_background_brush;
+extern HFONT g_ui_font;
+// Reads the first argument of a command-line tail into g_silent and g_lang.
+void parse_command_line(const char* tail);
+
+// Main window and log view (main_window.cpp)
+extern HWND g_main_wnd;
+extern HDEVNOTIFY g_hid_notify;
+extern HDEVNOTIFY g_dfu_notify;
+// Set in WM_CREATE when the update package was loaded (the window has its controls).
+extern uint8_t g_package_loaded;
+LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+void log_append(const char* text);
+
+// Timers, device and power events (events.cpp); each returns the message's result.
+LRESULT on_timer(HWND hwnd, WPARAM id);
+LRESULT on_power_broadcast(HWND hwnd, WPARAM wp, LPARAM lp);
+LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp);
+
+// Update command and Alt+U (update_command.cpp)
+// Set by start_update_run before the worker starts; the worker clears it as its
+// very last step, so that no new run starts while it is still finishing.
+extern std::atomic<uint8_t> g_worker_running;
+void on_update_command(HWND hwnd, WPARAM wp);  // WM_COMMAND
+void on_sys_key_up(HWND hwnd, WPARAM wp);      // WM_SYSKEYUP
+// The common start of an update run (UI thread): ST_BT_PREPARE or ST_BT_DONE.
+void start_update_run(uint8_t state);
+// The Update command's two refusal rules.
+bool is_downgrade(uint32_t package_nxp, uint32_t keyboard_nxp);
+bool bt_family_differs(uint32_t keyboard_bt, uint32_t package_bt);
+
+// Result log and read-me (result_log.cpp)
+#define RESULT_LOG_NAME "LogfileKarstDFU.txt"
+#define PROGRAM_PATH_SIZE 300     // buffer for GetModuleFileNameA
+#define PROGRAM_DIR_SIZE 256      // directory and file name together
+#define PROGRAM_PATH_UNUSABLE 0xFFFFFFFFu
+extern std::atomic<uint8_t> g_readme_opened;
+// Fills dir (256 bytes) with the program directory (up to and including the
+// last backslash) and returns the length of the full path; 0 when the path
+// cannot be read (dir empty: files are then used from the current directory);
+// PROGRAM_PATH_UNUSABLE, dir empty, when the path has 300 characters or more
+// or its directory leaves no room in dir.
+DWORD get_program_dir(char* dir);
+// The pieces of the above: the directory part of `path` into dir (false, dir
+// empty, when it does not fit), and dir + name into out (false when the two do
+// not fit into 256 bytes).
+bool split_program_dir(const char* path, char* dir);
+bool join_program_path(char* out, const char* dir, const char* name);
+// "OK: " or "NG: " followed by "YYYY/MM/DD-hh:mm:ss error=N\r\n"; returns its length.
+int format_result_line(char* line, const SYSTEMTIME* time, uint32_t result);
+void write_result_log();
+
+// Restart prompt (restart_prompt.cpp)
+extern HWND g_restart_dlg;
+INT_PTR CALLBACK restart_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp);
+void show_restart_prompt();
+BOOL set_shutdown_privilege(BOOL enable);

@@ -1,0 +1,86 @@
+// The main window's timers, device notifications and power broadcasts.
+#include "app/app.h"
+
+#include "keyboard/kb.h"
+
+#include <cstddef>
+
+namespace {
+
+// The user detached the keyboard (or the system is suspending) while the
+// update waits for exactly that.
+void kb_mark_detached()
+{
+    if (g_update_state.load() == ST_WAIT_DETACH)
+        g_update_state.store(ST_DETACHED);
+}
+
+}  // namespace
+
+LRESULT on_timer(HWND hwnd, WPARAM id)
+{
+    if (id == TIMER_PROBE) {
+        kb_probe();
+    } else if (id == TIMER_SILENT_EXIT) {
+        KillTimer(hwnd, TIMER_SILENT_EXIT);
+        write_result_log();
+        PostMessageA(hwnd, WM_DESTROY, 0, 0);
+    }
+    return 0;
+}
+
+LRESULT on_power_broadcast(HWND hwnd, WPARAM wp, LPARAM lp)
+{
+    switch (wp) {
+    case PBT_APMQUERYSUSPEND:
+        return BROADCAST_QUERY_DENY;
+    case PBT_APMSUSPEND:
+        kb_close();
+        kb_mark_detached();
+        break;
+    case PBT_APMRESUMESUSPEND:
+    case PBT_APMRESUMEAUTOMATIC:
+        SetTimer(hwnd, TIMER_PROBE, TIMER_PROBE_ARRIVAL_MS, nullptr);
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcA(hwnd, WM_POWERBROADCAST, wp, lp);
+}
+
+LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp)
+{
+    const DEV_BROADCAST_HDR* hdr = (const DEV_BROADCAST_HDR*)lp;
+    switch (wp) {
+    case DBT_DEVICEARRIVAL:
+        if (hdr && hdr->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
+            SetTimer(hwnd, TIMER_PROBE, TIMER_PROBE_ARRIVAL_MS, nullptr);
+            return TRUE;
+        }
+        return 0;
+    case DBT_DEVICEQUERYREMOVE:
+        if (hdr && hdr->dbch_devicetype == DBT_DEVTYP_HANDLE) {
+            kb_close();
+            kb_mark_detached();
+        }
+        return TRUE;
+    case DBT_DEVICEREMOVEPENDING:
+    case DBT_DEVICEREMOVECOMPLETE:
+        if (hdr && hdr->dbch_devicetype == DBT_DEVTYP_HANDLE &&
+            hdr->dbch_size >= offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify)) {
+            const DEV_BROADCAST_HANDLE* h = (const DEV_BROADCAST_HANDLE*)lp;
+            HANDLE kb = g_keyboard.load();
+            if (kb && h->dbch_handle == kb) {
+                // The registration is handed to the drop message and dropped
+                // outside this notification; the probe will not drop it again.
+                PostMessageA(hwnd, WM_DROP_HANDLE_NOTIFY, 0, (LPARAM)g_keyboard_notify);
+                g_keyboard_notify = nullptr;
+                kb_close();
+                kb_mark_detached();
+            }
+        }
+        return 0;
+    default:
+        return 0;
+    }
+}

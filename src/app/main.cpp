@@ -1,0 +1,143 @@
+// Process entry: single instance, command line, window class, main window and
+// the message loop. The exit code is the update's result code.
+#include "app/app.h"
+#include "package/messages.h"
+#include "resources/resource.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+uint8_t g_silent = 0;
+HINSTANCE g_instance = nullptr;
+HBRUSH g_background_brush = nullptr;
+HFONT g_ui_font = nullptr;
+
+namespace {
+
+const size_t kArgumentSize = 256;  // the first argument, cut to 255 characters
+
+// The C runtime's decimal conversion (atol) for a 32-bit long: optional white
+// space and sign, then digits up to the first other character, 0 when there
+// are none. A value out of range saturates, so every build reads it alike.
+int32_t decimal_value(const char* text)
+{
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    int64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > (int64_t)INT32_MAX + 1)
+            value = (int64_t)INT32_MAX + 1;  // saturated; only its sign and size matter now
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return (int32_t)value;
+}
+
+// Copies the first argument of `tail` into `arg` (kArgumentSize bytes, at
+// most 255 characters kept); false when there is none. Arguments are
+// separated by spaces (code 32 only); one that begins with a double quote runs
+// to the next double quote or the end, without the quotes.
+bool first_argument(const char* tail, char* arg)
+{
+    while (*tail == ' ')
+        ++tail;
+    if (*tail == '\0')
+        return false;
+    const char* end;
+    if (*tail == '"') {
+        ++tail;
+        end = strchr(tail, '"');
+        if (!end)
+            end = tail + strlen(tail);
+    } else {
+        end = strchr(tail, ' ');
+        if (!end)
+            end = tail + strlen(tail);
+    }
+    size_t n = (size_t)(end - tail);
+    if (n > kArgumentSize - 1)
+        n = kArgumentSize - 1;
+    memcpy(arg, tail, n);
+    arg[n] = '\0';
+    return true;
+}
+
+}  // namespace
+
+void parse_command_line(const char* tail)
+{
+    if (!tail || *tail == '\0')
+        return;
+    char arg[kArgumentSize];
+    if (!first_argument(tail, arg))
+        return;
+    if (strcmp(arg, "-silent") == 0)
+        g_silent = 1;
+    // The number is read from the seventh character on, wherever "-lang="
+    // stands in the argument (an argument that holds it has at least six).
+    if (strstr(arg, "-lang="))
+        g_lang = (uint8_t)(decimal_value(arg + 6) & 0xFF);
+}
+
+int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
+{
+    (void)prev;
+    (void)show;  // the main window is shown through its WS_VISIBLE style only
+
+    if (FindWindowA(APP_CLASS_NAME, nullptr))
+        return 2;
+
+    if (cmdline && *cmdline)
+        parse_command_line(cmdline);
+
+    g_background_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
+    g_ui_font = CreateFontA(15, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, "Arial");
+    g_instance = inst;
+
+    WNDCLASSA wc;
+    memset(&wc, 0, sizeof(wc));
+    wc.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
+    wc.lpfnWndProc = main_wnd_proc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = inst;
+    wc.hIcon = LoadIconA(inst, MAKEINTRESOURCEA(IDI_APP));
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hbrBackground = g_background_brush;
+    wc.lpszMenuName = nullptr;
+    wc.lpszClassName = APP_CLASS_NAME;
+    if (!RegisterClassA(&wc))
+        return 2;
+
+    DWORD style = WS_OVERLAPPEDWINDOW;
+    if (!g_silent)
+        style |= WS_VISIBLE;
+    HWND wnd = CreateWindowExA(WS_EX_CONTROLPARENT, APP_CLASS_NAME, APP_TITLE, style,
+                               CW_USEDEFAULT, CW_USEDEFAULT, 640, 240, nullptr, nullptr, inst,
+                               nullptr);
+    if (!wnd)
+        return 2;
+
+    MSG msg;
+    for (;;) {
+        BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+        if (got == 0 || got == -1)
+            break;
+        if (IsDialogMessageA(wnd, &msg))
+            continue;
+        if (g_restart_dlg && IsDialogMessageA(g_restart_dlg, &msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return (int)g_update_result.load();
+}

@@ -1,0 +1,199 @@
+// The main window: creation of its controls and registrations, the log view,
+// the tool's shutdown, and the dispatch of the other parts' messages.
+#include "app/app.h"
+#include "keyboard/kb.h"
+#include "package/ini.h"
+#include "package/messages.h"
+#include "package/package.h"
+#include "resources/resource.h"
+
+#include <cstring>
+
+HWND g_main_wnd = nullptr;
+HDEVNOTIFY g_hid_notify = nullptr;
+HDEVNOTIFY g_dfu_notify = nullptr;
+uint8_t g_package_loaded = 0;
+
+namespace {
+
+const int kTextSize = 256;
+// wsprintfA writes at most 1024 characters and the terminator.
+const int kFormatSize = 1025;
+
+bool g_cleaned_up = false;  // UI thread only
+
+HWND create_label(HWND parent, const char* text, int x, int y)
+{
+    HWND label = CreateWindowExA(0, "STATIC", text, WS_CHILD | WS_VISIBLE, x, y, 250, 15, parent,
+                                 nullptr, g_instance, nullptr);
+    SendMessageA(label, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
+    return label;
+}
+
+HDEVNOTIFY register_interface_class(HWND wnd, const GUID& guid)
+{
+    DEV_BROADCAST_DEVICEINTERFACE_A filter;
+    static_assert(sizeof(filter) == 32, "the filter is 32 bytes");
+    memset(&filter, 0, sizeof(filter));
+    filter.dbcc_size = sizeof(filter);
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_reserved = 0;
+    filter.dbcc_classguid = guid;
+    return RegisterDeviceNotificationA(wnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+void on_create(HWND wnd)
+{
+    g_main_wnd = wnd;
+    g_keyboard = nullptr;
+
+    if (!load_package()) {
+        // Without a package the window stays empty. A silent run would then
+        // wait for ever: it ends at once with its result line instead.
+        if (g_silent) {
+            write_result_log();
+            PostMessageA(wnd, WM_DESTROY, 0, 0);
+        }
+        return;
+    }
+    g_package_loaded = 1;
+
+    HANDLE icon = LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 128, 128,
+                             LR_DEFAULTCOLOR);
+    HWND icon_ctl = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_ICON, 20, 20, 128,
+                                    128, wnd, nullptr, g_instance, nullptr);
+    SendMessageA(icon_ctl, STM_SETICON, (WPARAM)icon, 0);
+
+    char text[kTextSize];
+    char formatted[kFormatSize];
+    create_label(wnd, APP_TITLE, 160, 20);
+    wsprintfA(formatted, "%s%s", STRING_DATE_CODE, INI_DATE_CODE);
+    formatted[kTextSize - 1] = '\0';  // the date label shows at most 255 bytes
+    create_label(wnd, formatted, 160, 40);
+    wsprintfA(text, "NXP = %s, BT = %s", INI_VER_NXP, INI_VER_BT);
+    create_label(wnd, text, 160, 60);
+
+    WCHAR wide[kTextSize];
+    load_message(1, text, wide);
+    HWND button = CreateWindowExW(0, WTEXT("BUTTON"), wide, WS_CHILD | WS_VISIBLE | WS_DISABLED,
+                                  420, 20, 180, 50, wnd, (HMENU)(INT_PTR)IDC_UPDATE, g_instance,
+                                  nullptr);
+    SendMessageA(button, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
+
+    load_message(2, text, wide);
+    HWND log = CreateWindowExW(0, WTEXT("EDIT"), wide,
+                               WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE, 160,
+                               80, 440, 80, wnd, (HMENU)(INT_PTR)IDC_LOG, g_instance, nullptr);
+    SendMessageA(log, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
+    log_append("\r\n");
+
+    InitCommonControls();
+    HWND progress = CreateWindowExA(0, PROGRESS_CLASSA, nullptr, WS_CHILD, 160, 170, 440, 20, wnd,
+                                    (HMENU)(INT_PTR)IDC_PROGRESS, g_instance, nullptr);
+    SendMessageA(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+
+    GUID hid_guid;
+    HidD_GetHidGuid(&hid_guid);
+    g_hid_notify = register_interface_class(wnd, hid_guid);
+    g_dfu_notify = register_interface_class(wnd, INI_DFU_GUID);
+
+    if (g_silent)
+        SetTimer(wnd, TIMER_SILENT_EXIT, TIMER_SILENT_EXIT_MS, nullptr);
+
+    // The keyboard's vendor input collection, also while the window is hidden.
+    RAWINPUTDEVICE device;
+    device.usUsagePage = KB_EVT_USAGE_PAGE;
+    device.usUsage = KB_USAGE;
+    device.dwFlags = RIDEV_INPUTSINK;
+    device.hwndTarget = wnd;
+    RegisterRawInputDevices(&device, 1, sizeof(device));
+
+    g_wait_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    SetTimer(wnd, TIMER_PROBE, TIMER_PROBE_START_MS, nullptr);
+
+#ifdef TESSEL_PROMPT_TEST
+    // Test build only: the restart prompt opens at once, so that it can be
+    // looked at without a keyboard.
+    PostMessageA(wnd, WM_SHOW_RESTART_PROMPT, 0, 0);
+#endif
+}
+
+// Releases everything once; a later WM_DESTROY or accepted WM_CLOSE (a silent
+// run's worker and its time limit may both post one) finds nothing to do.
+void on_destroy()
+{
+    if (g_cleaned_up)
+        return;
+    g_cleaned_up = true;
+    if (g_wait_event)
+        CloseHandle(g_wait_event);
+    free_usb_image();
+    if (g_hid_notify)
+        UnregisterDeviceNotification(g_hid_notify);
+    if (g_dfu_notify)
+        UnregisterDeviceNotification(g_dfu_notify);
+    DeleteObject(g_background_brush);
+    DeleteObject(g_ui_font);
+    kb_close();
+    PostQuitMessage(0);
+}
+
+}  // namespace
+
+LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    switch (msg) {
+    case WM_CREATE:
+        on_create(hwnd);
+        return 0;
+    case WM_CLOSE: {
+        uint8_t state = g_update_state;
+        if (state == ST_IDLE || state == ST_DETACHED)
+            on_destroy();
+        return 0;
+    }
+    case WM_DESTROY:
+        on_destroy();
+        return 0;
+    case WM_COMMAND:
+        on_update_command(hwnd, wp);
+        return 0;
+    case WM_SYSKEYUP:
+        on_sys_key_up(hwnd, wp);
+        return 0;
+    case WM_SHOW_RESTART_PROMPT:
+        show_restart_prompt();
+        return 0;
+    case WM_INPUT:
+        kb_on_raw_input((HRAWINPUT)lp);
+        return 0;
+    case WM_TIMER:
+        return on_timer(hwnd, wp);
+    case WM_POWERBROADCAST:
+        return on_power_broadcast(hwnd, wp, lp);
+    case WM_DEVICECHANGE:
+        return on_device_change(hwnd, wp, lp);
+    case WM_DROP_HANDLE_NOTIFY:
+        UnregisterDeviceNotification((HDEVNOTIFY)lp);
+        return 0;
+    default:
+        return DefWindowProcA(hwnd, msg, wp, lp);
+    }
+}
+
+void log_append(const char* text)
+{
+    HWND log = GetDlgItem(g_main_wnd, IDC_LOG);
+    int end = GetWindowTextLengthA(log);
+    SendMessageA(log, EM_SETSEL, (WPARAM)end, (LPARAM)end);
+    if (!text || *text == '\0')
+        return;
+    // At most 255 units and the terminator; a longer text fails to convert
+    // and appends nothing.
+    WCHAR wide[kTextSize];
+    int n = MultiByteToWideChar(CP_UTF8, 0, text, (int)strlen(text), wide, kTextSize - 1);
+    if (n <= 0)
+        return;
+    wide[n] = 0;
+    SendMessageW(log, EM_REPLACESEL, FALSE, (LPARAM)wide);
+}

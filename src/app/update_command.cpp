@@ -1,0 +1,104 @@
+// The Update command and Alt+U: the rules that refuse a run, and the start of
+// a run.
+#include "app/app.h"
+#include "package/ini.h"
+#include "package/messages.h"
+
+std::atomic<uint8_t> g_worker_running{0};
+
+namespace {
+
+const unsigned kMsgBtIncompatible = 11;
+const unsigned kMsgNoDowngrade = 16;
+const int kTextSize = 256;
+const WPARAM kVirtualKeyU = 0x55;
+
+// A run may start only with no run going on and the previous worker gone.
+bool run_may_start()
+{
+    return g_update_state == ST_IDLE && !g_worker_running;
+}
+
+}  // namespace
+
+bool is_downgrade(uint32_t package_nxp, uint32_t keyboard_nxp)
+{
+    // Only the low 12 bits take part; equal versions count as a downgrade.
+    return (package_nxp & 0xFFF) <= (keyboard_nxp & 0xFFF);
+}
+
+bool bt_family_differs(uint32_t keyboard_bt, uint32_t package_bt)
+{
+    bool keyboard_a2 = keyboard_bt == 0x011E || (keyboard_bt & 0xFF00) == 0xA200;
+    bool package_a2 = (package_bt & 0xFF00) == 0xA200;
+    return keyboard_a2 != package_a2;
+}
+
+void on_update_command(HWND hwnd, WPARAM wp)
+{
+    if (LOWORD(wp) != IDC_UPDATE)
+        return;
+    // A window without a package has nothing to send.
+    if (!g_package_loaded)
+        return;
+    if (g_update_done) {
+        // The button reads Close.
+        PostMessageA(hwnd, WM_DESTROY, 0, 0);
+        return;
+    }
+    if (!run_may_start())
+        return;
+
+    char text[kTextSize];
+    WCHAR wide[kTextSize];
+    if (INI_ALLOW_DOWNGRADE == 0 &&
+        is_downgrade((uint32_t)parse_hex(INI_VER_NXP), g_kb_nxp_version)) {
+        if (g_silent) {
+            // Nothing to do: the tool ends without a result line.
+            PostMessageA(hwnd, WM_DESTROY, 0, 0);
+        } else {
+            load_message(kMsgNoDowngrade, text, wide);
+            MessageBoxW(nullptr, wide, WTEXT("Warning !"), MB_OK | MB_ICONWARNING);
+        }
+        return;
+    }
+
+    uint32_t keyboard_bt = g_kb_bt_version;
+    if (keyboard_bt != 0 && bt_family_differs(keyboard_bt, INI_VER_BT_VALUE)) {
+        log_append("\r\n");
+        log_append(load_message(kMsgBtIncompatible, text));
+        UpdateWindow(g_main_wnd);
+        return;
+    }
+
+    start_update_run(ST_BT_PREPARE);
+}
+
+void on_sys_key_up(HWND hwnd, WPARAM wp)
+{
+    (void)hwnd;
+    // Alt+U: the USB stage alone, without the Update command's rules. Every
+    // other key is swallowed.
+    if (wp != kVirtualKeyU || !g_package_loaded)
+        return;
+    if (!run_may_start())
+        return;
+    start_update_run(ST_BT_DONE);
+}
+
+void start_update_run(uint8_t state)
+{
+    HWND progress = GetDlgItem(g_main_wnd, IDC_PROGRESS);
+    HWND button = GetDlgItem(g_main_wnd, IDC_UPDATE);
+
+    g_update_result = 1;
+    g_update_state = state;
+    ShowWindow(progress, SW_SHOW);  // its position is not reset
+    EnableWindow(button, FALSE);
+
+    // The worker that carries the run (update_worker, started here with
+    // CreateThread after g_worker_running is set) comes with the update
+    // sequence. Until then the run ends where it starts.
+    g_update_state = ST_IDLE;
+    EnableWindow(button, TRUE);
+}

@@ -1,0 +1,9 @@
+#include "common/globals.h"
+
+std::atomic<uint8_t> g_update_state{0};
+std::atomic<uint32_t> g_update_result{1};
+std::atomic<uint32_t> g_update_done{0};
+std::atomic<HANDLE> g_keyboard{nullptr};
+std::atomic<uint32_t> g_kb_nxp_version{0};
+std::atomic<uint32_t> g_kb_bt_version{0};
+HANDLE g_wait_event = nullptr;

@@ -1,0 +1,193 @@
+// Finding, opening and closing the keyboard's vendor command collection,
+// writing command reports to it, and the probe run on TIMER_PROBE.
+#include "keyboard/kb.h"
+
+#include "app/app.h"
+#include "dfu/usb_list.h"
+
+#include <cstdlib>
+
+HDEVNOTIFY g_keyboard_notify = nullptr;
+uint8_t g_kb_write_failures = 0;
+
+namespace {
+
+// Held around every write through g_keyboard and around its close, so that a
+// worker write never uses a handle the UI thread is closing (or a value that
+// the system has already handed to another object).
+CRITICAL_SECTION* kb_lock()
+{
+    static CRITICAL_SECTION* cs = [] {
+        static CRITICAL_SECTION storage;
+        InitializeCriticalSection(&storage);
+        return &storage;
+    }();
+    return cs;
+}
+
+// One write of a whole report through the current keyboard handle; FALSE when
+// no keyboard is open or the write fails.
+BOOL kb_locked_write(const uint8_t* report)
+{
+    CRITICAL_SECTION* cs = kb_lock();
+    EnterCriticalSection(cs);
+    BOOL ok = FALSE;
+    HANDLE h = g_keyboard.load();
+    if (h) {
+        DWORD put = 0;
+        ok = WriteFile(h, report, KB_OUT_REPORT_SIZE, &put, nullptr);
+    }
+    LeaveCriticalSection(cs);
+    return ok;
+}
+
+bool is_command_collection(HANDLE h, uint16_t vid, uint16_t pid, uint16_t* version)
+{
+    HIDD_ATTRIBUTES attr = {};
+    attr.Size = sizeof(attr);
+    if (!HidD_GetAttributes(h, &attr))
+        return false;
+    PHIDP_PREPARSED_DATA pp = nullptr;
+    if (!HidD_GetPreparsedData(h, &pp))
+        return false;
+    HIDP_CAPS caps = {};
+    NTSTATUS st = HidP_GetCaps(pp, &caps);
+    HidD_FreePreparsedData(pp);
+    if (st != HIDP_STATUS_SUCCESS)
+        return false;
+    if (attr.VendorID != vid || attr.ProductID != pid)
+        return false;
+    if (caps.Usage != KB_USAGE || caps.UsagePage != KB_CMD_USAGE_PAGE ||
+        caps.OutputReportByteLength != KB_OUT_REPORT_SIZE)
+        return false;
+    *version = attr.VersionNumber;
+    return true;
+}
+
+}  // namespace
+
+void kb_open(uint16_t vid, uint16_t pid)
+{
+    GUID hid_guid;
+    HidD_GetHidGuid(&hid_guid);
+    HDEVINFO set = SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE || !set)
+        return;
+
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA data = {};
+        data.cbSize = sizeof(data);
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hid_guid, index, &data)) {
+            if (GetLastError() == ERROR_NO_MORE_ITEMS)
+                break;
+            continue;
+        }
+
+        DWORD required = 0;
+        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+        // A size too small for even the fixed part cannot hold a path.
+        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+            break;
+        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
+            (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)malloc(required);
+        if (!detail)
+            break;
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr)) {
+            free(detail);
+            break;
+        }
+
+        HANDLE h = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        free(detail);
+        if (h == INVALID_HANDLE_VALUE || !h)
+            continue;
+
+        uint16_t version = 0;
+        if (is_command_collection(h, vid, pid, &version)) {
+            g_kb_nxp_version.store(version);
+            g_keyboard.store(h);
+            break;
+        }
+        CloseHandle(h);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+void kb_close()
+{
+    CRITICAL_SECTION* cs = kb_lock();
+    EnterCriticalSection(cs);
+    HANDLE h = g_keyboard.load();
+    if (h) {
+        CloseHandle(h);
+        g_keyboard.store(nullptr);
+    }
+    LeaveCriticalSection(cs);
+    EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), FALSE);
+}
+
+int kb_write_report(const uint8_t* report)
+{
+    if (g_kb_write_failures >= KB_WRITE_FAILURE_LIMIT)
+        return 0;
+    for (;;) {
+        if (kb_locked_write(report))
+            return 1;
+        g_kb_write_failures = (uint8_t)(g_kb_write_failures + 1);
+        wait_ms(1000);
+        if (g_kb_write_failures >= KB_WRITE_FAILURE_LIMIT)
+            return 0;
+    }
+}
+
+BOOL kb_send_command(const uint8_t* report)
+{
+    return kb_locked_write(report);
+}
+
+void kb_probe()
+{
+    KillTimer(g_main_wnd, TIMER_PROBE);
+    kb_close();
+    kb_open(KB_VID1, KB_PID1);
+    if (!g_keyboard.load())
+        kb_open(KB_VID2, KB_PID2);
+
+    HANDLE kb = g_keyboard.load();
+    if (kb) {
+        // A registration still held for an earlier handle is dropped first, so
+        // that only the open handle is watched.
+        if (g_keyboard_notify) {
+            UnregisterDeviceNotification(g_keyboard_notify);
+            g_keyboard_notify = nullptr;
+        }
+        DEV_BROADCAST_HANDLE filter = {};
+        filter.dbch_size = sizeof(filter);
+        filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+        filter.dbch_handle = kb;
+        g_keyboard_notify =
+            RegisterDeviceNotificationA(g_main_wnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    }
+
+    uint8_t state = g_update_state.load();
+    if (state == ST_IDLE && kb) {
+        if (!g_silent) {
+            uint8_t report[KB_OUT_REPORT_SIZE];
+            kb_build_get_version(report);
+            kb_send_command(report);
+        }
+        EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), TRUE);
+    } else if (state == ST_IDLE) {
+        if (usb_bootloader_present())
+            EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), TRUE);
+    } else if (state == ST_DETACHED && kb) {
+        g_update_state.store(ST_REATTACHED);
+    }
+
+    if (g_silent)
+        PostMessageA(g_main_wnd, WM_COMMAND, IDC_UPDATE, 0);
+}

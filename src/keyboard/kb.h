@@ -1,0 +1,60 @@
+// The keyboard's vendor HID channel: discovery and connection, the report
+// protocol and the Bluetooth image transfer.
+#pragma once
+
+#include "common/globals.h"
+
+#include <cstdint>
+
+#define KB_OUT_REPORT_SIZE 57
+#define KB_IN_REPORT_SIZE 9
+#define KB_REPORT_ID_OUT 6
+#define KB_REPORT_ID_IN 5
+
+#define KB_CMD_BT_WRITE 1
+#define KB_CMD_BT_VERIFY 5
+#define KB_CMD_GET_VERSION 7
+#define KB_CMD_ENTER_DFU 8
+#define KB_CMD_FINISH 11
+
+#define KB_EVT_BT_SUM 5
+#define KB_EVT_VERSION 7
+#define KB_EVT_FINISH_ACK 11
+
+#define KB_BT_START_MARK 0xFFFF
+#define KB_BT_FIRST_ADDRESS 0x0300
+#define KB_BT_BLOCK_SIZE 32
+#define KB_WRITE_FAILURE_LIMIT 15
+
+#define KB_VID1 0x3E71
+#define KB_PID1 0x2A60
+#define KB_VID2 0x1FC9
+#define KB_PID2 0x0088
+#define KB_CMD_USAGE_PAGE 0xFF01
+#define KB_EVT_USAGE_PAGE 0xFF02
+#define KB_USAGE 0x01
+
+extern HDEVNOTIFY g_keyboard_notify;
+extern uint8_t g_kb_write_failures;
+
+// Discovery and connection (hid_device.cpp)
+void kb_open(uint16_t vid, uint16_t pid);
+void kb_close();
+int kb_write_report(const uint8_t* report);
+// One write of a command report, skipped when no keyboard is open; never
+// overlaps a close of the handle.
+BOOL kb_send_command(const uint8_t* report);
+void kb_probe();
+
+// Report protocol (protocol.cpp): builders fill a 57-byte buffer.
+void kb_build_get_version(uint8_t* report);
+void kb_build_bt_start(uint8_t* report, uint8_t family);
+void kb_build_bt_data(uint8_t* report, uint16_t address, const uint8_t* block32);
+void kb_build_bt_verify(uint8_t* report, uint32_t image_len);
+void kb_build_enter_dfu(uint8_t* report);
+void kb_build_finish(uint8_t* report);
+uint8_t kb_bt_family_byte(uint32_t package_bt_version);
+void kb_on_raw_input(HRAWINPUT raw);
+
+// Bluetooth transfer (bt_transfer.cpp)
+void kb_send_bt_image();

@@ -1,0 +1,21 @@
+// Starts the tool's own entry point in the simulated world. Kept apart from
+// the scheduler so that stand-in tests that run their own functions do not
+// need the product's WinMain.
+#include "platform/host/sim_core.h"
+
+#include <vector>
+
+namespace sim {
+
+int run_entry(const std::string& args)
+{
+    return run_function([args] {
+        // The entry point may write into its command line, as on the platform.
+        std::vector<char> line(args.begin(), args.end());
+        line.push_back('\0');
+        HINSTANCE instance = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x400000));
+        return WinMain(instance, nullptr, line.data(), SW_SHOWNORMAL);
+    });
+}
+
+}  // namespace sim

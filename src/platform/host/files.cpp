@@ -1,0 +1,526 @@
+// Files of the simulated world: Windows paths mapped onto host files, the
+// kernel's file calls (CreateFileA with its share modes and dispositions,
+// ReadFile/WriteFile through the handle table, SetFilePointer, GetFileSize),
+// GetModuleFileNameA and the C runtime's fopen.
+//
+// None of this needs the scheduler: tools and unit tests call it from a plain
+// main thread.
+#include "platform/host/sim_core.h"
+
+#include <cerrno>
+#include <cstdio>
+#undef fopen
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+#define HOST_GENERIC_ALL 0x10000000u
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+bool iequal(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (ascii_lower(a[i]) != ascii_lower(b[i]))
+            return false;
+    return true;
+}
+
+bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool is_device_path(const char* p)
+{
+    return p[0] == '\\' && p[1] == '\\' && (p[2] == '?' || p[2] == '.') && p[3] == '\\';
+}
+
+// A Windows path taken apart: drive letter (upper case) and its components
+// below the root, "." and ".." resolved as Windows resolves them.
+struct WinPath {
+    bool ok = false;
+    char drive = 0;
+    std::vector<std::string> parts;
+};
+
+void push_component(WinPath& wp, std::string c)
+{
+    if (c.empty() || c == ".")
+        return;
+    if (c == "..") {
+        if (!wp.parts.empty())
+            wp.parts.pop_back();
+        return;
+    }
+    // Windows drops trailing dots and spaces of a name.
+    while (!c.empty() && (c.back() == '.' || c.back() == ' '))
+        c.pop_back();
+    if (!c.empty())
+        wp.parts.push_back(c);
+}
+
+void split_into(WinPath& wp, const std::string& text)
+{
+    std::string cur;
+    for (char ch : text) {
+        if (ch == '\\' || ch == '/') {
+            push_component(wp, cur);
+            cur.clear();
+        } else {
+            cur += ch;
+        }
+    }
+    push_component(wp, cur);
+}
+
+WinPath parse_absolute(const std::string& path)
+{
+    WinPath wp;
+    if (path.size() >= 3 && is_drive_letter(path[0]) && path[1] == ':' &&
+        (path[2] == '\\' || path[2] == '/')) {
+        wp.ok = true;
+        wp.drive = char(path[0] & ~0x20);
+        split_into(wp, path.substr(3));
+    }
+    return wp;
+}
+
+// The program's file and its directory as the tool sees them.
+WinPath program_file_path() { return parse_absolute(sim::config().program_path); }
+
+WinPath program_directory()
+{
+    WinPath dir = program_file_path();
+    if (dir.ok && !dir.parts.empty())
+        dir.parts.pop_back();
+    else
+        dir.ok = false;
+    return dir;
+}
+
+// Resolves any Windows path (absolute, drive-relative, rooted or relative to
+// the program's directory, which is the program's current directory).
+WinPath resolve(const std::string& path)
+{
+    WinPath dir = program_directory();
+    if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == ':') {
+        if (path.size() >= 3 && (path[2] == '\\' || path[2] == '/'))
+            return parse_absolute(path);
+        // "C:name" is relative to the current directory of that drive.
+        WinPath wp;
+        if (!dir.ok || char(path[0] & ~0x20) != dir.drive)
+            return wp;
+        wp = dir;
+        split_into(wp, path.substr(2));
+        return wp;
+    }
+    if (path.size() >= 2 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/'))
+        return WinPath();  // network paths lead nowhere in this world
+    WinPath wp;
+    if (!dir.ok)
+        return wp;
+    if (!path.empty() && (path[0] == '\\' || path[0] == '/')) {
+        wp.ok = true;
+        wp.drive = dir.drive;
+        split_into(wp, path);
+        return wp;
+    }
+    wp = dir;
+    split_into(wp, path);
+    return wp;
+}
+
+// Host name of `want` inside host folder `dir`: the exact name when it
+// exists, else an entry that equals it without regard to case (Windows file
+// names are case-insensitive), else `want` itself (for creating).
+std::string host_entry(const std::string& dir, const std::string& want)
+{
+    struct stat st;
+    std::string exact = dir + "/" + want;
+    if (lstat(exact.c_str(), &st) == 0)
+        return exact;
+    DIR* d = opendir(dir.c_str());
+    if (d) {
+        while (struct dirent* e = readdir(d)) {
+            if (iequal(e->d_name, want)) {
+                std::string found = dir + "/" + e->d_name;
+                closedir(d);
+                return found;
+            }
+        }
+        closedir(d);
+    }
+    return exact;
+}
+
+bool parent_exists(const std::string& host_path)
+{
+    size_t cut = host_path.find_last_of('/');
+    if (cut == std::string::npos)
+        return true;
+    std::string parent = host_path.substr(0, cut);
+    if (parent.empty())
+        return true;
+    struct stat st;
+    return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Why a path that leads nowhere cannot be opened.
+DWORD unmapped_error(const std::string& path)
+{
+    WinPath wp = resolve(path);
+    if (wp.ok && wp.parts.size() <= 1)
+        return ERROR_FILE_NOT_FOUND;  // the drive's root exists
+    return ERROR_PATH_NOT_FOUND;
+}
+
+// ------------------------------------------------------------ open files
+
+bool wants_read(DWORD access) { return (access & (GENERIC_READ | HOST_GENERIC_ALL)) != 0; }
+bool wants_write(DWORD access) { return (access & (GENERIC_WRITE | HOST_GENERIC_ALL)) != 0; }
+
+struct FileObject;
+std::mutex g_files_lock;
+std::set<FileObject*> g_open_files;
+
+struct FileObject : sim::HandleObject {
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    DWORD access = 0;
+    DWORD share = 0;
+    uint64_t pos = 0;
+
+    const char* kind() const override { return "file"; }
+
+    BOOL read(void* buf, DWORD n, DWORD* got) override
+    {
+        if (got)
+            *got = 0;
+        if (!wants_read(access)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        DWORD total = 0;
+        while (total < n) {
+            ssize_t r = pread(fd, static_cast<char*>(buf) + total, n - total, off_t(pos + total));
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                pos += total;
+                if (got)
+                    *got = total;
+                SetLastError(ERROR_GEN_FAILURE);
+                return FALSE;
+            }
+            if (r == 0)
+                break;  // end of file: success with fewer bytes
+            total += DWORD(r);
+        }
+        pos += total;
+        if (got)
+            *got = total;
+        return TRUE;
+    }
+
+    BOOL write(const void* buf, DWORD n, DWORD* put) override
+    {
+        if (put)
+            *put = 0;
+        if (!wants_write(access)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        DWORD total = 0;
+        while (total < n) {
+            ssize_t r = pwrite(fd, static_cast<const char*>(buf) + total, n - total, off_t(pos + total));
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
+                pos += total;
+                if (put)
+                    *put = total;
+                SetLastError(ERROR_GEN_FAILURE);
+                return FALSE;
+            }
+            total += DWORD(r);
+        }
+        pos += total;
+        if (put)
+            *put = total;
+        return TRUE;
+    }
+
+    void on_close() override
+    {
+        std::lock_guard<std::mutex> hold(g_files_lock);
+        g_open_files.erase(this);
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+};
+
+// Would an open with `access` and `share` conflict with the handles already
+// open on the host file (dev, ino)? The caller holds g_files_lock.
+bool sharing_conflict(dev_t dev, ino_t ino, DWORD access, DWORD share)
+{
+    for (FileObject* f : g_open_files) {
+        if (f->dev != dev || f->ino != ino)
+            continue;
+        if (wants_read(access) && !(f->share & FILE_SHARE_READ))
+            return true;
+        if (wants_write(access) && !(f->share & FILE_SHARE_WRITE))
+            return true;
+        if (wants_read(f->access) && !(share & FILE_SHARE_READ))
+            return true;
+        if (wants_write(f->access) && !(share & FILE_SHARE_WRITE))
+            return true;
+    }
+    return false;
+}
+
+DWORD error_from_errno(int e, const std::string& host_path)
+{
+    switch (e) {
+    case ENOENT:
+        return parent_exists(host_path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EEXIST:
+        return ERROR_FILE_EXISTS;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+FileObject* file_of(HANDLE h) { return sim::handle_as<FileObject>(h); }
+
+}  // namespace
+
+namespace sim {
+
+std::string map_path(const char* windows_path)
+{
+    if (!windows_path || !windows_path[0] || is_device_path(windows_path))
+        return "";
+    const WorldConfig& cfg = config();
+    WinPath wp = resolve(windows_path);
+    if (!wp.ok)
+        return "";
+    WinPath prog = program_file_path();
+    if (prog.ok && wp.drive == prog.drive && wp.parts.size() == prog.parts.size()) {
+        bool same = true;
+        for (size_t i = 0; i < wp.parts.size() && same; i++)
+            same = iequal(wp.parts[i], prog.parts[i]);
+        if (same)
+            return cfg.program_file;
+    }
+    WinPath dir = program_directory();
+    if (!dir.ok || cfg.program_dir.empty() || wp.drive != dir.drive ||
+        wp.parts.size() <= dir.parts.size())
+        return "";
+    for (size_t i = 0; i < dir.parts.size(); i++)
+        if (!iequal(wp.parts[i], dir.parts[i]))
+            return "";
+    std::string host = cfg.program_dir;
+    while (host.size() > 1 && host.back() == '/')
+        host.pop_back();
+    for (size_t i = dir.parts.size(); i < wp.parts.size(); i++)
+        host = host_entry(host, wp.parts[i]);
+    return host;
+}
+
+}  // namespace sim
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE)
+{
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (is_device_path(name))
+        return sim::device_create_file(name, access, share);
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
+        (disposition == TRUNCATE_EXISTING && !wants_write(access))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::string host = sim::map_path(name);
+    if (host.empty()) {
+        SetLastError(unmapped_error(name));
+        return INVALID_HANDLE_VALUE;
+    }
+
+    std::lock_guard<std::mutex> hold(g_files_lock);
+    struct stat st;
+    bool exists = stat(host.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        SetLastError(error_from_errno(ENOENT, host));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (exists && disposition == CREATE_NEW) {
+        SetLastError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Share modes are checked before anything is changed: a refused
+    // CREATE_ALWAYS does not truncate.
+    if (exists && sharing_conflict(st.st_dev, st.st_ino, access, share)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool truncate = exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
+    int flags = (wants_write(access) || truncate) ? O_RDWR : O_RDONLY;
+    if (!exists)
+        flags |= O_CREAT | O_EXCL;
+    int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        SetLastError(error_from_errno(errno, host));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (truncate && ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat opened;
+    fstat(fd, &opened);
+    FileObject* obj = new FileObject();
+    obj->fd = fd;
+    obj->dev = opened.st_dev;
+    obj->ino = opened.st_ino;
+    obj->access = access;
+    obj->share = share;
+    g_open_files.insert(obj);
+    HANDLE h = sim::handle_insert(obj);
+    SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+    return h;
+}
+
+DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distance_high, DWORD method)
+{
+    FileObject* f = file_of(h);
+    if (!f) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_SET_FILE_POINTER;
+    }
+    int64_t move = distance_high ? int64_t((uint64_t(uint32_t(*distance_high)) << 32) | uint32_t(distance))
+                                 : int64_t(distance);
+    int64_t base;
+    switch (method) {
+    case FILE_BEGIN:
+        base = 0;
+        break;
+    case FILE_CURRENT:
+        base = int64_t(f->pos);
+        break;
+    case FILE_END: {
+        struct stat st;
+        if (fstat(f->fd, &st) != 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return INVALID_SET_FILE_POINTER;
+        }
+        base = int64_t(st.st_size);
+        break;
+    }
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    int64_t target = base + move;
+    if (target < 0) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (!distance_high && target > int64_t(0xFFFFFFFE)) {
+        // The position does not fit the 32-bit result.
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    f->pos = uint64_t(target);
+    if (distance_high)
+        *distance_high = LONG(uint32_t(uint64_t(target) >> 32));
+    return DWORD(uint64_t(target) & 0xFFFFFFFFu);
+}
+
+DWORD GetFileSize(HANDLE h, LPDWORD high)
+{
+    FileObject* f = file_of(h);
+    struct stat st;
+    if (!f || fstat(f->fd, &st) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_FILE_SIZE;
+    }
+    uint64_t size = uint64_t(st.st_size);
+    if (high)
+        *high = DWORD(size >> 32);
+    return DWORD(size & 0xFFFFFFFFu);
+}
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR buf, DWORD size)
+{
+    const std::string& path = sim::config().program_path;
+    if (!buf || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() >= size) {
+        // Cut to size-1 characters; the result is the buffer's size.
+        memcpy(buf, path.data(), size - 1);
+        buf[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    memcpy(buf, path.c_str(), path.size() + 1);
+    SetLastError(ERROR_SUCCESS);
+    return DWORD(path.size());
+}
+
+FILE* host_fopen(const char* path, const char* mode)
+{
+    std::string host = sim::map_path(path);
+    if (host.empty() || !mode) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    // The runtime opens with every sharing allowed; it still fails against a
+    // handle that does not share what it asks for.
+    DWORD access = 0;
+    if (strchr(mode, 'r'))
+        access |= GENERIC_READ;
+    if (strchr(mode, 'w') || strchr(mode, 'a'))
+        access |= GENERIC_WRITE;
+    if (strchr(mode, '+'))
+        access |= GENERIC_READ | GENERIC_WRITE;
+    {
+        std::lock_guard<std::mutex> hold(g_files_lock);
+        struct stat st;
+        if (stat(host.c_str(), &st) == 0 &&
+            sharing_conflict(st.st_dev, st.st_ino, access, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+            errno = EACCES;
+            return nullptr;
+        }
+    }
+    return fopen(host.c_str(), mode);
+}

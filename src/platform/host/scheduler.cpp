@@ -1,0 +1,644 @@
+// The heart of the simulated world: one baton shared by the simulated
+// threads, the virtual clock with its queue of world callbacks, the trace and
+// the poll hook, and the start and end of a run. See docs/scheduler.md.
+#include "platform/host/sim_internal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+std::mutex g_mu;                                // guards the baton hand-over
+std::vector<std::unique_ptr<SimThread>> g_threads;  // index = number - 1
+SimThread* g_current = nullptr;                 // holder of the baton
+
+thread_local SimThread* t_self = nullptr;
+thread_local int t_world_depth = 0;
+
+// the run
+bool g_run_active = false;
+bool g_run_over = false;
+bool g_timed_out = false;
+int g_exit_code = 0;
+bool g_end_requested = false;
+int g_end_code = 0;
+std::condition_variable g_main_cv;
+
+// the clock and its queue of world callbacks, ordered by (due, scheduling order)
+uint64_t g_now = 0;
+uint64_t g_next_id = 0;
+std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> g_items;
+std::unordered_map<uint64_t, uint64_t> g_item_due;  // id -> due
+
+TraceSink g_sink;
+std::function<void()> g_poll_hook;
+
+[[noreturn]] void fatal(const char* what)
+{
+    std::fprintf(stderr, "simulated world: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+SimThread* new_thread(SimThread::State state)
+{
+    auto t = std::make_unique<SimThread>();
+    t->number = static_cast<int>(g_threads.size()) + 1;
+    t->tid = 0x1000 + 4 * static_cast<DWORD>(t->number);
+    t->state = state;
+    g_threads.push_back(std::move(t));
+    return g_threads.back().get();
+}
+
+// Ends the run (once): the waiting run_entry returns `code`.
+void finish_run(int code, bool timed_out)
+{
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (g_run_over)
+        return;
+    g_run_over = true;
+    g_timed_out = timed_out;
+    g_exit_code = code;
+    g_current = nullptr;
+    g_main_cv.notify_all();
+}
+
+// The calling OS thread never runs simulated code again.
+[[noreturn]] void park()
+{
+    std::unique_lock<std::mutex> lk(g_mu);
+    for (;;)
+        g_main_cv.wait(lk);
+}
+
+// Fires the world callbacks that are due (due <= now) in order.
+bool fire_due()
+{
+    bool fired = false;
+    while (!g_items.empty() && g_items.begin()->first.first <= g_now && !g_end_requested) {
+        auto it = g_items.begin();
+        std::function<void()> fn = std::move(it->second);
+        g_item_due.erase(it->first.second);
+        g_items.erase(it);
+        run_in_world(fn);
+        poll();
+        fired = true;
+    }
+    return fired;
+}
+
+// Nothing can run: moves the clock to the next due item and fires what is
+// due then. False when nothing is due before the time limit (the clock then
+// stands at the limit).
+bool advance_clock()
+{
+    if (fire_due())
+        return true;
+    uint64_t next = UINT64_MAX;
+    if (!g_items.empty())
+        next = g_items.begin()->first.first;
+    uint64_t timer = next_window_timer_after(g_now);
+    if (timer < next)
+        next = timer;
+    uint64_t until = config().until_ms;
+    if (next == UINT64_MAX || next > until) {
+        if (g_now < until)
+            g_now = until;
+        return false;
+    }
+    g_now = next;
+    fire_due();
+    return true;
+}
+
+bool can_run(SimThread* t)
+{
+    if (t->state == SimThread::READY || t->state == SimThread::RUNNING)
+        return true;
+    return t->state == SimThread::BLOCKED && t->wake && t->wake();
+}
+
+// Picks the thread to run next: the lowest-numbered one that can run; when
+// none can, the clock moves on. nullptr: the run is over.
+SimThread* pick_next()
+{
+    for (;;) {
+        if (g_end_requested || g_run_over)
+            return nullptr;
+        poll();
+        for (auto& t : g_threads)
+            if (can_run(t.get()))
+                return t.get();
+        if (!advance_clock()) {
+            if (!g_run_active)
+                fatal("every simulated thread waits and nothing is due before the time limit");
+            return nullptr;
+        }
+    }
+}
+
+// Hands the baton to `next` and waits until it comes back to `self`.
+void transfer(SimThread* self, SimThread* next)
+{
+    std::unique_lock<std::mutex> lk(g_mu);
+    g_current = next;
+    next->cv.notify_one();
+    if (self->state == SimThread::DONE)
+        return;  // the OS thread ends
+    self->cv.wait(lk, [self] { return g_current == self; });
+}
+
+// The calling thread cannot go on (BLOCKED, READY after a yield, or DONE):
+// runs the scheduler and returns when `self` holds the baton again.
+void switch_away(SimThread* self)
+{
+    SimThread* next = pick_next();
+    if (!next) {
+        if (g_end_requested)
+            finish_run(g_end_code, false);
+        else
+            finish_run(125, true);
+        park();
+    }
+    if (next != self)
+        transfer(self, next);
+    if (self->state != SimThread::DONE)
+        self->state = SimThread::RUNNING;
+}
+
+void thread_main(SimThread* self, std::function<void()> body)
+{
+    t_self = self;
+    {
+        std::unique_lock<std::mutex> lk(g_mu);
+        self->cv.wait(lk, [self] { return g_current == self; });
+    }
+    self->state = SimThread::RUNNING;
+    body();
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ internals
+
+SimThread* spawn_thread(std::function<void()> body)
+{
+    SimThread* t = new_thread(SimThread::READY);
+    std::thread([t, body] {
+        thread_main(t, body);
+        t->state = SimThread::DONE;
+        windows_thread_ended(t);
+        switch_away(t);
+    }).detach();
+    return t;
+}
+
+SimThread* current_thread()
+{
+    if (t_world_depth > 0)
+        return nullptr;  // world callbacks belong to no thread
+    if (t_self)
+        return t_self;
+    if (g_run_active)
+        return nullptr;
+    // Outside a run the caller becomes a simulated thread holding the baton.
+    SimThread* t = new_thread(SimThread::RUNNING);
+    t_self = t;
+    g_current = t;
+    return t;
+}
+
+SimThread* thread_by_number(int number)
+{
+    if (number < 1 || number > static_cast<int>(g_threads.size()))
+        return nullptr;
+    return g_threads[number - 1].get();
+}
+
+bool in_world_context() { return t_world_depth > 0; }
+
+void run_in_world(const std::function<void()>& fn)
+{
+    // The switching thread's last error is its own, not the world's.
+    DWORD last_error = GetLastError();
+    t_world_depth++;
+    fn();
+    t_world_depth--;
+    SetLastError(last_error);
+}
+
+void poll()
+{
+    if (g_poll_hook)
+        run_in_world(g_poll_hook);
+}
+
+void block(std::function<bool()> can_go)
+{
+    if (t_world_depth > 0)
+        fatal("a world callback tried to wait");
+    SimThread* self = current_thread();
+    if (!self)
+        fatal("a thread outside the simulated world tried to wait during a run");
+    self->wake = std::move(can_go);
+    self->state = SimThread::BLOCKED;
+    switch_away(self);
+    self->wake = nullptr;
+}
+
+void yield_to(SimThread* target)
+{
+    SimThread* self = current_thread();
+    if (!self || !target || target == self || t_world_depth > 0)
+        return;
+    poll();
+    if (g_end_requested || g_run_over) {
+        if (!g_run_over)
+            finish_run(g_end_code, false);
+        park();
+    }
+    self->state = SimThread::READY;
+    transfer(self, target);
+    self->state = SimThread::RUNNING;
+}
+
+// ------------------------------------------------------------ world API
+
+uint64_t now_ms() { return g_now; }
+
+uint64_t schedule_at(uint64_t due_ms, std::function<void()> fn)
+{
+    if (due_ms < g_now)
+        due_ms = g_now;
+    uint64_t id = ++g_next_id;
+    g_items[{due_ms, id}] = std::move(fn);
+    g_item_due[id] = due_ms;
+    return id;
+}
+
+uint64_t schedule_after(uint64_t delay_ms, std::function<void()> fn)
+{
+    return schedule_at(g_now + delay_ms, std::move(fn));
+}
+
+void cancel(uint64_t id)
+{
+    auto it = g_item_due.find(id);
+    if (it == g_item_due.end())
+        return;
+    g_items.erase({it->second, id});
+    g_item_due.erase(it);
+}
+
+void set_trace_sink(TraceSink sink) { g_sink = std::move(sink); }
+
+void trace(const char* ev, Json fields)
+{
+    if (!g_sink)
+        return;
+    Json record = Json::object();
+    record["t"] = g_now;
+    record["ev"] = ev;
+    if (fields.is_object())
+        for (auto& it : fields.items())
+            record[it.key()] = it.value();
+    g_sink(record);
+}
+
+void set_poll_hook(std::function<void()> hook) { g_poll_hook = std::move(hook); }
+
+int run_function(std::function<int()> fn)
+{
+    if (t_self && !g_run_active && g_threads.size() == 1 && g_threads[0].get() == t_self) {
+        // The caller was adopted while setting the world up (it touched a
+        // call that needs a thread) but never waited: the run's UI thread
+        // takes its place as thread 1.
+        g_threads.clear();
+        t_self = nullptr;
+        g_current = nullptr;
+    }
+    if (g_run_active || t_self)
+        fatal("a run needs a fresh process (the world was used before)");
+    g_run_active = true;
+    SimThread* ui = new_thread(SimThread::READY);
+    std::thread([ui, fn] {
+        thread_main(ui, [fn] {
+            int code = fn();
+            finish_run(code, false);
+            park();
+        });
+    }).detach();
+    std::unique_lock<std::mutex> lk(g_mu);
+    g_current = ui;
+    ui->cv.notify_one();
+    g_main_cv.wait(lk, [] { return g_run_over; });
+    return g_exit_code;
+}
+
+void end_run(int code)
+{
+    if (g_run_over)
+        return;
+    if (!g_end_requested) {
+        g_end_requested = true;
+        g_end_code = code;
+    }
+    if (t_world_depth > 0 || !t_self)
+        return;  // the scheduler ends the run when the callback returns
+    finish_run(g_end_code, false);
+    park();
+}
+
+bool run_timed_out() { return g_timed_out; }
+
+}  // namespace sim
+
+// ------------------------------------------------------------ kernel objects
+
+namespace {
+
+struct EventState {
+    bool manual = false;
+    bool set = false;
+};
+
+struct EventObject : sim::HandleObject {
+    std::shared_ptr<EventState> st = std::make_shared<EventState>();
+    const char* kind() const override { return "event"; }
+};
+
+struct ThreadState {
+    bool finished = false;
+    DWORD exit_code = 0;
+};
+
+struct ThreadObject : sim::HandleObject {
+    std::shared_ptr<ThreadState> st;
+    const char* kind() const override { return "thread"; }
+};
+
+struct MmTimer {
+    UINT delay = 0;
+    bool periodic = false;
+    bool event_set = false;
+    LPTIMECALLBACK proc = nullptr;
+    DWORD_PTR user = 0;
+    uint64_t item = 0;
+};
+std::map<UINT, MmTimer> g_mm_timers;
+UINT g_mm_next = 0;
+
+constexpr MMRESULT kMmInvalidParam = 11;  // MMSYSERR_INVALPARAM
+
+void mm_fire(UINT id);
+
+void mm_arm(UINT id)
+{
+    MmTimer& t = g_mm_timers[id];
+    t.item = sim::schedule_after(t.delay, [id] { mm_fire(id); });
+}
+
+void mm_fire(UINT id)
+{
+    auto it = g_mm_timers.find(id);
+    if (it == g_mm_timers.end())
+        return;
+    MmTimer t = it->second;
+    if (t.periodic)
+        mm_arm(id);
+    else
+        g_mm_timers.erase(it);
+    if (t.event_set) {
+        // The handle is looked up when the timer expires, as the platform does.
+        if (auto* ev = sim::handle_as<EventObject>(reinterpret_cast<HANDLE>(t.proc)))
+            ev->st->set = true;
+    } else if (t.proc) {
+        t.proc(id, 0, t.user, 0, 0);
+    }
+}
+
+sim::SimThread* self_or_die()
+{
+    sim::SimThread* self = sim::current_thread();
+    if (!self) {
+        std::fprintf(stderr, "simulated world: call from a thread outside the world\n");
+        std::abort();
+    }
+    return self;
+}
+
+// days since 1970-01-01 of a civil date, and back
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d)
+{
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    y = static_cast<int64_t>(yoe) + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y += m <= 2;
+}
+
+}  // namespace
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial, LPCSTR)
+{
+    auto* ev = new EventObject;
+    ev->st->manual = manual_reset != 0;
+    ev->st->set = initial != 0;
+    return sim::handle_insert(ev);
+}
+
+BOOL SetEvent(HANDLE h)
+{
+    auto* ev = sim::handle_as<EventObject>(h);
+    if (!ev) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ev->st->set = true;
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE h)
+{
+    auto* ev = sim::handle_as<EventObject>(h);
+    if (!ev) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ev->st->set = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE h, DWORD ms)
+{
+    std::function<bool()> signalled;
+    std::function<void()> consume = [] {};
+    if (auto* ev = sim::handle_as<EventObject>(h)) {
+        std::shared_ptr<EventState> st = ev->st;
+        signalled = [st] { return st->set; };
+        consume = [st] {
+            if (!st->manual)
+                st->set = false;
+        };
+    } else if (auto* th = sim::handle_as<ThreadObject>(h)) {
+        std::shared_ptr<ThreadState> st = th->st;
+        signalled = [st] { return st->finished; };
+    } else {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    self_or_die();
+    sim::poll();
+    if (signalled()) {
+        consume();
+        return WAIT_OBJECT_0;
+    }
+    if (ms == 0)
+        return WAIT_TIMEOUT;
+    auto timed_out = std::make_shared<bool>(false);
+    uint64_t item = 0;
+    if (ms != INFINITE)
+        item = sim::schedule_after(ms, [timed_out] { *timed_out = true; });
+    sim::block([&signalled, timed_out] { return signalled() || *timed_out; });
+    if (signalled()) {
+        sim::cancel(item);
+        consume();
+        return WAIT_OBJECT_0;
+    }
+    return WAIT_TIMEOUT;
+}
+
+void Sleep(DWORD ms)
+{
+    self_or_die();
+    if (ms == 0) {
+        sim::poll();
+        return;
+    }
+    auto done = std::make_shared<bool>(false);
+    sim::schedule_after(ms == INFINITE ? UINT64_MAX / 2 : ms, [done] { *done = true; });
+    sim::block([done] { return *done; });
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID param,
+                    DWORD, LPDWORD id)
+{
+    using namespace sim;
+    self_or_die();
+    auto st = std::make_shared<ThreadState>();
+    SimThread* t = spawn_thread([start, param, st] {
+        st->exit_code = start(param);
+        st->finished = true;
+    });
+    if (id)
+        *id = t->tid;
+    auto* obj = new ThreadObject;
+    obj->st = st;
+    return handle_insert(obj);
+}
+
+HANDLE GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+DWORD GetCurrentThreadId(void)
+{
+    sim::SimThread* self = sim::current_thread();
+    return self ? self->tid : 0;
+}
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs)
+{
+    cs->owner = nullptr;
+    cs->recursion = 0;
+    cs->impl = nullptr;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION cs)
+{
+    sim::SimThread* self = self_or_die();
+    if (cs->owner && cs->owner != self)
+        sim::block([cs] { return cs->owner == nullptr; });
+    cs->owner = self;
+    cs->recursion++;
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION cs)
+{
+    if (cs->owner != sim::current_thread() || cs->recursion <= 0)
+        return;
+    if (--cs->recursion == 0)
+        cs->owner = nullptr;
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION cs)
+{
+    cs->owner = nullptr;
+    cs->recursion = 0;
+}
+
+MMRESULT timeSetEvent(UINT delay, UINT, LPTIMECALLBACK proc, DWORD_PTR user, UINT flags)
+{
+    if (delay == 0)
+        return 0;
+    UINT id = ++g_mm_next;
+    MmTimer& t = g_mm_timers[id];
+    t.delay = delay;
+    t.periodic = (flags & TIME_PERIODIC) != 0;
+    t.event_set = (flags & TIME_CALLBACK_EVENT_SET) != 0;
+    t.proc = proc;
+    t.user = user;
+    mm_arm(id);
+    return id;
+}
+
+MMRESULT timeKillEvent(UINT id)
+{
+    auto it = g_mm_timers.find(id);
+    if (it == g_mm_timers.end())
+        return kMmInvalidParam;
+    sim::cancel(it->second.item);
+    g_mm_timers.erase(it);
+    return TIMERR_NOERROR;
+}
+
+void GetLocalTime(LPSYSTEMTIME st)
+{
+    const sim::WorldConfig& c = sim::config();
+    uint64_t now = sim::now_ms();
+    int64_t secs = days_from_civil(c.year, static_cast<unsigned>(c.month), static_cast<unsigned>(c.day)) * 86400 +
+                   c.hour * 3600 + c.minute * 60 + c.second + static_cast<int64_t>(now / 1000);
+    int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
+    int64_t rem = secs - days * 86400;
+    int64_t y;
+    unsigned m, d;
+    civil_from_days(days, y, m, d);
+    st->wYear = static_cast<WORD>(y);
+    st->wMonth = static_cast<WORD>(m);
+    st->wDay = static_cast<WORD>(d);
+    st->wDayOfWeek = static_cast<WORD>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+    st->wHour = static_cast<WORD>(rem / 3600);
+    st->wMinute = static_cast<WORD>(rem / 60 % 60);
+    st->wSecond = static_cast<WORD>(rem % 60);
+    st->wMilliseconds = static_cast<WORD>(now % 1000);
+}

@@ -1,0 +1,115 @@
+// The devices of the simulated world: the keyboard (normal mode and DFU boot
+// loader) and whatever else tests attach, as the platform's SetupAPI, HID,
+// Raw Input, device notifications, power broadcasts and WinUSB present them.
+//
+// Host-only; never seen by product code.
+#pragma once
+
+#include "platform/host/win32_host.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct BootloaderConfig {
+    int identity = 1;         // 1: INI_DFU_VID1/PID1 of the package; 2: VID2/PID2
+    int poll_ms = 5;          // bwPollTimeout it reports
+    int busy_polls = 1;       // dfuDNBUSY answers after each block before dfuDNLOAD-IDLE
+    int error_at_block = -1;  // after this block: dfuERROR with errCHECK_ERASED; -1: never
+    int manifest_polls = 2;   // dfuMANIFEST answers before dfuMANIFEST-WAIT-RESET
+    bool fail_transfers = false;  // every control transfer fails
+};
+
+struct KeyboardConfig {
+    int identity = 1;  // 1: 3E71:2A60, 2: 1FC9:0088
+    bool bootloader_mode = false;
+    bool attached = true;
+    int nxp = 0x0352;
+    int bt = 0xA23F;
+    int sonix = 0x12;
+    bool bt_ready = true;
+    std::string checksum = "correct";  // "correct", "wrong" or "none"
+    bool finish_ack = true;
+    bool returns = true;
+    int nxp_after = -1;  // -1: the package's INI_VER_NXP
+    int bt_after = -1;   // -1: the package's INI_VER_BT if the image was confirmed, else bt
+    BootloaderConfig bootloader;
+};
+
+// Before run_entry; nullptr: no keyboard.
+void devices_setup(const KeyboardConfig* keyboard);
+
+// User and world actions, called in world context: "detach", "attach",
+// "query_remove", "suspend", "force_suspend", "resume", "hid_arrival".
+// Unknown actions do nothing.
+void device_action(const std::string& what);
+
+int reports_out();           // output reports the keyboard received
+int dfu_blocks();            // DFU_DNLOAD data blocks the boot loader received
+int stale_handle_writes();   // writes through closed or foreign handles (must stay 0)
+
+// ------------------------------------------------------------ for tests
+// Extra interfaces, present from the moment they are added (in world
+// context they also announce their arrival). Returns the interface's id.
+struct ExtraHid {
+    uint16_t vid = 0, pid = 0, version = 0;
+    uint16_t usage_page = 0, usage = 0;
+    uint16_t input_len = 0, output_len = 0;
+    bool refuse_open = false;   // CreateFileA fails with ERROR_SHARING_VIOLATION
+    bool enum_fails = false;    // SetupDiEnumDeviceInterfaces fails for it (not NO_MORE_ITEMS)
+    bool attributes_fail = false;  // HidD_GetAttributes fails
+};
+int devices_add_hid(const ExtraHid& hid);
+
+struct ExtraDfu {
+    int identity = 1;             // 1 or 2: the package's pair; 0: the ids below
+    uint16_t vid = 0, pid = 0;
+    bool refuse_open = false;     // CreateFileA fails
+    int descriptor_len = 18;      // bytes WinUsb_GetDescriptor transfers
+    int path_padding = 0;         // characters added to its device path
+};
+int devices_add_dfu(const ExtraDfu& dfu);
+// Makes a present extra interface refuse (or accept again) CreateFileA.
+void devices_set_refuse_open(int id, bool refuse);
+void devices_remove(int id);
+
+// When on, every WriteFile lets 1 ms of virtual time pass before the system
+// looks its handle up, as a preemption between a thread's read of a handle
+// value and its use would; other threads run meanwhile.
+void devices_preempt_writes(bool on);
+// The device interface behind an open device file ("" / 0 for anything else).
+std::string device_path_of(HANDLE h);
+int device_iface_of(HANDLE h);
+
+// Everything a test may want to count.
+struct DeviceCounters {
+    int open_device_handles = 0;   // handles of device interfaces not yet closed
+    int open_info_sets = 0;        // SetupDi sets not destroyed
+    int open_preparsed = 0;        // preparsed data not freed
+    int open_winusb = 0;           // WinUSB interface handles not freed
+    int notify_registrations = 0;  // device notifications registered and not dropped
+    int bad_unregisters = 0;       // UnregisterDeviceNotification of an unknown handle
+    int device_opens = 0;          // successful CreateFileA on device paths
+    int stale_handle_writes = 0;
+};
+DeviceCounters device_counters();
+
+// Raw input as the platform would hand it out, for decoder tests: stores a
+// message and returns its handle. `bytes` is the whole RAWINPUT as the
+// system would copy it; `reported_size` what the size query answers
+// (0: bytes.size()); `fail_read` makes the second GetRawInputData fail.
+struct RawInputSpec {
+    std::vector<uint8_t> bytes;
+    UINT reported_size = 0;
+    bool fail_size_query = false;
+    bool fail_read = false;
+    UINT copied_size = 0;  // bytes the read claims to have copied (0: as many as it copied)
+};
+HRAWINPUT raw_input_store(const RawInputSpec& desc);
+// A raw input device handle for GetRawInputDeviceInfoA with these values.
+HANDLE raw_device_store(DWORD type, uint16_t vid, uint16_t pid, uint16_t usage_page,
+                        uint16_t usage, bool fail_info = false);
+
+}  // namespace sim

@@ -1,0 +1,28 @@
+// The one gateway through which product code reaches Windows services.
+//
+// In a Windows build this is the platform SDK (MinGW-w64 headers). In a host
+// build it is our own stand-in for the subset of Win32 the tool calls; the
+// stand-in runs the product in a simulated world (see docs/scheduler.md).
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <commctrl.h>
+#include <dbt.h>
+#include <mmsystem.h>
+#include <setupapi.h>
+#include <shellapi.h>
+#include <winusb.h>
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+#include <cstdio>
+// Wide string literal in the platform's WCHAR type.
+#define WTEXT(s) L##s
+#else
+#include "platform/host/win32_host.h"
+#endif

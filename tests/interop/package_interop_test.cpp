@@ -1,0 +1,250 @@
+// The package code against independent tools: where pefile says a program's
+// last section ends, and DFU suffixes as dfu-suffix writes and checks them.
+#include "package/package.h"
+#include "platform/host/sim_core.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#undef fopen
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char* const kWineDir = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/";
+
+bool exists(const std::string& p) { return access(p.c_str(), R_OK) == 0; }
+
+// The Python that has the system's packages (pefile) installed.
+std::string python()
+{
+    return exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+}
+
+std::string capture(const std::string& cmd, int* status)
+{
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) {
+        *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int rc = pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// pefile's view: the end of the raw data of the section with the highest
+// PointerToRawData (the first of equals; sections without raw data skipped).
+long long pefile_package_start(const std::string& file)
+{
+    const char* script =
+        "import sys, pefile\n"
+        "pe = pefile.PE(sys.argv[1], fast_load=True)\n"
+        "best = None\n"
+        "for s in pe.sections:\n"
+        "    if s.PointerToRawData and (best is None or s.PointerToRawData > best.PointerToRawData):\n"
+        "        best = s\n"
+        "print((best.PointerToRawData + best.SizeOfRawData) & 0xFFFFFFFF if best else 0)\n";
+    int status = 0;
+    std::string out = capture(python() + " -c '" + script + "' '" + file + "' 2>&1", &status);
+    if (status != 0) {
+        ADD_FAILURE() << "pefile failed on " << file << ": " << out;
+        return -1;
+    }
+    return atoll(out.c_str());
+}
+
+Bytes read_file(const std::string& path)
+{
+    Bytes b;
+    FILE* f = ::fopen(path.c_str(), "rb");
+    if (!f)
+        return b;
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        b.insert(b.end(), chunk, chunk + n);
+    fclose(f);
+    return b;
+}
+
+void write_file(const std::string& path, const Bytes& b)
+{
+    FILE* f = ::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(b.data(), 1, b.size(), f);
+    fclose(f);
+}
+
+void use_as_program(const std::string& host_file)
+{
+    sim::WorldConfig cfg;
+    cfg.program_file = host_file;
+    cfg.program_dir = "/tmp";
+    sim::configure(cfg);
+}
+
+void expect_agrees_with_pefile(const std::string& file)
+{
+    SCOPED_TRACE(file);
+    long long expected = pefile_package_start(file);
+    ASSERT_GT(expected, 0);
+    Bytes bytes = read_file(file);
+    ASSERT_FALSE(bytes.empty());
+
+    use_as_program(file);
+    uint32_t size = 0;
+    EXPECT_EQ(find_package_start(&size), uint32_t(expected));
+    EXPECT_EQ(size, bytes.size());
+    // The byte-level walk on the whole header region says the same.
+    uint32_t headers = pe_header_size(bytes.data(), bytes.size());
+    ASSERT_GT(headers, 0u);
+    EXPECT_EQ(pe_package_start(bytes.data(), std::min<size_t>(bytes.size(), std::max<size_t>(headers, 4096))),
+              uint32_t(expected));
+}
+
+TEST(PefileInterop, WindowsBuildOfTheTool)
+{
+    std::string bare = TESSEL_SOURCE_DIR "/build/windows/tessel-updater-bare.exe";
+    if (!exists(bare))
+        GTEST_SKIP() << "the Windows build is not there yet: " << bare;
+    expect_agrees_with_pefile(bare);
+    // A bare program carries nothing behind its last section.
+    use_as_program(bare);
+    uint32_t size = 0;
+    EXPECT_EQ(find_package_start(&size), size);
+
+    std::string packaged = TESSEL_SOURCE_DIR "/build/windows/tessel-updater.exe";
+    if (exists(packaged)) {
+        expect_agrees_with_pefile(packaged);
+        use_as_program(packaged);
+        EXPECT_TRUE(load_package());
+        EXPECT_EQ(g_package_start, read_file(bare).size());
+        EXPECT_EQ(g_bt_image_len, 32768u);
+        EXPECT_EQ(g_usb_image.length, 40960);
+        free_usb_image();
+    }
+}
+
+TEST(PefileInterop, WinesOwnPrograms)
+{
+    const char* names[] = {"notepad.exe", "winhlp32.exe", "regedit.exe", "cmd.exe",     "kernel32.dll",
+                           "user32.dll",  "comctl32.dll", "setupapi.dll", "winusb.dll", "hid.dll"};
+    int checked = 0;
+    for (const char* name : names) {
+        std::string file = std::string(kWineDir) + name;
+        if (!exists(file))
+            continue;
+        expect_agrees_with_pefile(file);
+        checked++;
+    }
+    EXPECT_GE(checked, 3) << "too few of Wine's PE32+ files found in " << kWineDir;
+}
+
+TEST(PefileInterop, SampleStubAndPackagedSample)
+{
+    std::string bare = TESSEL_SAMPLE_DIR "/bare.exe";
+    std::string packaged = TESSEL_SAMPLE_DIR "/tessel-updater.exe";
+    ASSERT_TRUE(exists(bare) && exists(packaged)) << "build the sample first";
+    expect_agrees_with_pefile(bare);
+    expect_agrees_with_pefile(packaged);
+    int status = 0;
+    std::string overlay = capture(python() +
+                                      " -c 'import sys,pefile; print(pefile.PE(sys.argv[1]).get_overlay_data_start_offset())' '" +
+                                      packaged + "' 2>&1",
+                                  &status);
+    EXPECT_EQ(status, 0) << overlay;
+    EXPECT_EQ(atoll(overlay.c_str()), 0x600) << "pefile sees the package as the overlay";
+}
+
+class DfuSuffixInterop : public ::testing::Test {
+protected:
+    std::string path;
+    void SetUp() override
+    {
+        char templ[] = "/tmp/tessel-dfu-XXXXXX";
+        int fd = mkstemp(templ);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path = templ;
+    }
+    void TearDown() override { unlink(path.c_str()); }
+
+    uint32_t suffix_length_of(Bytes b)
+    {
+        UsbImage img = {b.data(), int32_t(b.size()), 0xAA};
+        check_dfu_suffix(&img);
+        return img.suffix_length;
+    }
+};
+
+Bytes firmware(size_t n)
+{
+    Bytes b(n);
+    uint32_t s = 0x1234;
+    for (auto& x : b) {
+        s = s * 1103515245u + 12345u;
+        x = uint8_t(s >> 16);
+    }
+    return b;
+}
+
+TEST_F(DfuSuffixInterop, SuffixWrittenByDfuSuffixIsAccepted)
+{
+    Bytes body = firmware(40960 - 16);
+    write_file(path, body);
+    int status = 0;
+    std::string out = capture("dfu-suffix -v 1fc9 -p 000c -d 0353 -a '" + path + "' 2>&1", &status);
+    ASSERT_EQ(status, 0) << out;
+    Bytes suffixed = read_file(path);
+    ASSERT_EQ(suffixed.size(), body.size() + 16);
+    EXPECT_EQ(suffix_length_of(suffixed), 16u);
+
+    // One corrupted byte anywhere, in the image or in the suffix, and the
+    // suffix no longer counts: the whole file is downloaded.
+    for (size_t at : {size_t(0), body.size() / 2, body.size() - 1, body.size() + 2, body.size() + 12,
+                      suffixed.size() - 1}) {
+        Bytes bad = suffixed;
+        bad[at] ^= 0x20;
+        EXPECT_EQ(suffix_length_of(bad), 0u) << "byte " << at;
+    }
+}
+
+TEST_F(DfuSuffixInterop, DfuSuffixAcceptsTheCrcWeCompute)
+{
+    Bytes b = firmware(1000);
+    const uint8_t tail[12] = {0x53, 0x03, 0x0C, 0x00, 0xC9, 0x1F, 0x00, 0x01, 'U', 'F', 'D', 16};
+    b.insert(b.end(), tail, tail + 12);
+    uint32_t crc = dfu_crc32(b.data(), b.size());
+    for (int i = 0; i < 4; i++)
+        b.push_back(uint8_t(crc >> (8 * i)));
+    write_file(path, b);
+    int status = 0;
+    std::string out = capture("dfu-suffix -c '" + path + "' 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Vendor ID:\t0x1FC9"), std::string::npos) << out;
+    EXPECT_NE(out.find("Length:\t\t16"), std::string::npos) << out;
+    EXPECT_EQ(suffix_length_of(b), 16u);
+
+    b[5] ^= 1;
+    write_file(path, b);
+    out = capture("dfu-suffix -c '" + path + "' 2>&1", &status);
+    EXPECT_NE(status, 0) << out;
+    EXPECT_NE(out.find("CRC does not match"), std::string::npos) << out;
+    EXPECT_EQ(suffix_length_of(b), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// The keyboard as the tool meets it at start-up and through device and power
+// events, observed through tessel-sim's trace.
+#include "sim_harness.h"
+
+#include <gtest/gtest.h>
+
+using harness::json;
+using harness::run_sim;
+
+namespace {
+
+const std::string kGetVersion = "0607FFFFFFFF" + std::string(51 * 2, '0');
+
+std::vector<long long> button_times(const harness::SimRun& run, bool enabled)
+{
+    std::vector<long long> t;
+    for (const json& r : run.events("button"))
+        if (r["enabled"] == enabled)
+            t.push_back(r["t"].get<long long>());
+    return t;
+}
+
+std::vector<long long> query_times(const harness::SimRun& run)
+{
+    std::vector<long long> t;
+    for (const json& r : run.events("kb_out"))
+        if (r["hex"] == kGetVersion)
+            t.push_back(r["t"].get<long long>());
+    return t;
+}
+
+// Times match when each lies within the few milliseconds that a device takes to answer.
+::testing::AssertionResult near(const std::vector<long long>& got, const std::vector<long long>& want)
+{
+    bool ok = got.size() == want.size();
+    for (size_t i = 0; ok && i < got.size(); i++)
+        ok = got[i] >= want[i] && got[i] <= want[i] + 20;
+    if (ok)
+        return ::testing::AssertionSuccess();
+    std::string g, w;
+    for (long long t : got)
+        g += " " + std::to_string(t);
+    for (long long t : want)
+        w += " " + std::to_string(t);
+    return ::testing::AssertionFailure() << "times" << g << " are not near" << w;
+}
+
+}  // namespace
+
+TEST(Keyboard, ProbeAfter250msAsksForVersionsAndLogsThem)
+{
+    for (int identity : {1, 2}) {
+        auto run = run_sim({{"keyboard", {{"identity", identity}}}, {"until", 3000}});
+        EXPECT_EQ(run.status, 125);
+        EXPECT_TRUE(near(query_times(run), std::vector<long long>{250})) << identity;
+        EXPECT_TRUE(near(button_times(run, true), std::vector<long long>{250}));
+        EXPECT_NE(run.log_text().find("\r\nCurrent version: NXP=0352, BT=A23F, Sonix=12"), std::string::npos)
+            << run.log_text();
+        ASSERT_FALSE(run.events("kb_in").empty());
+        EXPECT_EQ(run.events("kb_in")[0]["hex"].get<std::string>().substr(0, 8), "0507A23F");
+        EXPECT_EQ(run.summary()["button"]["enabled"], true);
+        EXPECT_EQ(run.summary()["reports_out"], 1);
+    }
+}
+
+TEST(Keyboard, VersionsAreShownAsTheKeyboardReportsThem)
+{
+    auto run = run_sim({{"keyboard", {{"nxp", 0x1352}, {"bt", 0x011E}, {"sonix", 0x07}}}, {"until", 1000}});
+    EXPECT_NE(run.log_text().find("Current version: NXP=1352, BT=011E, Sonix=07"), std::string::npos)
+        << run.log_text();
+}
+
+TEST(Keyboard, BootLoaderAloneEnablesUpdateWithoutAQuery)
+{
+    auto run = run_sim({{"keyboard", {{"mode", "bootloader"}}}, {"until", 2000}});
+    EXPECT_TRUE(near(button_times(run, true), std::vector<long long>{250}));
+    EXPECT_TRUE(run.events("kb_out").empty());
+    EXPECT_TRUE(run.events("dfu").empty());  // only listed, never asked anything
+}
+
+TEST(Keyboard, NoKeyboardLeavesUpdateDisabled)
+{
+    for (json kb : {json(nullptr), json{{"attached", false}}}) {
+        auto run = run_sim({{"keyboard", kb}, {"until", 2000}});
+        EXPECT_TRUE(button_times(run, true).empty());
+        EXPECT_TRUE(run.events("kb_out").empty());
+    }
+}
+
+TEST(Keyboard, ArrivalsRearmTheProbeFor4000msAfterTheLast)
+{
+    auto run = run_sim({{"keyboard", json::object()},
+                        {"events",
+                         {{{"at", 1000}, {"do", "hid_arrival"}},
+                          {{"at", 2000}, {"do", "hid_arrival"}},
+                          {{"at", 3000}, {"do", "hid_arrival"}}}},
+                        {"until", 12000}});
+    EXPECT_TRUE(near(query_times(run), std::vector<long long>{250, 7000}));
+    // Each probe closes the keyboard first (button disabled) and enables it again.
+    EXPECT_TRUE(near(button_times(run, false), std::vector<long long>{7000}));
+    EXPECT_TRUE(near(button_times(run, true), std::vector<long long>{250, 7000}));
+}
+
+TEST(Keyboard, AttachingLaterIsNoticed)
+{
+    auto run = run_sim({{"keyboard", {{"attached", false}}},
+                        {"events", {{{"at", 1000}, {"do", "attach"}}}},
+                        {"until", 10000}});
+    auto q = query_times(run);
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_GE(q[0], 5000);
+    EXPECT_LE(q[0], 6000);  // 4000 ms after the keyboard has enumerated
+}
+
+TEST(Keyboard, RemovalSuspendAndQueryRemoveCloseTheKeyboard)
+{
+    auto detach = run_sim({{"keyboard", json::object()},
+                           {"events", {{{"at", 1000}, {"do", "detach"}}}},
+                           {"until", 3000}});
+    ASSERT_EQ(button_times(detach, false).size(), 1u);
+    EXPECT_GE(button_times(detach, false)[0], 1000);
+
+    auto query = run_sim({{"keyboard", json::object()},
+                          {"events", {{{"at", 1000}, {"do", "query_remove"}}}},
+                          {"until", 3000}});
+    EXPECT_TRUE(near(button_times(query, false), std::vector<long long>{1000}));
+
+    // A suspend request is denied: nothing changes.
+    auto denied = run_sim({{"keyboard", json::object()},
+                           {"events", {{{"at", 1000}, {"do", "suspend"}}}},
+                           {"until", 8000}});
+    EXPECT_TRUE(button_times(denied, false).empty());
+    EXPECT_TRUE(near(query_times(denied), std::vector<long long>{250}));
+
+    // A forced suspend closes it; the resume probes again 4000 ms later.
+    auto forced = run_sim({{"keyboard", json::object()},
+                           {"events", {{{"at", 1000}, {"do", "force_suspend"}}, {{"at", 2000}, {"do", "resume"}}}},
+                           {"until", 9000}});
+    EXPECT_TRUE(near(button_times(forced, false), {1000}));
+    EXPECT_TRUE(near(query_times(forced), {250, 6000}));
+}
+
+TEST(Keyboard, SilentProbeAsksNothingAndTheTimeLimitEndsTheTool)
+{
+    auto run = run_sim({{"args", "-silent"}, {"keyboard", {{"nxp", 0x0353}}}});
+    // The keyboard is up to date: the first Update command ends the tool at once.
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(query_times(run).empty());
+    EXPECT_TRUE(near({run.events("exit")[0]["t"].get<long long>()}, {250}));
+    EXPECT_TRUE(run.summary()["result_log"].is_null());
+}

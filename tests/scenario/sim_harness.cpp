@@ -1,0 +1,112 @@
+#include "sim_harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace harness {
+
+std::string temp_dir()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessel-test.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return buf.data();
+}
+
+std::string sample_program() { return std::string(TESSEL_SAMPLE_DIR) + "/tessel-updater.exe"; }
+
+static std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args)
+{
+    SimRun run;
+    std::string dir = temp_dir();
+    std::string scen = dir + "/scenario.json", trace = dir + "/trace.jsonl", err = dir + "/stderr.txt";
+    {
+        std::ofstream out(scen, std::ios::binary);
+        out << scenario.dump();
+    }
+    std::string cmd = std::string("'") + TESSEL_SIM + "' --trace '" + trace + "'";
+    for (const std::string& a : extra_args)
+        cmd += " '" + a + "'";
+    cmd += " '" + scen + "' 2>'" + err + "'";
+    int rc = std::system(cmd.c_str());
+    run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc);
+    run.trace_text = slurp(trace);
+    run.error = slurp(err);
+    std::istringstream lines(run.trace_text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty())
+            run.trace.push_back(json::parse(line));
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
+    return run;
+}
+
+std::vector<json> SimRun::events(const std::string& ev) const
+{
+    std::vector<json> out;
+    for (const json& r : trace)
+        if (r.value("ev", "") == ev)
+            out.push_back(r);
+    return out;
+}
+
+const json* SimRun::first(const std::string& ev) const
+{
+    for (const json& r : trace)
+        if (r.value("ev", "") == ev)
+            return &r;
+    return nullptr;
+}
+
+const json& SimRun::summary() const
+{
+    static const json none;
+    if (trace.empty() || trace.back().value("ev", "") != "summary")
+        return none;
+    return trace.back();
+}
+
+std::string SimRun::log_text() const
+{
+    std::string s;
+    for (const json& r : trace)
+        if (r.value("ev", "") == "log")
+            s += r.value("text", "");
+    return s;
+}
+
+long long SimRun::time_of(const std::string& ev, const std::string& key, const json& value) const
+{
+    for (const json& r : trace)
+        if (r.value("ev", "") == ev && r.contains(key) && r[key] == value)
+            return r.value("t", -1LL);
+    return -1;
+}
+
+const json* SimRun::control(int id) const
+{
+    for (const json& r : trace)
+        if (r.value("ev", "") == "control" && r["id"].is_number() && r["id"].get<int>() == id)
+            return &r;
+    return nullptr;
+}
+
+}  // namespace harness

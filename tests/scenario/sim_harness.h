@@ -1,0 +1,34 @@
+// Runs tessel-sim on a scenario in a process of its own and reads its trace.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace harness {
+
+using json = nlohmann::json;
+
+struct SimRun {
+    int status = -1;            // tessel-sim's exit status
+    std::vector<json> trace;    // every record, in order
+    std::string trace_text;     // the raw trace
+    std::string error;          // standard error
+
+    std::vector<json> events(const std::string& ev) const;
+    const json* first(const std::string& ev) const;
+    const json& summary() const;
+    // Concatenated `log` texts.
+    std::string log_text() const;
+    // Time of the first record of `ev` whose field `key` equals `value`; -1 when none.
+    long long time_of(const std::string& ev, const std::string& key, const json& value) const;
+    // The control record with this id.
+    const json* control(int id) const;
+};
+
+SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args = {});
+std::string sample_program();
+std::string temp_dir();
+
+}  // namespace harness

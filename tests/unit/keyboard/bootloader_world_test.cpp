@@ -1,0 +1,176 @@
+// The keyboard's trip through its boot loader as the tool sees it: the
+// restart command, the DFU interface and its WinUSB control transfers, and
+// the return in normal mode with the new versions.
+#include "kb_world.h"
+
+#include "dfu/usb_list.h"
+
+using namespace kbtest;
+
+namespace {
+
+WinUsbDevice* open_bootloader()
+{
+    auto* l = (UsbDeviceList*)malloc(sizeof(UsbDeviceList));
+    CHECK(usb_list_init(l));
+    WinUsbDevice* d = nullptr;
+    if (usb_list_enumerate(l) > 0) {
+        d = usb_list_find(l, INI_DFU_VID1, INI_DFU_PID1);
+        if (!d)
+            d = usb_list_find(l, INI_DFU_VID2, INI_DFU_PID2);
+    }
+    usb_list_free(l);
+    return d;
+}
+
+bool control(WinUsbDevice* d, uint8_t type, uint8_t req, uint16_t value, uint8_t* buf, uint16_t len,
+             ULONG* moved = nullptr)
+{
+    WINUSB_SETUP_PACKET s = {type, req, value, 0, len};
+    ULONG n = 0;
+    BOOL ok = WinUsb_ControlTransfer(d->iface, s, buf, len, &n, nullptr);
+    if (moved)
+        *moved = n;
+    return ok;
+}
+
+uint8_t status_state(WinUsbDevice* d)
+{
+    uint8_t st[6] = {};
+    ULONG n = 0;
+    CHECK(control(d, 0xA1, 3, 0, st, 6, &n));
+    CHECK_EQ(n, 6);
+    return st[4];
+}
+
+std::vector<std::string> devices_seen()
+{
+    std::vector<std::string> v;
+    for (const Rec& r : records_of("device"))
+        v.push_back(r.f["what"].get<std::string>());
+    return v;
+}
+
+}  // namespace
+
+TEST_F(World, KeyboardRestartsIntoItsBootLoaderAndComesBackUpdated)
+{
+    static sim::KeyboardConfig k;
+    k.bootloader.busy_polls = 1;
+    k.bootloader.manifest_polls = 1;
+    WORLD_TEST(in_world(&k, [] {
+        create_main_window();
+        kb_probe();
+        CHECK_EQ(g_kb_nxp_version, 0x0352);
+        uint8_t r[KB_OUT_REPORT_SIZE];
+        kb_build_enter_dfu(r);
+        CHECK(kb_send_command(r));
+        pump_until([] { return g_keyboard.load() == nullptr; }, 100);  // the removal closes it
+        CHECK(!usb_bootloader_present());
+        pump_for(1000);
+        CHECK(usb_bootloader_present());
+        CHECK((devices_seen() == std::vector<std::string>{"keyboard_removed", "bootloader_attached"}));
+
+        WinUsbDevice* d = open_bootloader();
+        CHECK(d != nullptr);
+        // Only one opener at a time.
+        CHECK(open_bootloader() == nullptr);
+        uint8_t block[64];
+        memset(block, 0x11, sizeof(block));
+        for (uint16_t b = 0; b < 3; ++b) {
+            CHECK(control(d, 0x21, 1, b, block, 64));
+            CHECK_EQ(status_state(d), 4);  // dfuDNBUSY
+            CHECK_EQ(status_state(d), 5);  // dfuDNLOAD-IDLE
+        }
+        CHECK(control(d, 0x21, 1, 3, nullptr, 0));
+        CHECK_EQ(status_state(d), 7);  // dfuMANIFEST
+        CHECK_EQ(status_state(d), 8);  // dfuMANIFEST-WAIT-RESET
+        CHECK_EQ(sim::dfu_blocks(), 3);
+        std::vector<Rec> dfu = records_of("dfu");
+        CHECK_EQ(dfu.size(), 12);
+        CHECK_STR(dfu[0].f.dump(), "{\"t\":" + std::to_string(dfu[0].t) +
+                                       ",\"ev\":\"dfu\",\"req\":\"DNLOAD\",\"value\":0,\"length\":64}");
+        // It leaves and comes back in normal mode; the tool's handle is dead.
+        pump_for(100);
+        CHECK(!control(d, 0xA1, 3, 0, block, 6));
+        CHECK_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+        usb_device_close(d);
+        pump_until([] { return g_keyboard.load() != nullptr; }, 10000);
+        CHECK(g_keyboard.load() != nullptr);
+        CHECK_EQ(g_kb_nxp_version, 0x0353);  // the package's version
+        CHECK((devices_seen() == std::vector<std::string>{"keyboard_removed", "bootloader_attached",
+                                                          "bootloader_removed", "keyboard_attached"}));
+        CHECK_EQ(sim::device_counters().open_winusb, 0);
+    }));
+}
+
+TEST_F(World, BootLoaderSettingsAreLive)
+{
+    static sim::KeyboardConfig k;
+    k.bootloader_mode = true;
+    k.bootloader.identity = 2;
+    k.bootloader.poll_ms = 300;
+    k.bootloader.busy_polls = 0;
+    k.bootloader.error_at_block = 1;
+    WORLD_TEST(in_world(&k, [] {
+        create_main_window();
+        WinUsbDevice* d = open_bootloader();
+        CHECK(d != nullptr);
+        UCHAR desc[18];
+        ULONG n = 0;
+        CHECK(WinUsb_GetDescriptor(d->iface, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, desc, 18, &n));
+        CHECK_EQ(n, 18);
+        CHECK_EQ(desc[8] | desc[9] << 8, INI_DFU_VID2);
+        CHECK_EQ(desc[10] | desc[11] << 8, INI_DFU_PID2);
+        uint8_t block[64] = {};
+        CHECK(control(d, 0x21, 1, 0, block, 64));
+        uint8_t st[6];
+        CHECK(control(d, 0xA1, 3, 0, st, 6));
+        CHECK_EQ(st[1] | st[2] << 8 | st[3] << 16, 300);
+        CHECK_EQ(st[4], 5);
+        CHECK(control(d, 0x21, 1, 1, block, 64));
+        CHECK(control(d, 0xA1, 3, 0, st, 6));
+        CHECK_EQ(st[0], 0x05);  // errCHECK_ERASED
+        CHECK_EQ(st[4], 10);    // dfuERROR
+        usb_device_close(d);
+    }));
+    static sim::KeyboardConfig failing;
+    failing.bootloader_mode = true;
+    failing.bootloader.fail_transfers = true;
+    WORLD_TEST(in_world(&failing, [] {
+        create_main_window();
+        WinUsbDevice* d = open_bootloader();
+        CHECK(d != nullptr);  // it enumerates; its default pipe answers nothing
+        uint8_t st[6];
+        CHECK(!control(d, 0xA1, 3, 0, st, 6));
+        CHECK(!control(d, 0x21, 6, 0, nullptr, 0));
+        std::vector<Rec> dfu = records_of("dfu");
+        CHECK_EQ(dfu.size(), 2);
+        CHECK(dfu[0].f["ok"] == false);
+        usb_device_close(d);
+    }));
+}
+
+TEST_F(World, KeyboardThatDoesNotReturnStaysInItsBootLoader)
+{
+    static sim::KeyboardConfig k;
+    k.bootloader_mode = true;
+    k.returns = false;
+    k.bootloader.busy_polls = 0;
+    k.bootloader.manifest_polls = 0;
+    WORLD_TEST(in_world(&k, [] {
+        create_main_window();
+        WinUsbDevice* d = open_bootloader();
+        CHECK(d != nullptr);
+        uint8_t block[64] = {};
+        CHECK(control(d, 0x21, 1, 0, block, 64));
+        CHECK_EQ(status_state(d), 5);
+        CHECK(control(d, 0x21, 1, 1, nullptr, 0));
+        CHECK_EQ(status_state(d), 8);
+        usb_device_close(d);
+        pump_for(30000);
+        CHECK(g_keyboard.load() == nullptr);
+        CHECK(usb_bootloader_present());
+        CHECK(records_of("device").empty());
+    }));
+}

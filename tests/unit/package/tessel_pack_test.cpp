@@ -1,0 +1,295 @@
+// tessel-pack as package authors use it, and the sample package it builds.
+#include "package_fixture.h"
+
+#include <dirent.h>
+#include <sys/wait.h>
+
+using namespace pkgtest;
+
+namespace {
+
+struct PackRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+PackRun run_pack(const std::string& args, const std::string& scratch)
+{
+    std::string out_file = scratch + "/.stdout", err_file = scratch + "/.stderr";
+    std::string cmd = std::string(TESSEL_PACK) + " " + args + " >'" + out_file + "' 2>'" + err_file + "'";
+    int rc = system(cmd.c_str());
+    PackRun r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    Bytes o = read_bytes(out_file), e = read_bytes(err_file);
+    r.out.assign(o.begin(), o.end());
+    r.err.assign(e.begin(), e.end());
+    unlink(out_file.c_str());
+    unlink(err_file.c_str());
+    return r;
+}
+
+std::vector<std::string> files_in(const std::string& d)
+{
+    std::vector<std::string> names;
+    DIR* dd = opendir(d.c_str());
+    while (dd) {
+        struct dirent* e = readdir(dd);
+        if (!e)
+            break;
+        std::string n = e->d_name;
+        if (n != "." && n != "..")
+            names.push_back(n);
+    }
+    if (dd)
+        closedir(dd);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class TesselPack : public PackageTest {
+protected:
+    std::string bare, ini, bt, usb, out;
+
+    void SetUp() override
+    {
+        PackageTest::SetUp();
+        bare = dir + "/bare.exe";
+        ini = dir + "/package.ini";
+        bt = dir + "/bt.bin";
+        usb = dir + "/usb.bin";
+        out = dir + "/out.exe";
+        ASSERT_EQ(run_pack("stub -o '" + bare + "'", dir).status, 0);
+        write_bytes(ini, text_bytes(ini_text({"[MAIN]", "INI_VER_NXP=0353", "INI_VER_BT=A23F", "[LANG00]",
+                                              "S01=Update", "[LANG01]", "S01=Mettre à jour"})));
+        write_bytes(bt, pattern(BT_IMAGE_MAX, 11));
+        write_bytes(usb, pattern(4096, 12));
+    }
+
+    std::string build_args(const std::string& exe_path, const std::string& ini_path, const std::string& bt_path,
+                           const std::string& usb_path)
+    {
+        return "build --exe '" + exe_path + "' --ini '" + ini_path + "' --bt '" + bt_path + "' --usb '" +
+               usb_path + "' -o '" + out + "'";
+    }
+
+    // Runs a build that must be refused: non-zero status, one line on
+    // stderr, no OUT and no temporary file left behind.
+    void expect_refused(const std::string& args, const char* why)
+    {
+        SCOPED_TRACE(why);
+        std::vector<std::string> before = files_in(dir);
+        PackRun r = run_pack(args, dir);
+        EXPECT_NE(r.status, 0);
+        EXPECT_FALSE(r.err.empty());
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(files_in(dir), before) << "nothing written";
+    }
+};
+
+TEST_F(TesselPack, StubIsAPe32PlusProgramWithoutPackage)
+{
+    Bytes b = read_bytes(bare);
+    ASSERT_EQ(b.size(), 0x600u);
+    EXPECT_EQ(b[0], 'M');
+    uint32_t lfanew = b[0x3C];
+    EXPECT_EQ(b[lfanew + 24] | (b[lfanew + 25] << 8), 0x20B);
+    EXPECT_EQ(b[lfanew + 20] | (b[lfanew + 21] << 8), 240);
+    EXPECT_EQ(pe_package_start(b.data(), b.size()), b.size());
+}
+
+TEST_F(TesselPack, BuildInspectExtractRoundTrip)
+{
+    PackRun r = run_pack(build_args(bare, ini, bt, usb), dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Bytes built = read_bytes(out);
+    EXPECT_EQ(built, read_bytes(bare) + read_bytes(ini) + read_bytes(bt) + read_bytes(usb));
+
+    // The tool itself loads it.
+    use_program(out);
+    ASSERT_TRUE(load_package());
+    EXPECT_EQ(g_package_start, 0x600u);
+    EXPECT_EQ(g_ini_end, 0x600u + read_bytes(ini).size());
+    EXPECT_EQ(g_usb_image.length, 4096);
+
+    r = run_pack("inspect '" + out + "'", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("package start         1536 (0x600)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("length 32768 (rounded to 64)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("INI_VER_BT            \"A23F\" (0xA23F)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("INI_DFU_GUID          {a01674b4-c5f6-485c-af94-3271701d57b4}"), std::string::npos);
+    EXPECT_NE(r.out.find("LANG00  +---------------   1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("LANG01  +---------------   1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("LANG02  ----------------   0"), std::string::npos) << r.out;
+
+    std::string x = dir + "/x";
+    r = run_pack("extract '" + out + "' '" + x + "'", dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_bytes(x + "/package.ini"), read_bytes(ini));
+    EXPECT_EQ(read_bytes(x + "/bt.bin"), read_bytes(bt));
+    EXPECT_EQ(read_bytes(x + "/usb.bin"), read_bytes(usb));
+}
+
+TEST_F(TesselPack, RefusesEveryBadInputWithoutLeavingOut)
+{
+    // Not a program at all; a PE32 (32-bit) program; one that carries a package.
+    std::string text = dir + "/text.exe";
+    write_bytes(text, text_bytes("just text, no MZ"));
+    expect_refused(build_args(text, ini, bt, usb), "no MZ");
+    Bytes pe32 = read_bytes(bare);
+    pe32[0x40 + 24] = 0x0B;
+    pe32[0x40 + 25] = 0x01;
+    std::string pe32_path = dir + "/pe32.exe";
+    write_bytes(pe32_path, pe32);
+    expect_refused(build_args(pe32_path, ini, bt, usb), "PE32");
+    Bytes no_sig = read_bytes(bare);
+    no_sig[0x41] = 'X';
+    std::string no_sig_path = dir + "/nosig.exe";
+    write_bytes(no_sig_path, no_sig);
+    expect_refused(build_args(no_sig_path, ini, bt, usb), "no PE signature");
+    std::string packaged = dir + "/packaged.exe";
+    write_bytes(packaged, read_bytes(bare) + text_bytes("overlay"));
+    expect_refused(build_args(packaged, ini, bt, usb), "already carries data");
+
+    // INI texts the tool would not end where the images begin.
+    std::string bad_ini = dir + "/bad.ini";
+    write_bytes(bad_ini, text_bytes("[MAIN]\r\nA=1\r\n"));
+    expect_refused(build_args(bare, bad_ini, bt, usb), "no marker");
+    write_bytes(bad_ini, text_bytes("[MAIN]\r\nS__=END_OF_FILE"));
+    expect_refused(build_args(bare, bad_ini, bt, usb), "marker without line end");
+    write_bytes(bad_ini, text_bytes("S__=END_OF_FILE\r\n[MAIN]\r\nS__=END_OF_FILE\r\n"));
+    expect_refused(build_args(bare, bad_ini, bt, usb), "marker before the end");
+    write_bytes(bad_ini, text_bytes("[MAIN]\r\nS__=END_OF_FILE\r\n\r\n"));
+    expect_refused(build_args(bare, bad_ini, bt, usb), "blank line after the marker");
+
+    // Bluetooth images of the wrong size.
+    std::string bad_bt = dir + "/bad_bt.bin";
+    write_bytes(bad_bt, pattern(BT_IMAGE_MAX + 1, 1));
+    expect_refused(build_args(bare, ini, bad_bt, usb), "Bluetooth image too long");
+    write_bytes(bad_bt, pattern(1000, 1));
+    expect_refused(build_args(bare, ini, bad_bt, usb), "Bluetooth image too short");
+
+    // Unreadable inputs.
+    expect_refused(build_args(dir + "/none.exe", ini, bt, usb), "missing exe");
+    expect_refused(build_args(bare, ini, bt, dir), "USB image is a folder");
+    EXPECT_NE(run_pack("build --exe '" + bare + "'", dir).status, 0) << "missing arguments";
+
+    // An existing OUT stays as it was when a build is refused.
+    write_bytes(out, text_bytes("previous"));
+    expect_refused(build_args(bare, ini, bad_bt, usb), "refused over an existing OUT");
+    EXPECT_EQ(read_bytes(out), text_bytes("previous"));
+}
+
+TEST_F(TesselPack, InspectAndExtractRefuseFilesWithoutPackage)
+{
+    PackRun r = run_pack("inspect '" + bare + "'", dir);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("no package"), std::string::npos) << r.err;
+    r = run_pack("extract '" + bare + "' '" + dir + "/x'", dir);
+    EXPECT_NE(r.status, 0);
+    EXPECT_FALSE(file_exists(dir + "/x"));
+    r = run_pack("--help", dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("stub -o BARE.exe"), std::string::npos);
+}
+
+class SamplePackage : public PackageTest {
+protected:
+    void SetUp() override
+    {
+        PackageTest::SetUp();
+        use_program(std::string(TESSEL_SAMPLE_DIR) + "/tessel-updater.exe");
+        ASSERT_TRUE(file_exists(TESSEL_SAMPLE_DIR "/tessel-updater.exe")) << "build the sample first";
+    }
+};
+
+TEST_F(SamplePackage, LoadsWithTheShippedValues)
+{
+    ASSERT_TRUE(load_package());
+    Bytes ini = read_bytes(TESSEL_SOURCE_DIR "/sample-package/package.ini");
+    EXPECT_EQ(g_package_start, 0x600u);
+    EXPECT_EQ(g_ini_end, 0x600u + ini.size());
+    EXPECT_EQ(g_bt_image_len, 32768u);
+    EXPECT_EQ(g_usb_image.length, 40960);
+    EXPECT_EQ(g_usb_image.suffix_length, 0u);
+    for (int i = 40960 - 16; i < 40960; i++)
+        ASSERT_EQ(g_usb_image.data[i], 0xFF);
+    Bytes bt = read_bytes(TESSEL_SAMPLE_DIR "/bt.bin");
+    EXPECT_EQ(g_bt_image_sum, bt_image_sum(bt.data(), 32768));
+    EXPECT_STREQ(STRING_DATE_CODE, "Version =");
+    EXPECT_STREQ(INI_DATE_CODE, "20171016_V0353_BTA23F");
+    EXPECT_STREQ(INI_VER_NXP, "0353");
+    EXPECT_STREQ(INI_VER_BT, "A23F");
+    EXPECT_EQ(INI_ALLOW_DOWNGRADE, 0u);
+    EXPECT_EQ(INI_DFU_GUID.Data1, 0xa01674b4u);
+    EXPECT_EQ(INI_DFU_VID1, 0x1FC9u);
+    EXPECT_EQ(INI_DFU_PID1, 0x5002u);
+    EXPECT_EQ(INI_DFU_VID2, 0x1FC9u);
+    EXPECT_EQ(INI_DFU_PID2, 0x000Cu);
+    EXPECT_EQ(INI_DFU_INTERFACE, 0u);
+    EXPECT_EQ(INI_DFU_DETACH_DELAY, 0u);
+    EXPECT_EQ(INI_DFU_TRANSFER_SIZE, 64u);
+    // Every line ends with CR LF.
+    for (size_t i = 0; i < ini.size(); i++) {
+        if (ini[i] == '\n') {
+            ASSERT_TRUE(i > 0 && ini[i - 1] == '\r') << i;
+        }
+    }
+}
+
+TEST_F(SamplePackage, MessagesOfEveryLanguage)
+{
+    ASSERT_TRUE(load_package());
+    const char* english[16] = {
+        "Update",
+        "Please attach your keyboard and connect power adapter to your tablet. Please DO NOT detach the keyboard "
+        "during the update process until instructed ...",
+        "Current version:",
+        "Updating Bluetooth firmware ...",
+        "Matching Bluetooth firmware checksum ...",
+        "Please try again ...",
+        "Updating USB firmware ...",
+        "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
+        "again...",
+        "Keyboard firmware update completed ...",
+        "Please detach and re-attach your keyboard to your tablet within 20 seconds to complete the firmware "
+        "update process ...",
+        "The Bluetooth IC is incompatible this updated version ...",
+        "Close",
+        "You must restart your computer to apply these changes. Before restarting, save any open files and close "
+        "all programs.",
+        "Restart Now",
+        "Restart Later",
+        "Do not allow degraded firmware !",
+    };
+    char text[256];
+    char section[16], key[16];
+    for (unsigned lang = 0; lang <= 30; lang++) {
+        snprintf(section, sizeof section, "LANG%02u", lang);
+        for (unsigned n = 1; n <= 16; n++) {
+            snprintf(key, sizeof key, "S%02u", n);
+            ini_get_string(section, key, "", text, sizeof text);
+            bool full = lang == 0 || lang == 6 || lang == 7;
+            if (lang == 0) {
+                EXPECT_STREQ(text, english[n - 1]) << key;
+            } else if (full || n == 1) {
+                EXPECT_GT(strlen(text), 0u) << section << " " << key;
+            } else {
+                EXPECT_STREQ(text, "") << section << " " << key;
+            }
+            if (lang != 0 && n == 1) {
+                EXPECT_STRNE(text, "Update") << section << " holds its own language";
+            }
+            // Every text converts to UTF-16 without replacement characters.
+            WCHAR wide[256];
+            int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide, 256);
+            EXPECT_GT(units, 0) << section << " " << key;
+        }
+    }
+    g_lang = LANG_NONE;
+    set_locale(0x040C, 0x040C);
+    EXPECT_STREQ(load_message(1, text), "Mettre à jour");
+    EXPECT_STREQ(load_message(14, text), "Restart Now");
+}
+
+}  // namespace
