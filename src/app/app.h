@@ -71,6 +71,8 @@ void on_update_command(HWND hwnd, WPARAM wp);  // WM_COMMAND
 void on_sys_key_up(HWND hwnd, WPARAM wp);      // WM_SYSKEYUP
 // The common start of an update run (UI thread): ST_BT_PREPARE or ST_BT_DONE.
 void start_update_run(uint8_t state);
+// The worker thread of a run (update_worker.cpp).
+DWORD WINAPI update_worker(LPVOID);
 // The Update command's two refusal rules.
 bool is_downgrade(uint32_t package_nxp, uint32_t keyboard_nxp);
 bool bt_family_differs(uint32_t keyboard_bt, uint32_t package_bt);

@@ -96,9 +96,15 @@ void start_update_run(uint8_t state)
     ShowWindow(progress, SW_SHOW);  // its position is not reset
     EnableWindow(button, FALSE);
 
-    // The worker that carries the run (update_worker, started here with
-    // CreateThread after g_worker_running is set) comes with the update
-    // sequence. Until then the run ends where it starts.
-    g_update_state = ST_IDLE;
-    EnableWindow(button, TRUE);
+    g_worker_running = 1;
+    HANDLE worker = CreateThread(nullptr, 0, update_worker, nullptr, 0, nullptr);
+    if (!worker) {
+        // No worker, no run: the window must stay usable and closable.
+        g_update_state = ST_IDLE;
+        g_worker_running = 0;
+        EnableWindow(button, TRUE);
+        return;
+    }
+    // Nothing waits for the worker; its handle is not needed.
+    CloseHandle(worker);
 }

@@ -140,7 +140,7 @@ TEST(Keyboard, RemovalSuspendAndQueryRemoveCloseTheKeyboard)
     EXPECT_TRUE(near(query_times(forced), {250, 6000}));
 }
 
-TEST(Keyboard, SilentProbeAsksNothingAndTheTimeLimitEndsTheTool)
+TEST(Keyboard, SilentProbeAsksNothingAndAnUpToDateKeyboardEndsTheTool)
 {
     auto run = run_sim({{"args", "-silent"}, {"keyboard", {{"nxp", 0x0353}}}});
     // The keyboard is up to date: the first Update command ends the tool at once.

@@ -1,0 +1,211 @@
+// The update run: one worker thread carries the whole sequence, from the
+// Bluetooth stage through the DFU download and the detach and re-attach to
+// the verified versions. The UI thread moves g_update_state on the keyboard's
+// answers and on device events; the worker polls it in 100 ms steps.
+#include "app/app.h"
+#include "dfu/dfu.h"
+#include "keyboard/kb.h"
+#include "package/ini.h"
+#include "package/messages.h"
+
+namespace {
+
+const unsigned kMsgUsbStage = 7;
+const unsigned kMsgFailed = 8;
+const unsigned kMsgCompleted = 9;
+const unsigned kMsgDetachAttach = 10;
+const unsigned kMsgClose = 12;
+
+const int kReadyWaits = 100;          // 100 ms each: 10 s for the Bluetooth readiness
+const int kReadyQueryEvery = 10;      // a version query before waits 1, 11, ..., 91
+const UINT kPauseBeforeTransferMs = 1000;
+const UINT kPauseAfterEnterDfuMs = 4000;
+const int kKeyboardBackWaits = 300;   // 30 s for the keyboard after the download
+const UINT kPauseBeforeFinishMs = 5000;
+const int kFinishTries = 8;
+const int kAnswerWaits = 10;          // 1 s for each answer
+const int kCountdownWaits = 200;      // the 20-second count-down
+const int kAfterCountdownWaits = 80;
+const int kVersionTries = 50;
+
+void log_message(unsigned number)
+{
+    char text[256];
+    log_append(load_message(number, text));
+}
+
+void repaint() { UpdateWindow(g_main_wnd); }
+
+void send(void (*build)(uint8_t*))
+{
+    uint8_t report[KB_OUT_REPORT_SIZE] = {0};
+    build(report);
+    kb_send_command(report);
+}
+
+bool keyboard_open() { return g_keyboard.load() != nullptr; }
+
+void enable_update_button() { EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), TRUE); }
+
+// The Bluetooth stage: readiness, transfer, checksum. The state is then
+// ST_BT_DONE when the keyboard confirmed the image, else ST_IDLE.
+void bluetooth_stage()
+{
+    g_update_result = 2;
+    for (int n = kReadyWaits; n >= 1; n--) {
+        if (n % kReadyQueryEvery == 0)
+            send(kb_build_get_version);
+        wait_ms(100);
+        if (g_update_state == ST_BT_TRANSFER)
+            break;
+    }
+    wait_ms(kPauseBeforeTransferMs);
+    g_update_state = ST_BT_TRANSFER;
+    kb_send_bt_image();
+}
+
+// Interactive: the finish handshake, the request to detach and re-attach and
+// the count-down. True when the keyboard came back (ST_REATTACHED).
+bool finish_and_reattach()
+{
+    wait_ms(kPauseBeforeFinishMs);
+    g_update_state = ST_WAIT_ACK;
+    for (int t = 0; t < kFinishTries && g_update_state != ST_ACKED; t++) {
+        send(kb_build_finish);
+        for (int w = 0; w < kAnswerWaits && g_update_state != ST_ACKED; w++)
+            wait_ms(100);
+    }
+    log_append("\r\n");
+    log_message(kMsgDetachAttach);
+    repaint();
+    if (g_update_state != ST_ACKED)
+        g_update_result = 6;
+    g_update_state = ST_WAIT_DETACH;
+
+    for (int n = kCountdownWaits; n >= 1; n--) {
+        if (n % 10 == 0 && keyboard_open()) {
+            char text[16];
+            wsprintfA(text, " %u", (unsigned)(n / 10));
+            log_append(text);
+            repaint();
+        }
+        wait_ms(100);
+        if (g_update_state == ST_REATTACHED)
+            return true;
+    }
+    for (int w = 0; w < kAfterCountdownWaits; w++) {
+        wait_ms(100);
+        if (g_update_state == ST_REATTACHED)
+            return true;
+    }
+    return false;
+}
+
+// Asks for the versions until the UI thread has verified them (result 0).
+void verify_versions()
+{
+    if (g_update_result != 6)
+        g_update_result = 7;
+    for (int t = 0; t < kVersionTries && g_update_result != 0; t++) {
+        send(kb_build_get_version);
+        for (int w = 0; w < kAnswerWaits && g_update_result != 0; w++)
+            wait_ms(100);
+    }
+}
+
+void outcome()
+{
+    if (g_update_result == 0) {
+        log_append("\r\n");
+        log_message(kMsgCompleted);
+        log_append("\r\n");
+        g_update_done = 1;
+        char text[256];
+        WCHAR wide[256];
+        load_message(kMsgClose, text, wide);
+        SetWindowTextW(GetDlgItem(g_main_wnd, IDC_UPDATE), wide);
+    } else {
+        log_append("\r\n");
+        log_message(kMsgFailed);
+        log_append("\r\n");
+    }
+    SendMessageA(GetDlgItem(g_main_wnd, IDC_PROGRESS), PBM_SETPOS, 100, 0);
+    enable_update_button();
+}
+
+// The stages of a run, up to its end.
+void run()
+{
+    if (keyboard_open()) {
+        if (g_update_state == ST_BT_PREPARE)
+            bluetooth_stage();
+        if (g_update_state != ST_BT_DONE) {
+            enable_update_button();
+            return;
+        }
+        g_update_result = 3;
+        send(kb_build_enter_dfu);
+        log_append("\r\n");
+        log_message(kMsgUsbStage);
+        if (INI_DFU_DETACH_DELAY == 0) {
+            log_append("\r\nDFU DETACH ...");
+            repaint();
+            wait_ms(kPauseAfterEnterDfuMs);
+        } else {
+            repaint();  // the DFU procedure detaches and waits itself
+        }
+    } else {
+        // Already in its boot loader (or not there at all): USB stage only.
+        g_update_state = ST_BT_DONE;
+        log_append("\r\n");
+        log_message(kMsgUsbStage);
+        repaint();
+    }
+    if (g_update_state != ST_BT_DONE) {
+        enable_update_button();
+        return;
+    }
+
+    g_update_result = 4;
+    g_update_state = ST_USB_DOWNLOAD;
+    dfu_update();
+    g_update_state = ST_USB_DONE;
+
+    for (int w = 0; w < kKeyboardBackWaits && !keyboard_open(); w++)
+        wait_ms(100);
+    if (!keyboard_open()) {
+        // The probe enables the button when the keyboard is found again.
+        log_append("\r\n");
+        log_message(kMsgFailed);
+        repaint();
+        return;
+    }
+
+    g_update_result = 5;
+    bool back = true;
+    if (!g_silent) {
+        back = finish_and_reattach();
+    } else {
+        g_update_state = ST_WAIT_DETACH;
+        g_update_state = ST_REATTACHED;
+    }
+    if (back)
+        verify_versions();
+    outcome();
+}
+
+}  // namespace
+
+DWORD WINAPI update_worker(LPVOID)
+{
+    run();
+    write_result_log();
+    g_update_state = ST_IDLE;
+    if (g_silent)
+        PostMessageA(g_main_wnd, WM_DESTROY, 0, 0);
+    else if (g_update_result == 0)
+        PostMessageA(g_main_wnd, WM_SHOW_RESTART_PROMPT, 0, 0);
+    // Last step: a new run may start only now.
+    g_worker_running = 0;
+    return 0;
+}
