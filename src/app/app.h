@@ -46,6 +46,10 @@ extern uint8_t g_silent;
 extern HINSTANCE g_instance;
 extern HBRUSH g_background_brush;
 extern HFONT g_ui_font;
+// The command line without the program name and the blanks and control
+// characters behind it: a name in double quotes ends at its closing quote,
+// any other at the first character with a code of 32 or less.
+const char* command_line_tail(const char* line);
 // Reads the first argument of a command-line tail into g_silent and g_lang.
 void parse_command_line(const char* tail);
 

@@ -73,6 +73,28 @@ bool first_argument(const char* tail, char* arg)
 
 }  // namespace
 
+const char* command_line_tail(const char* line)
+{
+    if (!line)
+        return "";
+    const unsigned char* p = (const unsigned char*)line;
+    if (*p == '"') {
+        // A program name in double quotes runs to the closing quote, blanks
+        // and all; what follows the quote is the tail.
+        ++p;
+        while (*p && *p != '"')
+            ++p;
+        if (*p == '"')
+            ++p;
+    } else {
+        while (*p > ' ')
+            ++p;
+    }
+    while (*p && *p <= ' ')
+        ++p;
+    return (const char*)p;
+}
+
 void parse_command_line(const char* tail)
 {
     if (!tail || *tail == '\0')
@@ -92,12 +114,17 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
 {
     (void)prev;
     (void)show;  // the main window is shown through its WS_VISIBLE style only
+    // The runtime's tail is not used: MinGW's start-up code lets a quoted
+    // program name run on past its closing quote ("tool.exe"-silent gives an
+    // empty tail), so the tail is cut from the process's command line here.
+    (void)cmdline;
 
     if (FindWindowA(APP_CLASS_NAME, nullptr))
         return 2;
 
-    if (cmdline && *cmdline)
-        parse_command_line(cmdline);
+    const char* tail = command_line_tail(GetCommandLineA());
+    if (*tail)
+        parse_command_line(tail);
 
     g_background_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
     g_ui_font = CreateFontA(15, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, "Arial");

@@ -3,12 +3,28 @@
 // need the product's WinMain.
 #include "platform/host/sim_core.h"
 
+#include <string>
 #include <vector>
+
+namespace {
+
+// Set before the entry point runs and only read afterwards.
+std::string g_command_line;
+
+}  // namespace
+
+LPSTR GetCommandLineA()
+{
+    if (g_command_line.empty())
+        g_command_line = "\"" + sim::config().program_path + "\"";
+    return g_command_line.data();
+}
 
 namespace sim {
 
 int run_entry(const std::string& args)
 {
+    g_command_line = "\"" + config().program_path + "\" " + args;
     return run_function([args] {
         // The entry point may write into its command line, as on the platform.
         std::vector<char> line(args.begin(), args.end());

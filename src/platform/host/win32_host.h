@@ -658,6 +658,9 @@ BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET s
 
 // ---------------------------------------------------------------- entry point
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show);
+// The process's command line: the program path in double quotes, then the
+// arguments the run was started with.
+LPSTR GetCommandLineA();
 
 // Layout checks against the 64-bit platform.
 static_assert(sizeof(DEV_BROADCAST_HANDLE) == 56, "DEV_BROADCAST_HANDLE layout");

@@ -3,10 +3,14 @@
 // characters, and read for "-silent" and "-lang=".
 #include "app/app.h"
 #include "package/messages.h"
+#include "platform/host/sim_core.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -148,4 +152,52 @@ TEST(CommandLine, FirstArgumentIsCutTo255CharactersBeforeTheComparisons)
     // A long quoted first argument is cut too, and the rest is ignored.
     std::string quoted = "\"" + std::string(300, 'y') + "\" -silent";
     expect(quoted.c_str(), 0, 255);
+}
+
+TEST(CommandLine, ProgramNameAndTheBlanksBehindItAreRemoved)
+{
+    auto tail = [](const char* line) { return std::string(command_line_tail(line)); };
+    EXPECT_EQ(tail("tool.exe -silent"), "-silent");
+    EXPECT_EQ(tail("\"C:\\Program Files\\tool.exe\" -silent -lang=3"), "-silent -lang=3");
+    // A quoted name ends at its closing quote, even with text right behind it.
+    EXPECT_EQ(tail("\"C:\\tool.exe\"-silent"), "-silent");
+    EXPECT_EQ(tail("\"C:\\to\"ol.exe -silent"), "ol.exe -silent");
+    // An unquoted name ends at the first character of code 32 or less, and
+    // quotes inside it are ordinary characters.
+    EXPECT_EQ(tail("C:\\tool.exe\t-silent"), "-silent");
+    EXPECT_EQ(tail("C:\\a\"b c\"\\tool.exe -silent"), "c\"\\tool.exe -silent");
+    // Characters above 127 (a name in the ANSI code page) belong to the name.
+    EXPECT_EQ(tail("C:\\\xC9t\xE9\\tool.exe -lang=1"), "-lang=1");
+    // Every blank and control character behind the name goes, nothing more.
+    EXPECT_EQ(tail("tool.exe \t\r\n\x01 -silent x "), "-silent x ");
+    EXPECT_EQ(tail("tool.exe"), "");
+    EXPECT_EQ(tail("\"C:\\tool.exe"), "") << "unclosed quote: all of it is the name";
+    EXPECT_EQ(tail("\"C:\\tool.exe\"   "), "");
+    EXPECT_EQ(tail(""), "");
+    EXPECT_EQ(tail(nullptr), "");
+}
+
+// The entry point takes its tail from the process's command line, so what
+// the runtime strips behind the program name (a tab here) is gone before the
+// first argument is read.
+TEST(CommandLine, EntryPointReadsTheTailOfTheProcessCommandLine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            char dir[] = "/tmp/tessel-cmdline-XXXXXX";
+            if (!mkdtemp(dir))
+                std::_Exit(3);
+            sim::WorldConfig c;
+            c.program_file = TESSEL_SAMPLE_DIR "/bare.exe";
+            c.program_dir = dir;
+            c.until_ms = 1000;
+            sim::configure(c);
+            sim::run_entry("\t-silent -lang=4");
+            std::string rm = std::string("rm -rf '") + dir + "'";
+            if (system(rm.c_str()) != 0)
+                std::_Exit(4);
+            std::_Exit(g_silent == 1 && g_lang == LANG_NONE ? 0 : 5);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
