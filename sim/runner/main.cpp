@@ -156,14 +156,17 @@ void remove_tree(const std::string& dir)
     }
 }
 
-Json summary(int exit_code, bool ended, const std::string& program_dir)
+Json summary(int exit_code, bool ended)
 {
     Json s = Json::object();
     s["t"] = sim::now_ms();
     s["ev"] = "summary";
     s["exit_code"] = ended ? Json(exit_code) : Json(nullptr);
     s["log_view"] = runner::log_view_text();
-    std::ifstream log(program_dir + "/" RESULT_LOG_NAME, std::ios::binary);
+    // The tool's own name for it, found as Windows finds it (without regard to case).
+    std::string windows_path = g_scenario.program_path;
+    windows_path.erase(windows_path.find_last_of('\\') + 1);
+    std::ifstream log(sim::map_path((windows_path + RESULT_LOG_NAME).c_str()), std::ios::binary);
     s["result_log"] = log ? Json(read_all(log)) : Json(nullptr);
     s["button"] = runner::button_summary();
     s["progress"] = runner::progress_pos();
@@ -261,6 +264,11 @@ int main(int argc, char** argv)
     sim::configure(config);
 
     sim::set_trace_sink([](const Json& record) {
+        // A state or result change made just before this event (with no
+        // scheduling point in between) is reported first.
+        const std::string& ev = record["ev"].get_ref<const std::string&>();
+        if (ev != "state" && ev != "result")
+            poll_globals();
         write_record(record);
         check_triggers(record);
     });
@@ -283,7 +291,7 @@ int main(int argc, char** argv)
     if (ended)
         sim::trace("exit", Json{{"code", code}});
     sim::set_trace_sink(nullptr);
-    write_record(summary(code, ended, program_dir));
+    write_record(summary(code, ended));
     std::fflush(g_out);
     if (g_out != stdout)
         std::fclose(g_out);

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <cctype>
 #include <cstdio>
 #include <set>
 
@@ -78,12 +79,19 @@ struct Checker {
 
 bool parse_clock(const std::string& text, Scenario& s)
 {
-    int y, mo, d, h, mi, se;
-    char tail;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &se, &tail) != 6)
+    // Exactly "YYYY-MM-DD HH:MM:SS": digits where the pattern has letters.
+    static const char kPattern[] = "dddd-dd-dd dd:dd:dd";
+    if (text.size() != sizeof(kPattern) - 1)
         return false;
-    if (text.size() != 19 || y < 1601 || y > 9999 || mo < 1 || mo > 12 || d < 1 || h > 23 || mi > 59 ||
-        se > 59 || h < 0 || mi < 0 || se < 0)
+    for (size_t i = 0; i < text.size(); i++) {
+        bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kPattern[i] == 'd' ? !digit : text[i] != kPattern[i])
+            return false;
+    }
+    int y, mo, d, h, mi, se;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &y, &mo, &d, &h, &mi, &se) != 6)
+        return false;
+    if (y < 1601 || mo < 1 || mo > 12 || d < 1 || h > 23 || mi > 59 || se > 59)
         return false;
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
@@ -97,6 +105,15 @@ bool parse_clock(const std::string& text, Scenario& s)
     s.minute = mi;
     s.second = se;
     return true;
+}
+
+// The tool sees its own file under a full path: a drive, a backslash, and a
+// file name after the last backslash.
+bool full_program_path(const std::string& path)
+{
+    if (path.size() < 4 || !std::isalpha((unsigned char)path[0]) || path[1] != ':' || path[2] != '\\')
+        return false;
+    return path.back() != '\\' && path.back() != '/';
 }
 
 const std::set<std::string> kActions = {
@@ -223,17 +240,23 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error)
               c.get_string(j, "program_path", "program_path", s.program_path) &&
               c.get_bool(j, "other_instance", "other_instance", s.other_instance) &&
               c.get_num(j, "until", "until", 0, INT64_MAX / 2, s.until);
-    if (ok && s.program_path.empty())
-        ok = c.fail("program_path", "must not be empty");
+    if (ok && !full_program_path(s.program_path))
+        ok = c.fail("program_path", "must be a full path with a file name, e.g. C:\\Tessel\\tool.exe");
     if (ok && j.contains("files")) {
         const json& f = j["files"];
         if (!f.is_object())
             ok = c.fail("files", "must be an object of names to texts");
+        std::set<std::string> folded;  // Windows file names ignore case
         for (auto it = f.begin(); ok && it != f.end(); ++it) {
             const std::string& name = it.key();
+            std::string lower = name;
+            for (char& ch : lower)
+                ch = (char)std::tolower((unsigned char)ch);
             if (name.empty() || name.find_first_of("/\\:") != std::string::npos || name == "." ||
                 name == "..")
                 ok = c.fail("files." + name, "must be a plain file name");
+            else if (!folded.insert(lower).second)
+                ok = c.fail("files." + name, "names the same file as another entry (case is ignored)");
             else if (!it.value().is_string())
                 ok = c.fail("files." + name, "must be a string");
             else

@@ -196,3 +196,66 @@ TEST(Window, TimeLimitGives125AndASummaryWithoutExitCode)
     EXPECT_EQ(run.summary()["t"], 3000);
     EXPECT_TRUE(run.events("exit").empty());
 }
+
+TEST(Window, StateChangesAreTracedBeforeWhatFollowsThem)
+{
+    // Alt+U sets the state, then shows the progress bar in the same breath:
+    // the trace must show the new state first.
+    auto run = run_sim({{"events", {{{"at", 300}, {"do", "alt_u"}}, {{"at", 2000}, {"do", "close"}}}}},
+                       {});
+    size_t state_at = run.trace.size(), shown_at = run.trace.size();
+    for (size_t i = 0; i < run.trace.size(); i++) {
+        const json& r = run.trace[i];
+        if (state_at == run.trace.size() && r["ev"] == "state" && r["value"] == 3)
+            state_at = i;
+        if (shown_at == run.trace.size() && r["ev"] == "progress_shown")
+            shown_at = i;
+    }
+    ASSERT_LT(shown_at, run.trace.size());
+    ASSERT_LT(state_at, run.trace.size()) << "no state 3 in the trace";
+    EXPECT_LT(state_at, shown_at);
+    EXPECT_EQ(run.trace[state_at]["t"], 300);
+}
+
+TEST(Window, MalformedClockOrProgramPathGives126)
+{
+    for (const char* clock : {"2024-03-05 09:05: 7", "2024-+3-05 09:05:07", "2024-03-05\t09:05:07",
+                              "2024-03-05 09:05:07 ", "2024-02-30 09:05:07"}) {
+        auto run = run_sim({{"clock", clock}});
+        EXPECT_EQ(run.status, 126) << clock;
+        EXPECT_NE(run.error.find("clock"), std::string::npos) << clock;
+    }
+    auto leap = run_sim({{"clock", "2024-02-29 23:59:59"}, {"until", 10}});
+    EXPECT_EQ(leap.status, 125) << leap.error;
+
+    // The tool sees a full path of its own file; anything else leaves it
+    // without its package and its directory.
+    for (const char* path : {"tessel-updater.exe", "C:tessel-updater.exe", "\\Tessel\\tessel-updater.exe",
+                             "C:\\Tessel\\", "\\\\server\\share\\tessel-updater.exe"}) {
+        auto run = run_sim({{"program_path", path}});
+        EXPECT_EQ(run.status, 126) << path;
+        EXPECT_NE(run.error.find("program_path"), std::string::npos) << path;
+    }
+    // A program in a drive's root finds its package and writes its log.
+    auto root = run_sim({{"program_path", "D:\\tool.exe"}, {"args", "-silent"}, {"until", 60000}});
+    EXPECT_NE(root.status, 126) << root.error;
+    EXPECT_EQ(root.events("control").size(), 7u);
+    ASSERT_TRUE(root.summary()["result_log"].is_string());
+    EXPECT_EQ(root.summary()["result_log"].get<std::string>().rfind("NG: 2024/03/05-09:0", 0), 0u);
+}
+
+TEST(Window, ScenarioFilesAreNamedAsWindowsNamesThem)
+{
+    // The tool appends to an existing log whatever the case of its name; the
+    // summary shows that file.
+    std::string bare = std::string(TESSEL_SAMPLE_DIR) + "/bare.exe";
+    auto run = run_sim({{"args", "-silent"}, {"files", {{"logfilekarstdfu.txt", "earlier\r\n"}}}},
+                       {"--program", bare});
+    EXPECT_EQ(run.status, 1) << run.error;
+    EXPECT_EQ(run.summary()["result_log"], "earlier\r\nNG: 2024/03/05-09:05:07 error=1\r\n");
+
+    // Two entries for one Windows file are refused.
+    auto twice = run_sim({{"files", {{"readme.mht", "a"}, {"README.MHT", "b"}}}});
+    EXPECT_EQ(twice.status, 126);
+    EXPECT_NE(twice.error.find("files."), std::string::npos);
+}

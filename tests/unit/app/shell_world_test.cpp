@@ -1,82 +1,39 @@
 // The entry point and the Update command's refusals, run through WinMain in
 // the simulated world. The world runs once per process, so every case runs in
 // a child process of its own (death-test style).
-#include "app/app.h"
-#include "common/globals.h"
-#include "package/messages.h"
-#include "platform/host/sim_core.h"
-#include "platform/host/sim_windows.h"
+#include "common/world_test.h"
+#include "platform/host/sim_internal.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 
-#include <sys/stat.h>
-#include <unistd.h>
+using namespace worldtest;
 
 namespace {
 
-#define WORLD_CHECK(cond)                                                                   \
-    do {                                                                                    \
-        if (!(cond)) {                                                                      \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);   \
-            std::_Exit(3);                                                                  \
-        }                                                                                   \
-    } while (0)
-
-const char* const kSampleWithPackage = TESSEL_SAMPLE_DIR "/tessel-updater.exe";
-const char* const kSampleWithoutPackage = TESSEL_SAMPLE_DIR "/bare.exe";
 const WPARAM kKeyU = 0x55;
-
-std::string g_dir;
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
 
 std::string result_log() { return g_dir + "/" RESULT_LOG_NAME; }
 
-sim::WorldConfig world(const char* program_file)
+WorldSetup world(const char* program_file)
 {
-    char templ[] = "/tmp/tessel-shell.XXXXXX";
-    WORLD_CHECK(mkdtemp(templ) != nullptr);
-    g_dir = templ;
-    sim::WorldConfig c;
-    c.program_file = program_file;
-    c.program_dir = g_dir;
-    c.until_ms = 60000;
-    return c;
+    WorldSetup w;
+    w.program_file = program_file;
+    w.until_ms = 60000;
+    return w;
 }
 
 // Runs the entry point with `args`; `setup` may schedule world events first.
 // The child process exits with 100 + the tool's exit code once `after` (run
 // in the child after the tool ended) has passed its checks.
-void run_tool(const sim::WorldConfig& c, const char* args, std::function<void()> setup,
-              std::function<void(int)> after)
+[[noreturn]] void run_tool(const WorldSetup& w, const char* args, std::function<void()> setup,
+                           std::function<void(int)> after)
 {
-    sim::configure(c);
-    if (setup)
-        setup();
-    int code = sim::run_entry(args);
-    if (after)
-        after(code);
-    std::fflush(stdout);
-    std::_Exit(100 + code);
+    std::_Exit(100 + run_entry_in_world(w, args, setup, after));
 }
 
 void post_to_main(UINT msg, WPARAM wp, LPARAM lp = 0)
@@ -84,16 +41,7 @@ void post_to_main(UINT msg, WPARAM wp, LPARAM lp = 0)
     sim::system_post(sim::main_window(), msg, wp, lp);
 }
 
-std::string log_view()
-{
-    sim::Window* log = sim::window_of(sim::child_by_id(sim::main_window(), IDC_LOG));
-    return log ? log->text_utf8() : std::string();
-}
-
-class ShellWorld : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
+class ShellWorld : public WorldTest {};
 
 }  // namespace
 
@@ -101,12 +49,12 @@ TEST_F(ShellWorld, SecondInstanceEndsWithTwoAndDoesNothingElse)
 {
     EXPECT_EXIT(
         {
-            sim::WorldConfig c = world(kSampleWithPackage);
+            WorldSetup c = world(kSampleProgram);
             c.other_instance = true;
             run_tool(c, "-silent", nullptr, [](int) {
-                WORLD_CHECK(sim::gdi_objects().empty());
-                WORLD_CHECK(!exists(result_log()));
-                WORLD_CHECK(sim::now_ms() == 0);
+                CHECK(sim::gdi_objects().empty());
+                CHECK(!exists(result_log()));
+                CHECK(sim::now_ms() == 0);
             });
         },
         ::testing::ExitedWithCode(102), "");
@@ -114,13 +62,13 @@ TEST_F(ShellWorld, SecondInstanceEndsWithTwoAndDoesNothingElse)
 
 TEST_F(ShellWorld, SilentStartWithoutPackageEndsAtOnceWithOneResultLine)
 {
-    EXPECT_EXIT(run_tool(world(kSampleWithoutPackage), "-silent", nullptr,
+    EXPECT_EXIT(run_tool(world(kBareProgram), "-silent", nullptr,
                          [](int) {
-                             WORLD_CHECK(slurp(result_log()) == "NG: 2024/03/05-09:05:07 error=1\r\n");
-                             WORLD_CHECK(sim::now_ms() < 1000);
-                             WORLD_CHECK(sim::system_log().empty());  // no read-me
+                             CHECK(slurp(result_log()) == "NG: 2024/03/05-09:05:07 error=1\r\n");
+                             CHECK(sim::now_ms() < 1000);
+                             CHECK(sim::system_log().empty());  // no read-me
                              for (const sim::GdiObject& o : sim::gdi_objects())
-                                 WORLD_CHECK(!o.live && o.delete_calls == 1);
+                                 CHECK(!o.live && o.delete_calls == 1);
                          }),
                 ::testing::ExitedWithCode(101), "");
 }
@@ -129,21 +77,25 @@ TEST_F(ShellWorld, WindowWithoutPackageRefusesTheUpdateCommandAndAltU)
 {
     // A run would set the result to 1; it stays at the value put there.
     EXPECT_EXIT(run_tool(
-                    world(kSampleWithoutPackage), "",
+                    world(kBareProgram), "",
                     [] {
                         sim::schedule_at(50, [] { g_update_result = 9; });
                         sim::schedule_at(100, [] {
-                            WORLD_CHECK(sim::children(sim::main_window()).empty());
+                            CHECK(sim::children(sim::main_window()).empty());
+                            // No device registration, no wait event, no timer.
+                            CHECK(sim::device_counters().notify_registrations == 0);
+                            CHECK(g_wait_event == nullptr);
+                            CHECK(sim::next_window_timer_after(sim::now_ms()) == UINT64_MAX);
                             post_to_main(WM_COMMAND, IDC_UPDATE);
                             post_to_main(WM_SYSKEYUP, kKeyU);
                         });
                         sim::schedule_at(5000, [] {
-                            WORLD_CHECK(g_update_state == ST_IDLE);
-                            WORLD_CHECK(g_update_result == 9);
+                            CHECK(g_update_state == ST_IDLE);
+                            CHECK(g_update_result == 9);
                             post_to_main(WM_CLOSE, 0);
                         });
                     },
-                    [](int) { WORLD_CHECK(!exists(result_log())); }),
+                    [](int) { CHECK(!exists(result_log())); }),
                 ::testing::ExitedWithCode(109), "");
 }
 
@@ -151,7 +103,7 @@ TEST_F(ShellWorld, DowngradeIsRefusedWithAWarningOrEndsASilentRun)
 {
     // Interactive: a message box with S16; the tool stays.
     EXPECT_EXIT(run_tool(
-                    world(kSampleWithPackage), "",
+                    world(kSampleProgram), "",
                     [] {
                         sim::schedule_at(50, [] {
                             g_kb_nxp_version = 0x0353;  // equal to the package: a downgrade
@@ -159,23 +111,23 @@ TEST_F(ShellWorld, DowngradeIsRefusedWithAWarningOrEndsASilentRun)
                             post_to_main(WM_COMMAND, IDC_UPDATE);
                         });
                         sim::schedule_at(200, [] {
-                            WORLD_CHECK(sim::message_boxes().size() == 1);
+                            CHECK(sim::message_boxes().size() == 1);
                             sim::MessageBoxRecord box = sim::message_boxes()[0];
                             char s16[256];
                             load_message(16, s16);
-                            WORLD_CHECK(box.caption == "Warning !");
-                            WORLD_CHECK(box.text == s16);
-                            WORLD_CHECK(box.owner == nullptr);
-                            WORLD_CHECK(box.type == (MB_OK | MB_ICONWARNING));
-                            WORLD_CHECK(g_update_state == ST_IDLE && g_update_result == 9);
+                            CHECK(box.caption == "Warning !");
+                            CHECK(box.text == s16);
+                            CHECK(box.owner == nullptr);
+                            CHECK(box.type == (MB_OK | MB_ICONWARNING));
+                            CHECK(g_update_state == ST_IDLE && g_update_result == 9);
                             post_to_main(WM_CLOSE, 0);
                         });
                     },
-                    [](int) { WORLD_CHECK(!exists(result_log())); }),
+                    [](int) { CHECK(!exists(result_log())); }),
                 ::testing::ExitedWithCode(109), "");
     // Silent: the tool ends at once, without a result line.
     EXPECT_EXIT(run_tool(
-                    world(kSampleWithPackage), "-silent",
+                    world(kSampleProgram), "-silent",
                     [] {
                         sim::schedule_at(50, [] {
                             g_kb_nxp_version = 0x1354;  // 0x354 in the low 12 bits: newer
@@ -183,9 +135,9 @@ TEST_F(ShellWorld, DowngradeIsRefusedWithAWarningOrEndsASilentRun)
                         });
                     },
                     [](int) {
-                        WORLD_CHECK(sim::message_boxes().empty());
-                        WORLD_CHECK(!exists(result_log()));
-                        WORLD_CHECK(sim::now_ms() < 250);
+                        CHECK(sim::message_boxes().empty());
+                        CHECK(!exists(result_log()));
+                        CHECK(sim::now_ms() < 250);
                     }),
                 ::testing::ExitedWithCode(101), "");
 }
@@ -193,7 +145,7 @@ TEST_F(ShellWorld, DowngradeIsRefusedWithAWarningOrEndsASilentRun)
 TEST_F(ShellWorld, IncompatibleBluetoothIcIsRefusedInTheLogView)
 {
     EXPECT_EXIT(run_tool(
-                    world(kSampleWithPackage), "",
+                    world(kSampleProgram), "",
                     [] {
                         sim::schedule_at(50, [] {
                             g_kb_bt_version = 0x0120;  // not of the package's A2 family
@@ -203,12 +155,12 @@ TEST_F(ShellWorld, IncompatibleBluetoothIcIsRefusedInTheLogView)
                         sim::schedule_at(200, [] {
                             char s11[256];
                             load_message(11, s11);
-                            std::string text = log_view();
+                            std::string text = log_text();
                             std::string tail = std::string("\r\n") + s11;
-                            WORLD_CHECK(text.size() > tail.size());
-                            WORLD_CHECK(text.compare(text.size() - tail.size(), tail.size(), tail) == 0);
-                            WORLD_CHECK(sim::message_boxes().empty());
-                            WORLD_CHECK(g_update_state == ST_IDLE && g_update_result == 9);
+                            CHECK(text.size() > tail.size());
+                            CHECK(text.compare(text.size() - tail.size(), tail.size(), tail) == 0);
+                            CHECK(sim::message_boxes().empty());
+                            CHECK(g_update_state == ST_IDLE && g_update_result == 9);
                             post_to_main(WM_CLOSE, 0);
                         });
                     },
@@ -219,7 +171,7 @@ TEST_F(ShellWorld, IncompatibleBluetoothIcIsRefusedInTheLogView)
 TEST_F(ShellWorld, NoRunStartsWhileOneIsGoingOnOrItsWorkerIsFinishing)
 {
     EXPECT_EXIT(run_tool(
-                    world(kSampleWithPackage), "",
+                    world(kSampleProgram), "",
                     [] {
                         sim::schedule_at(50, [] {
                             g_update_result = 9;
@@ -228,7 +180,7 @@ TEST_F(ShellWorld, NoRunStartsWhileOneIsGoingOnOrItsWorkerIsFinishing)
                             post_to_main(WM_SYSKEYUP, kKeyU);
                         });
                         sim::schedule_at(100, [] {
-                            WORLD_CHECK(g_update_state == ST_WAIT_DETACH && g_update_result == 9);
+                            CHECK(g_update_state == ST_WAIT_DETACH && g_update_result == 9);
                             // Idle again, but the worker has not finished yet.
                             g_update_state = ST_IDLE;
                             g_worker_running = 1;
@@ -236,8 +188,8 @@ TEST_F(ShellWorld, NoRunStartsWhileOneIsGoingOnOrItsWorkerIsFinishing)
                             post_to_main(WM_SYSKEYUP, kKeyU);
                         });
                         sim::schedule_at(150, [] {
-                            WORLD_CHECK(g_update_state == ST_IDLE && g_update_result == 9);
-                            WORLD_CHECK(!sim::window_of(sim::child_by_id(sim::main_window(), IDC_PROGRESS))->visible);
+                            CHECK(g_update_state == ST_IDLE && g_update_result == 9);
+                            CHECK(!sim::window_of(sim::child_by_id(sim::main_window(), IDC_PROGRESS))->visible);
                             g_worker_running = 0;
                             post_to_main(WM_CLOSE, 0);
                         });
@@ -249,7 +201,7 @@ TEST_F(ShellWorld, NoRunStartsWhileOneIsGoingOnOrItsWorkerIsFinishing)
 TEST_F(ShellWorld, OtherCommandsAndKeysDoNothing)
 {
     EXPECT_EXIT(run_tool(
-                    world(kSampleWithPackage), "",
+                    world(kSampleProgram), "",
                     [] {
                         sim::schedule_at(50, [] {
                             g_update_result = 9;
@@ -259,8 +211,8 @@ TEST_F(ShellWorld, OtherCommandsAndKeysDoNothing)
                             post_to_main(WM_SYSKEYUP, 0x75);  // F6
                         });
                         sim::schedule_at(200, [] {
-                            WORLD_CHECK(g_update_state == ST_IDLE && g_update_result == 9);
-                            WORLD_CHECK(sim::message_boxes().empty());
+                            CHECK(g_update_state == ST_IDLE && g_update_result == 9);
+                            CHECK(sim::message_boxes().empty());
                             post_to_main(WM_CLOSE, 0);
                         });
                     },
@@ -271,7 +223,7 @@ TEST_F(ShellWorld, OtherCommandsAndKeysDoNothing)
 TEST_F(ShellWorld, CloseButtonAfterAVerifiedRunEndsTheTool)
 {
     // The Update command with the notification code of a click, after a verified run.
-    EXPECT_EXIT(run_tool(world(kSampleWithPackage), "",
+    EXPECT_EXIT(run_tool(world(kSampleProgram), "",
                          [] {
                              sim::schedule_at(50, [] {
                                  g_update_done = 1;
@@ -279,7 +231,7 @@ TEST_F(ShellWorld, CloseButtonAfterAVerifiedRunEndsTheTool)
                                  post_to_main(WM_COMMAND, (WPARAM)MAKELPARAM(IDC_UPDATE, BN_CLICKED));
                              });
                          },
-                         [](int) { WORLD_CHECK(sim::now_ms() < 1000); }),
+                         [](int) { CHECK(sim::now_ms() < 1000); }),
                 ::testing::ExitedWithCode(100), "");
 }
 
@@ -289,7 +241,7 @@ TEST_F(ShellWorld, UpdateCommandAndAltUStartARunWhenIdle)
     // itself is not looked at here, so the world ends right after.
     for (WPARAM key : {WPARAM(0), kKeyU}) {
         EXPECT_EXIT(run_tool(
-                        world(kSampleWithPackage), "",
+                        world(kSampleProgram), "",
                         [key] {
                             sim::schedule_at(50, [key] {
                                 g_update_result = 9;
@@ -300,8 +252,8 @@ TEST_F(ShellWorld, UpdateCommandAndAltUStartARunWhenIdle)
                             });
                             sim::schedule_at(100, [] {
                                 HWND progress = sim::child_by_id(sim::main_window(), IDC_PROGRESS);
-                                WORLD_CHECK(sim::window_of(progress)->visible);
-                                WORLD_CHECK(g_update_result != 9);
+                                CHECK(sim::window_of(progress)->visible);
+                                CHECK(g_update_result != 9);
                                 sim::end_run(0);
                             });
                         },

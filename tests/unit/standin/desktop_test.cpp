@@ -1,6 +1,6 @@
 // GDI objects, icons, message boxes, the shell, the version query, the
 // process token and the restart of Windows in the simulated world.
-#include "world_child.h"
+#include "common/world_test.h"
 
 #include "platform/host/sim_windows.h"
 
@@ -13,9 +13,9 @@
 
 #include <unistd.h>
 
-using standin::ChildRun;
-using standin::Json;
-using standin::run_world;
+using worldtest::ChildRun;
+using worldtest::Json;
+using worldtest::run_world;
 
 namespace {
 

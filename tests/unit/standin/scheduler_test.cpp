@@ -1,5 +1,5 @@
 // The scheduler, the virtual clock and the kernel objects of the simulated world.
-#include "world_child.h"
+#include "common/world_test.h"
 
 #include "common/globals.h"
 
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-using standin::ChildRun;
-using standin::Json;
-using standin::run_world;
+using worldtest::ChildRun;
+using worldtest::Json;
+using worldtest::run_world;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The simulated window manager: messages across threads, timers, controls,
 // the dialog and the user's input.
-#include "world_child.h"
+#include "common/world_test.h"
 
 #include "platform/host/sim_windows.h"
 #include "resources/resource.h"
@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-using standin::ChildRun;
-using standin::g_recorded;
-using standin::g_recorder_hook;
-using standin::Json;
-using standin::message_loop;
-using standin::register_recorder;
-using standin::run_world;
+using worldtest::ChildRun;
+using worldtest::g_recorded;
+using worldtest::g_recorder_hook;
+using worldtest::Json;
+using worldtest::message_loop;
+using worldtest::register_recorder;
+using worldtest::run_world;
 
 namespace {
 
