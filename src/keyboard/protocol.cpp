@@ -178,8 +178,9 @@ void kb_on_raw_input(HRAWINPUT raw)
     if (!ours || info.hid.usUsagePage != KB_EVT_USAGE_PAGE || info.hid.usUsage != KB_USAGE)
         return;
 
-    // Only the first report is decoded, and only when it was delivered whole.
-    if (buf.input.data.hid.dwSizeHid != KB_IN_REPORT_SIZE || buf.input.data.hid.dwCount < 1)
+    // Only the first report is decoded, and only when it was delivered whole;
+    // the report count is not looked at.
+    if (buf.input.data.hid.dwSizeHid != KB_IN_REPORT_SIZE)
         return;
     if (valid < report_at + KB_IN_REPORT_SIZE)
         return;

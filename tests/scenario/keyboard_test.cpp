@@ -68,6 +68,12 @@ TEST(Keyboard, VersionsAreShownAsTheKeyboardReportsThem)
     auto run = run_sim({{"keyboard", {{"nxp", 0x1352}, {"bt", 0x011E}, {"sonix", 0x07}}}, {"until", 1000}});
     EXPECT_NE(run.log_text().find("Current version: NXP=1352, BT=011E, Sonix=07"), std::string::npos)
         << run.log_text();
+    // A keyboard whose Bluetooth side is not ready answers with both ready bytes 0.
+    for (bool ready : {true, false}) {
+        auto r = run_sim({{"keyboard", {{"bt_ready", ready}}}, {"until", 1000}});
+        ASSERT_EQ(r.events("kb_in").size(), 1u);
+        EXPECT_EQ(r.events("kb_in")[0]["hex"], ready ? "0507A23F0101120000" : "0507A23F0000120000");
+    }
 }
 
 TEST(Keyboard, BootLoaderAloneEnablesUpdateWithoutAQuery)

@@ -254,9 +254,11 @@ struct DeviceFile : HandleObject {
 void count_stale_writes(HANDLE h, const void* buf, DWORD n)
 {
     World& w = world();
-    // Time passes between reading a handle value and the system's lookup of it.
+    // Time passes between reading a handle value and the system's lookup of
+    // it: 2 ms, so that a thread due in the millisecond in between runs while
+    // this write holds a handle value it has not used yet.
     if (w.preempt_writes && current_thread())
-        Sleep(1);
+        Sleep(2);
     HandleObject* obj = handle_lookup(h);
     if (auto* f = dynamic_cast<DeviceFile*>(obj)) {
         Iface* i = iface_by_id(f->iface);

@@ -75,7 +75,7 @@ int devices_add_dfu(const ExtraDfu& dfu);
 void devices_set_refuse_open(int id, bool refuse);
 void devices_remove(int id);
 
-// When on, every WriteFile lets 1 ms of virtual time pass before the system
+// When on, every WriteFile lets 2 ms of virtual time pass before the system
 // looks its handle up, as a preemption between a thread's read of a handle
 // value and its use would; other threads run meanwhile.
 void devices_preempt_writes(bool on);

@@ -75,6 +75,8 @@ TEST_F(World, FullImageIsSentInThousandBlocksAndConfirmed)
     WORLD_TEST(in_world(&k, [] {
         create_main_window();
         CHECK_EQ(g_bt_image_len, 32768);
+        // An earlier transfer spent its budget; a new transfer starts afresh.
+        g_kb_write_failures = KB_WRITE_FAILURE_LIMIT;
         run_transfer();
         const std::string& before = g_log_before;
         std::vector<std::string> out = kb_out_hex();
@@ -186,7 +188,7 @@ TEST_F(World, CloseDuringTransferNeverHitsAStaleHandle)
         create_main_window();
         sim::devices_preempt_writes(true);
         static HANDLE holder = nullptr;
-        static int reused = 0, cycles = 0;
+        static int reused = 0, cycles = 0, waited = 0;
         SetTimer(g_main_wnd, 78, 3, nullptr);
         run_transfer([](const MSG& m) {
             if (m.message != WM_TIMER || m.wParam != 78)
@@ -199,7 +201,10 @@ TEST_F(World, CloseDuringTransferNeverHitsAStaleHandle)
             HANDLE old = g_keyboard;
             if (!old)
                 return;
+            uint64_t t0 = sim::now_ms();
             kb_close();
+            if (sim::now_ms() > t0)
+                ++waited;  // the close came while a write was under way
             // Take handle values until the keyboard's old one is taken.
             std::vector<HANDLE> others;
             for (int i = 0; i < 256 && !holder; ++i) {
@@ -219,6 +224,7 @@ TEST_F(World, CloseDuringTransferNeverHitsAStaleHandle)
         KillTimer(g_main_wnd, 78);
         CHECK(cycles > 100);
         CHECK(reused > 100);
+        CHECK(waited > 0);
         CHECK_EQ(sim::stale_handle_writes(), 0);
         CHECK_EQ(g_kb_write_failures, 0);
         std::vector<std::string> out = kb_out_hex();

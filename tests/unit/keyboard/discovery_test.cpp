@@ -43,8 +43,10 @@ TEST_F(World, FirstIdentityWinsOverTheSecond)
 {
     static sim::KeyboardConfig second = keyboard(2);
     WORLD_TEST(in_world(&second, [] {
+        // The keyboard of identity 2 enumerates before a collection of identity 1.
         sim::devices_add_hid(command_collection(0x0999));
-        kb_open(KB_VID1, KB_PID1);
+        create_main_window();
+        kb_probe();
         CHECK(g_keyboard.load() != nullptr);
         CHECK_EQ(g_kb_nxp_version, 0x0999);
         CHECK(contains(sim::device_path_of(g_keyboard), "vid_3e71&pid_2a60"));
@@ -179,6 +181,21 @@ TEST_F(World, ProbeFollowUpsByState)
         g_update_state = ST_IDLE;
         kb_probe();  // neither keyboard nor boot loader
         CHECK(!button_enabled());
+        // Outside ST_IDLE the boot loader is not looked for: the download
+        // may hold it open.
+        sim::ExtraDfu d;
+        d.identity = 1;
+        sim::devices_add_dfu(d);
+        for (uint8_t st = ST_BT_PREPARE; st <= ST_REATTACHED; ++st) {
+            g_update_state = st;
+            kb_probe();
+            CHECK_EQ(g_update_state, st);
+            CHECK(!button_enabled());
+        }
+        CHECK_EQ(sim::device_counters().device_opens, 0);
+        g_update_state = ST_IDLE;
+        kb_probe();
+        CHECK(button_enabled());
     }));
 }
 
@@ -332,6 +349,7 @@ TEST_F(World, WriteBudgetOfFifteenFailures)
         pump_until([] { return done; });
         CHECK_EQ(results[0], 0);
         CHECK_EQ(results[1], 1);
+        CHECK_EQ(g_kb_write_failures, 14);  // a success does not give failures back
         std::vector<std::string> out = kb_out_hex();
         CHECK_EQ(out.size(), 2);  // the probe's query and the one finish
         CHECK_STR(out[1], report_hex({6, 0x0B, 0}));
@@ -401,6 +419,9 @@ TEST_F(World, DevicesThatCannotBeListedLeaveNoEntry)
         long_path.path_padding = 300;  // its path does not fit the entry
         sim::devices_add_dfu(long_path);
         sim::devices_add_dfu(dfu_of(0x1FC9, 0x0205));
+        sim::ExtraDfu last = dfu_of(0x1FC9, 0x0206);
+        last.refuse_open = true;
+        sim::devices_add_dfu(last);  // the last device is not listed either
         UsbDeviceList* l = new_list();
         CHECK_EQ(usb_list_enumerate(l), 2);
         CHECK_EQ(entry_pid(&l->entries[0]), 0x0201);

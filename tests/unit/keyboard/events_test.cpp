@@ -35,6 +35,14 @@ DEV_BROADCAST_HANDLE handle_event(HANDLE h)
     return b;
 }
 
+DEV_BROADCAST_DEVICEINTERFACE_A interface_event()
+{
+    DEV_BROADCAST_DEVICEINTERFACE_A b = {};
+    b.dbcc_size = sizeof(b);
+    b.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    return b;
+}
+
 }  // namespace
 
 TEST_F(World, ProbeAt250msAndOnce4000msAfterABurstOfArrivals)
@@ -125,9 +133,7 @@ TEST_F(World, QueryRemoveIsAnsweredTrueAndCountsAsDetach)
         kb_probe();
         HANDLE kb = g_keyboard;
         // An interface query: answered TRUE, nothing closed.
-        DEV_BROADCAST_DEVICEINTERFACE_A iface = {};
-        iface.dbcc_size = sizeof(iface);
-        iface.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        DEV_BROADCAST_DEVICEINTERFACE_A iface = interface_event();
         CHECK_EQ(SendMessageA(g_main_wnd, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, (LPARAM)&iface), TRUE);
         CHECK(g_keyboard.load() == kb);
         // A query for any handle notification closes the keyboard.
@@ -194,6 +200,29 @@ TEST_F(World, SuspendIsDeniedAndASuspendThatHappensCountsAsDetach)
         SendMessageA(g_main_wnd, WM_POWERBROADCAST, 0x000A /* PBT_APMPOWERSTATUSCHANGE */, 0);
         CHECK(g_keyboard.load() == nullptr);
         CHECK_EQ(g_update_state, ST_WAIT_ACK);
+    }));
+}
+
+TEST_F(World, ArrivalsAndPowerEventsGetTheirAnswers)
+{
+    static sim::KeyboardConfig k = keyboard();
+    WORLD_TEST(in_world(&k, [] {
+        create_main_window();
+        kb_probe();
+        // An interface arrival is answered TRUE and probes again 4000 ms later.
+        DEV_BROADCAST_DEVICEINTERFACE_A iface = interface_event();
+        records().clear();
+        uint64_t t0 = sim::now_ms();
+        CHECK_EQ(SendMessageA(g_main_wnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, (LPARAM)&iface), TRUE);
+        pump_for(4100);
+        std::vector<uint64_t> q = version_query_times();
+        CHECK_EQ(q.size(), 1);
+        CHECK_EQ(q[0] - t0, 4001);
+        // Every power event but the suspend query gets the default answer, TRUE.
+        const WPARAM events[] = {PBT_APMSUSPEND, PBT_APMRESUMESUSPEND, PBT_APMRESUMEAUTOMATIC,
+                                 0x000A /* PBT_APMPOWERSTATUSCHANGE */};
+        for (WPARAM ev : events)
+            CHECK_EQ(SendMessageA(g_main_wnd, WM_POWERBROADCAST, ev, 0), TRUE);
     }));
 }
 

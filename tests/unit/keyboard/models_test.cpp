@@ -321,6 +321,29 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         EXPECT_EQ(kb.bt_version(), 0xA100);  // no confirmed image: unchanged
     }
     {
+        // An explicit Bluetooth version after the update holds whether or not
+        // an image was confirmed.
+        Bench b;
+        KeyboardSettings s;
+        s.bt = 0xA100;
+        s.bt_after = 0xA300;
+        s.starts_in_bootloader = true;
+        s.bootloader.busy_polls = 0;
+        s.bootloader.manifest_polls = 0;
+        KeyboardModel kb(s, b.host());
+        kb.plug(true);
+        uint32_t moved = 0;
+        std::vector<uint8_t> block(64, 1), st(6);
+        kb.control(ControlSetup{0x21, 1, 0, 0, 64}, block.data(), &moved);
+        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
+        kb.control(ControlSetup{0x21, 1, 1, 0, 0}, nullptr, &moved);
+        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
+        EXPECT_EQ(kb.bt_version(), 0xA100);  // the new version shows after the restart
+        b.run_until(5000);
+        EXPECT_EQ(kb.mode(), UsbMode::Normal);
+        EXPECT_EQ(kb.bt_version(), 0xA300);
+    }
+    {
         Bench b;
         KeyboardSettings s;
         s.returns = false;

@@ -1,9 +1,7 @@
 // The keyboard's version report in the states where it is logged, and the
 // final version check, with the main window's log view in the simulated world.
 #include "kb_world.h"
-
-#include <cstddef>
-#include <cstring>
+#include "raw_input_msg.h"
 
 using namespace kbtest;
 
@@ -11,19 +9,7 @@ namespace {
 
 void deliver_version(uint16_t bt, uint8_t sonix, uint8_t r1 = 1, uint8_t r2 = 1)
 {
-    static HANDLE dev = sim::raw_device_store(RIM_TYPEHID, 0x1FC9, 0x0088, 0xFF02, 1);
-    const size_t at = offsetof(RAWINPUT, data.hid.bRawData);
-    sim::RawInputSpec s;
-    s.bytes.assign(at + 9, 0);
-    auto* in = reinterpret_cast<RAWINPUT*>(s.bytes.data());
-    in->header.dwType = RIM_TYPEHID;
-    in->header.dwSize = (DWORD)s.bytes.size();
-    in->header.hDevice = dev;
-    in->data.hid.dwSizeHid = 9;
-    in->data.hid.dwCount = 1;
-    const uint8_t r[9] = {5, 7, (uint8_t)(bt >> 8), (uint8_t)bt, r1, r2, sonix, 0, 0};
-    memcpy(s.bytes.data() + at, r, 9);
-    kb_on_raw_input(sim::raw_input_store(s));
+    rawmsg::deliver(rawmsg::with(rawmsg::version(bt, r1, r2, sonix), rawmsg::keyboard_events(2)));
 }
 
 std::string version_line(const char* versions) { return "\r\n" + message(3) + versions; }
@@ -37,8 +23,8 @@ TEST_F(World, VersionReportIsLoggedOutsidePreparationAndCheckedWhenReattached)
         g_kb_nxp_version = 0x0353;
         // Every state but the preparation logs the versions; only the
         // re-attached state checks them.
-        for (uint8_t st : {ST_IDLE, ST_BT_TRANSFER, ST_BT_DONE, ST_USB_DONE, ST_WAIT_ACK, ST_ACKED,
-                           ST_WAIT_DETACH, ST_DETACHED}) {
+        for (uint8_t st : {ST_IDLE, ST_BT_TRANSFER, ST_BT_DONE, ST_USB_DOWNLOAD, ST_USB_DONE,
+                           ST_WAIT_ACK, ST_ACKED, ST_WAIT_DETACH, ST_DETACHED}) {
             g_update_state = st;
             std::string before = log_text();
             deliver_version(0xA23F, 0x12);
