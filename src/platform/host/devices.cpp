@@ -1300,6 +1300,12 @@ BOOL WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index
     return TRUE;
 }
 
+namespace {
+sim::ControlAnswer g_control_answer;
+}
+
+void sim::devices_set_control_answer(ControlAnswer answer) { g_control_answer = std::move(answer); }
+
 BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup,
                             PUCHAR buffer, ULONG length, PULONG transferred, LPOVERLAPPED)
 {
@@ -1313,6 +1319,15 @@ BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET s
         return FALSE;
     }
     World& w = world();
+    if (i->owner != 0 && g_control_answer) {
+        ULONG moved = 0;
+        BOOL ok = g_control_answer(setup, setup.Length ? buffer : nullptr, length, &moved);
+        if (transferred)
+            *transferred = ok ? moved : 0;
+        if (!ok)
+            SetLastError(ERROR_GEN_FAILURE);
+        return ok;
+    }
     if (i->owner != 0 || !w.keyboard) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;

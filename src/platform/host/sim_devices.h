@@ -8,6 +8,7 @@
 #include "platform/host/win32_host.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,12 @@ struct ExtraDfu {
     int path_padding = 0;         // characters added to its device path
 };
 int devices_add_dfu(const ExtraDfu& dfu);
+// Answers WinUSB control transfers on interfaces added with devices_add_dfu
+// (without it they fail), for tests of the DFU request layer: returns what
+// WinUsb_ControlTransfer returns and sets *transferred.
+using ControlAnswer = std::function<BOOL(const WINUSB_SETUP_PACKET& setup, PUCHAR buffer, ULONG length,
+                                         PULONG transferred)>;
+void devices_set_control_answer(ControlAnswer answer);
 // Makes a present extra interface refuse (or accept again) CreateFileA.
 void devices_set_refuse_open(int id, bool refuse);
 void devices_remove(int id);
