@@ -90,11 +90,8 @@ void dfu_update()
         list = nullptr;
     }
 
-    if (ctx && list && usb_list_enumerate(list) > 0) {
-        ctx->device = usb_list_find(list, INI_DFU_VID1, INI_DFU_PID1);
-        if (!ctx->device)
-            ctx->device = usb_list_find(list, INI_DFU_VID2, INI_DFU_PID2);
-    }
+    if (ctx && list && usb_list_enumerate(list) > 0)
+        ctx->device = usb_list_find_bootloader(list);
 
     if (ctx && ctx->device) {
         if (INI_DFU_DETACH_DELAY != 0) {

@@ -132,6 +132,14 @@ void usb_list_free(UsbDeviceList* list)
     free(list);
 }
 
+WinUsbDevice* usb_list_find_bootloader(UsbDeviceList* list)
+{
+    WinUsbDevice* dev = usb_list_find(list, INI_DFU_VID1, INI_DFU_PID1);
+    if (!dev)
+        dev = usb_list_find(list, INI_DFU_VID2, INI_DFU_PID2);
+    return dev;
+}
+
 bool usb_bootloader_present()
 {
     UsbDeviceList* list = (UsbDeviceList*)malloc(sizeof(UsbDeviceList));
@@ -143,9 +151,7 @@ bool usb_bootloader_present()
     }
     bool present = false;
     if (usb_list_enumerate(list) > 0) {
-        WinUsbDevice* dev = usb_list_find(list, INI_DFU_VID1, INI_DFU_PID1);
-        if (!dev)
-            dev = usb_list_find(list, INI_DFU_VID2, INI_DFU_PID2);
+        WinUsbDevice* dev = usb_list_find_bootloader(list);
         if (dev) {
             present = true;
             usb_device_close(dev);

@@ -36,5 +36,8 @@ WinUsbDevice* usb_list_find(UsbDeviceList* list, uint16_t vid, uint16_t pid);
 WinUsbDevice* usb_device_open(const UsbDeviceEntry* entry);
 void usb_device_close(WinUsbDevice* dev);
 void usb_list_free(UsbDeviceList* list);
+// The boot loader of the package's first identity or, when it is not listed,
+// of the second one; none when neither is (the first pair wins when both are).
+WinUsbDevice* usb_list_find_bootloader(UsbDeviceList* list);
 // True when the boot loader of either package identity is present (the probe's check).
 bool usb_bootloader_present();
