@@ -90,6 +90,18 @@ struct Dfu {
     }
 };
 
+// Downloads one 64-byte block into a boot loader that is never busy and
+// ends the download with the zero-length request, reading the status after each.
+void download_one_block(KeyboardModel& kb)
+{
+    uint32_t moved = 0;
+    std::vector<uint8_t> block(64, 1), st(6);
+    kb.control(ControlSetup{0x21, 1, 0, 0, 64}, block.data(), &moved);
+    kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
+    kb.control(ControlSetup{0x21, 1, 1, 0, 0}, nullptr, &moved);
+    kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
+}
+
 }  // namespace
 
 TEST(BootloaderModel, BlocksPassThroughBusyToIdleAndManifestation)
@@ -309,12 +321,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         KeyboardModel kb(s, b.host());
         kb.plug(true);
         EXPECT_EQ(kb.mode(), UsbMode::Bootloader);
-        uint32_t moved = 0;
-        std::vector<uint8_t> block(64, 1), st(6);
-        kb.control(ControlSetup{0x21, 1, 0, 0, 64}, block.data(), &moved);
-        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
-        kb.control(ControlSetup{0x21, 1, 1, 0, 0}, nullptr, &moved);
-        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
+        download_one_block(kb);
         b.run_until(5000);
         EXPECT_EQ(kb.mode(), UsbMode::Normal);
         EXPECT_EQ(kb.nxp_version(), 0x0400);
@@ -332,12 +339,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         s.bootloader.manifest_polls = 0;
         KeyboardModel kb(s, b.host());
         kb.plug(true);
-        uint32_t moved = 0;
-        std::vector<uint8_t> block(64, 1), st(6);
-        kb.control(ControlSetup{0x21, 1, 0, 0, 64}, block.data(), &moved);
-        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
-        kb.control(ControlSetup{0x21, 1, 1, 0, 0}, nullptr, &moved);
-        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
+        download_one_block(kb);
         EXPECT_EQ(kb.bt_version(), 0xA100);  // the new version shows after the restart
         b.run_until(5000);
         EXPECT_EQ(kb.mode(), UsbMode::Normal);
@@ -352,12 +354,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         s.bootloader.manifest_polls = 0;
         KeyboardModel kb(s, b.host());
         kb.plug(true);
-        uint32_t moved = 0;
-        std::vector<uint8_t> block(64, 1), st(6);
-        kb.control(ControlSetup{0x21, 1, 0, 0, 64}, block.data(), &moved);
-        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
-        kb.control(ControlSetup{0x21, 1, 1, 0, 0}, nullptr, &moved);
-        kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
+        download_one_block(kb);
         b.run_until(60000);
         EXPECT_EQ(b.bus, (std::vector<std::string>{"bootloader"}));
         // Pulled and plugged again, it still has no firmware that starts.
