@@ -3,24 +3,10 @@
 #pragma once
 
 #include "common/globals.h"
+#include "common/ui.h"
 
 #include <atomic>
 #include <cstdint>
-
-// Update states (g_update_state).
-enum : uint8_t {
-    ST_IDLE = 0,
-    ST_BT_PREPARE = 1,
-    ST_BT_TRANSFER = 2,
-    ST_BT_DONE = 3,
-    ST_USB_DOWNLOAD = 4,
-    ST_USB_DONE = 5,
-    ST_WAIT_ACK = 6,
-    ST_ACKED = 7,
-    ST_WAIT_DETACH = 8,
-    ST_DETACHED = 9,
-    ST_REATTACHED = 10,
-};
 
 #define APP_CLASS_NAME "Orvex Tessel Keyboard Firmware Updater"
 #define APP_TITLE APP_CLASS_NAME
@@ -42,7 +28,6 @@ enum : uint8_t {
 #define TIMER_SILENT_EXIT_MS 45000
 
 // Start-up (main.cpp)
-extern uint8_t g_silent;
 extern HINSTANCE g_instance;
 extern HBRUSH g_background_brush;
 extern HFONT g_ui_font;
@@ -60,9 +45,12 @@ extern HDEVNOTIFY g_dfu_notify;
 // Set in WM_CREATE when the update package was loaded (the window has its controls).
 extern uint8_t g_package_loaded;
 LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-void log_append(const char* text);
 
 // Timers, device and power events (events.cpp); each returns the message's result.
+// The TIMER_PROBE operation: re-opens the keyboard, then enables the Update
+// button, notices the keyboard's return during a run, or (silent) posts the
+// Update command.
+void kb_probe();
 LRESULT on_timer(HWND hwnd, WPARAM id);
 LRESULT on_power_broadcast(HWND hwnd, WPARAM wp, LPARAM lp);
 LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp);

@@ -1,6 +1,7 @@
 // The main window's timers, device notifications and power broadcasts.
 #include "app/app.h"
 
+#include "dfu/usb_list.h"
 #include "keyboard/kb.h"
 
 #include <cstddef>
@@ -16,6 +17,31 @@ void kb_mark_detached()
 }
 
 }  // namespace
+
+void kb_probe()
+{
+    KillTimer(g_main_wnd, TIMER_PROBE);
+    kb_reopen(g_main_wnd);
+
+    HANDLE kb = g_keyboard.load();
+    uint8_t state = g_update_state.load();
+    if (state == ST_IDLE && kb) {
+        if (!g_silent) {
+            uint8_t report[KB_OUT_REPORT_SIZE];
+            kb_build_get_version(report);
+            kb_send_command(report);
+        }
+        ui_enable_update(TRUE);
+    } else if (state == ST_IDLE) {
+        if (usb_bootloader_present())
+            ui_enable_update(TRUE);
+    } else if (state == ST_DETACHED && kb) {
+        g_update_state.store(ST_REATTACHED);
+    }
+
+    if (g_silent)
+        PostMessageA(g_main_wnd, WM_COMMAND, IDC_UPDATE, 0);
+}
 
 LRESULT on_timer(HWND hwnd, WPARAM id)
 {

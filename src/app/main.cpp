@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-uint8_t g_silent = 0;
 HINSTANCE g_instance = nullptr;
 HBRUSH g_background_brush = nullptr;
 HFONT g_ui_font = nullptr;

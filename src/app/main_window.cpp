@@ -197,3 +197,12 @@ void log_append(const char* text)
     wide[n] = 0;
     SendMessageW(log, EM_REPLACESEL, FALSE, (LPARAM)wide);
 }
+
+void ui_progress(uint32_t pos)
+{
+    SendMessageA(GetDlgItem(g_main_wnd, IDC_PROGRESS), PBM_SETPOS, pos, 0);
+}
+
+void ui_enable_update(BOOL enable) { EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), enable); }
+
+void ui_repaint() { UpdateWindow(g_main_wnd); }

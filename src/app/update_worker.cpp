@@ -34,8 +34,6 @@ void log_message(unsigned number)
     log_append(load_message(number, text));
 }
 
-void repaint() { UpdateWindow(g_main_wnd); }
-
 void send(void (*build)(uint8_t*))
 {
     uint8_t report[KB_OUT_REPORT_SIZE] = {0};
@@ -44,8 +42,6 @@ void send(void (*build)(uint8_t*))
 }
 
 bool keyboard_open() { return g_keyboard.load() != nullptr; }
-
-void enable_update_button() { EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), TRUE); }
 
 // The Bluetooth stage: readiness, transfer, checksum. The state is then
 // ST_BT_DONE when the keyboard confirmed the image, else ST_IDLE.
@@ -77,7 +73,7 @@ bool finish_and_reattach()
     }
     log_append("\r\n");
     log_message(kMsgDetachAttach);
-    repaint();
+    ui_repaint();
     if (g_update_state != ST_ACKED)
         g_update_result = 6;
     g_update_state = ST_WAIT_DETACH;
@@ -87,7 +83,7 @@ bool finish_and_reattach()
             char text[16];
             wsprintfA(text, " %u", (unsigned)(n / 10));
             log_append(text);
-            repaint();
+            ui_repaint();
         }
         wait_ms(100);
         if (g_update_state == ST_REATTACHED)
@@ -130,7 +126,7 @@ void outcome()
         log_append("\r\n");
     }
     SendMessageA(GetDlgItem(g_main_wnd, IDC_PROGRESS), PBM_SETPOS, 100, 0);
-    enable_update_button();
+    ui_enable_update(TRUE);
 }
 
 // The stages of a run, up to its end.
@@ -140,7 +136,7 @@ void run()
         if (g_update_state == ST_BT_PREPARE)
             bluetooth_stage();
         if (g_update_state != ST_BT_DONE) {
-            enable_update_button();
+            ui_enable_update(TRUE);
             return;
         }
         g_update_result = 3;
@@ -149,20 +145,20 @@ void run()
         log_message(kMsgUsbStage);
         if (INI_DFU_DETACH_DELAY == 0) {
             log_append("\r\nDFU DETACH ...");
-            repaint();
+            ui_repaint();
             wait_ms(kPauseAfterEnterDfuMs);
         } else {
-            repaint();  // the DFU procedure detaches and waits itself
+            ui_repaint();  // the DFU procedure detaches and waits itself
         }
     } else {
         // Already in its boot loader (or not there at all): USB stage only.
         g_update_state = ST_BT_DONE;
         log_append("\r\n");
         log_message(kMsgUsbStage);
-        repaint();
+        ui_repaint();
     }
     if (g_update_state != ST_BT_DONE) {
-        enable_update_button();
+        ui_enable_update(TRUE);
         return;
     }
 
@@ -177,7 +173,7 @@ void run()
         // The probe enables the button when the keyboard is found again.
         log_append("\r\n");
         log_message(kMsgFailed);
-        repaint();
+        ui_repaint();
         return;
     }
 

@@ -1,6 +1,7 @@
 #include "common/globals.h"
 
 std::atomic<uint8_t> g_update_state{0};
+uint8_t g_silent = 0;
 std::atomic<uint32_t> g_update_result{1};
 std::atomic<uint32_t> g_update_done{0};
 std::atomic<HANDLE> g_keyboard{nullptr};

@@ -7,8 +7,27 @@
 #include <atomic>
 #include <cstdint>
 
-// Update state (one byte; the states are listed in app/app.h).
+// Update states (g_update_state).
+enum : uint8_t {
+    ST_IDLE = 0,          // no run
+    ST_BT_PREPARE = 1,    // waiting for the keyboard's Bluetooth readiness
+    ST_BT_TRANSFER = 2,   // Bluetooth image being sent, checksum awaited
+    ST_BT_DONE = 3,       // Bluetooth stage done or skipped
+    ST_USB_DOWNLOAD = 4,  // DFU download running
+    ST_USB_DONE = 5,      // download over, waiting for the keyboard
+    ST_WAIT_ACK = 6,      // finish command sent
+    ST_ACKED = 7,         // finish acknowledged
+    ST_WAIT_DETACH = 8,   // user asked to detach and re-attach
+    ST_DETACHED = 9,      // keyboard removed (or system suspending) during ST_WAIT_DETACH
+    ST_REATTACHED = 10,   // keyboard back, versions being verified
+};
+
+// Update state: one byte, moved forward by the worker and by the UI thread
+// on the keyboard's events and on device changes.
 extern std::atomic<uint8_t> g_update_state;
+// Set by the first command-line argument: no window, no questions, the tool
+// ends by itself.
+extern uint8_t g_silent;
 // Result code of the update: the process exit code and the result log's error= value.
 extern std::atomic<uint32_t> g_update_result;
 // Set after a verified run: the Update button then reads Close.

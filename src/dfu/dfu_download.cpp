@@ -1,18 +1,14 @@
 // The download of the USB image into the boot loader, block by block.
 #include "dfu/dfu.h"
 
-#include "app/app.h"
+#include "common/globals.h"
+#include "common/ui.h"
 #include "package/ini.h"
 #include "package/package.h"
 
 #include <cstdlib>
 
 namespace {
-
-void set_progress(uint32_t pos)
-{
-    SendMessageA(GetDlgItem(g_main_wnd, IDC_PROGRESS), PBM_SETPOS, pos, 0);
-}
 
 int32_t dnload(DfuContext* ctx, uint16_t block, uint8_t* data, uint16_t length)
 {
@@ -58,13 +54,13 @@ void dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
         sent += chunk;
         if (!block_accepted(ctx))
             return;
-        set_progress((uint32_t)(50 + (30 * (int64_t)sent) / ((int64_t)total + chunk)));
+        ui_progress((uint32_t)(50 + (30 * (int64_t)sent) / ((int64_t)total + chunk)));
     }
 
     // The zero-length request ends the download; the device then manifests.
     if (dnload(ctx, block, nullptr, 0) < 0)
         return;
-    set_progress(80);
+    ui_progress(80);
 
     DfuStatus status;
     for (int poll = 0; poll < DFU_MANIFEST_POLLS; poll++) {
@@ -98,7 +94,7 @@ void dfu_update()
             dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_DETACH, DFU_DETACH_TIMEOUT_MS,
                                  ctx->interface_number, nullptr, 0);
             log_append("\r\nDFU DETACH ...");
-            UpdateWindow(g_main_wnd);
+            ui_repaint();
             wait_ms(INI_DFU_DETACH_DELAY);
         }
         dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_ABORT, 0, ctx->interface_number, nullptr, 0);

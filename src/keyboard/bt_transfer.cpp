@@ -2,7 +2,7 @@
 // for its checksum confirmation.
 #include "keyboard/kb.h"
 
-#include "app/app.h"
+#include "common/ui.h"
 #include "package/ini.h"
 #include "package/messages.h"
 #include "package/package.h"
@@ -14,7 +14,7 @@ void kb_send_bt_image()
     char text[256];
     log_append("\r\n");
     log_append(load_message(4, text));
-    UpdateWindow(g_main_wnd);
+    ui_repaint();
 
     uint8_t family = kb_bt_family_byte(INI_VER_BT_VALUE);
     g_kb_write_failures = 0;
@@ -23,7 +23,6 @@ void kb_send_bt_image()
     kb_build_bt_start(report, family);
     kb_write_report(report);
 
-    HWND progress = GetDlgItem(g_main_wnd, IDC_PROGRESS);
     const uint32_t n = g_bt_image_len;
     // Blocks are taken from the image buffer only; a length beyond it (which
     // loading never produces) sends zeros rather than foreign memory.
@@ -41,7 +40,7 @@ void kb_send_bt_image()
         kb_build_bt_data(report, (uint16_t)a, block);
         kb_write_report(report);
         uint32_t pos = (uint32_t)(50ull * a / n);
-        SendMessageA(progress, PBM_SETPOS, pos, 0);
+        ui_progress(pos);
     }
 
     kb_build_bt_verify(report, n);
@@ -49,19 +48,19 @@ void kb_send_bt_image()
 
     log_append("\r\n");
     log_append(load_message(5, text));
-    UpdateWindow(g_main_wnd);
+    ui_repaint();
 
     for (int i = 0; i < 60; ++i) {
         wait_ms(100);
         if (g_update_state.load() == ST_BT_DONE) {
             log_append(" OK.");
-            UpdateWindow(g_main_wnd);
+            ui_repaint();
             return;
         }
     }
     log_append(" NG. ");
     log_append(load_message(6, text));
     log_append("\r\n");
-    UpdateWindow(g_main_wnd);
+    ui_repaint();
     g_update_state.store(ST_IDLE);
 }

@@ -1,9 +1,8 @@
 // Finding, opening and closing the keyboard's vendor command collection,
-// writing command reports to it, and the probe run on TIMER_PROBE.
+// writing command reports to it, and the keyboard's part of a probe.
 #include "keyboard/kb.h"
 
-#include "app/app.h"
-#include "dfu/usb_list.h"
+#include "common/ui.h"
 
 #include <cstdlib>
 
@@ -127,7 +126,7 @@ void kb_close()
         g_keyboard.store(nullptr);
     }
     LeaveCriticalSection(cs);
-    EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), FALSE);
+    ui_enable_update(FALSE);
 }
 
 int kb_write_report(const uint8_t* report)
@@ -149,45 +148,25 @@ BOOL kb_send_command(const uint8_t* report)
     return kb_locked_write(report);
 }
 
-void kb_probe()
+void kb_reopen(HWND notify_wnd)
 {
-    KillTimer(g_main_wnd, TIMER_PROBE);
     kb_close();
     kb_open(KB_VID1, KB_PID1);
     if (!g_keyboard.load())
         kb_open(KB_VID2, KB_PID2);
 
     HANDLE kb = g_keyboard.load();
-    if (kb) {
-        // A registration still held for an earlier handle is dropped first, so
-        // that only the open handle is watched.
-        if (g_keyboard_notify) {
-            UnregisterDeviceNotification(g_keyboard_notify);
-            g_keyboard_notify = nullptr;
-        }
-        DEV_BROADCAST_HANDLE filter = {};
-        filter.dbch_size = sizeof(filter);
-        filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
-        filter.dbch_handle = kb;
-        g_keyboard_notify =
-            RegisterDeviceNotificationA(g_main_wnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    if (!kb)
+        return;
+    // A registration still held for an earlier handle is dropped first, so
+    // that only the open handle is watched.
+    if (g_keyboard_notify) {
+        UnregisterDeviceNotification(g_keyboard_notify);
+        g_keyboard_notify = nullptr;
     }
-
-    uint8_t state = g_update_state.load();
-    if (state == ST_IDLE && kb) {
-        if (!g_silent) {
-            uint8_t report[KB_OUT_REPORT_SIZE];
-            kb_build_get_version(report);
-            kb_send_command(report);
-        }
-        EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), TRUE);
-    } else if (state == ST_IDLE) {
-        if (usb_bootloader_present())
-            EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), TRUE);
-    } else if (state == ST_DETACHED && kb) {
-        g_update_state.store(ST_REATTACHED);
-    }
-
-    if (g_silent)
-        PostMessageA(g_main_wnd, WM_COMMAND, IDC_UPDATE, 0);
+    DEV_BROADCAST_HANDLE filter = {};
+    filter.dbch_size = sizeof(filter);
+    filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
+    filter.dbch_handle = kb;
+    g_keyboard_notify = RegisterDeviceNotificationA(notify_wnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }

@@ -44,7 +44,10 @@ int kb_write_report(const uint8_t* report);
 // One write of a command report, skipped when no keyboard is open; never
 // overlaps a close of the handle.
 BOOL kb_send_command(const uint8_t* report);
-void kb_probe();
+// The keyboard's part of a probe: closes the handle, searches both
+// identities afresh and registers `notify_wnd` for the removal of the
+// keyboard found (the application decides what follows: kb_probe).
+void kb_reopen(HWND notify_wnd);
 
 // Report protocol (protocol.cpp): builders fill a 57-byte buffer.
 void kb_build_get_version(uint8_t* report);

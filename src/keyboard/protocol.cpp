@@ -2,7 +2,7 @@
 // its event reports (9 bytes, report ID 5) arriving through Raw Input.
 #include "keyboard/kb.h"
 
-#include "app/app.h"
+#include "common/ui.h"
 #include "package/ini.h"
 #include "package/messages.h"
 #include "package/package.h"
@@ -106,7 +106,7 @@ void kb_on_version(const uint8_t* r)
         if (g_silent ? nxp_ok : nxp_ok && g_kb_bt_version.load() == INI_VER_BT_VALUE)
             g_update_result.store(0);
     }
-    UpdateWindow(g_main_wnd);
+    ui_repaint();
 }
 
 void kb_on_event(const uint8_t* r)
