@@ -37,6 +37,10 @@ extern HFONT g_ui_font;
 const char* command_line_tail(const char* line);
 // Reads the first argument of a command-line tail into g_silent and g_lang.
 void parse_command_line(const char* tail);
+// Takes one message of the UI thread and serves it: dialog keys of the main
+// window and of the restart prompt, else translation and dispatch. FALSE on
+// WM_QUIT (or a failing GetMessageA); the message's wParam is then the code.
+BOOL serve_next_message(MSG* msg);
 
 // Main window and log view (main_window.cpp)
 extern HWND g_main_wnd;

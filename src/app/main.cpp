@@ -109,6 +109,20 @@ void parse_command_line(const char* tail)
         g_lang = (uint8_t)(decimal_value(arg + 6) & 0xFF);
 }
 
+BOOL serve_next_message(MSG* msg)
+{
+    BOOL got = GetMessageA(msg, nullptr, 0, 0);
+    if (got == 0 || got == -1)
+        return FALSE;
+    if (g_main_wnd && IsDialogMessageA(g_main_wnd, msg))
+        return TRUE;
+    if (g_restart_dlg && IsDialogMessageA(g_restart_dlg, msg))
+        return TRUE;
+    TranslateMessage(msg);
+    DispatchMessageA(msg);
+    return TRUE;
+}
+
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
 {
     (void)prev;
@@ -154,16 +168,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
         return 2;
 
     MSG msg;
-    for (;;) {
-        BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-        if (got == 0 || got == -1)
-            break;
-        if (IsDialogMessageA(wnd, &msg))
-            continue;
-        if (g_restart_dlg && IsDialogMessageA(g_restart_dlg, &msg))
-            continue;
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
+    while (serve_next_message(&msg))
+        ;
     return (int)g_update_result.load();
 }

@@ -184,9 +184,9 @@ inline HWND create_main_window(const char* args = "", bool keep_probe = false)
     return w;
 }
 
-// A message loop as the entry point's (GetMessageA, IsDialogMessageA for the
-// given windows, TranslateMessage, DispatchMessageA) until WM_QUIT or an
-// error; returns the quit code.
+// A plain message loop for the stand-in's own tests: dialog keys for the
+// given windows, then translation and dispatch, until WM_QUIT or an error;
+// returns the quit code. The tool's loop is serve_next_message.
 inline int message_loop(HWND dialog_main = nullptr, HWND* dialog_other = nullptr)
 {
     MSG msg;
@@ -204,7 +204,12 @@ inline int message_loop(HWND dialog_main = nullptr, HWND* dialog_other = nullptr
 }
 
 // The entry point's own loop over the main window and the restart prompt.
-inline void pump() { message_loop(g_main_wnd, &g_restart_dlg); }
+inline void pump()
+{
+    MSG msg;
+    while (serve_next_message(&msg))
+        ;
+}
 
 const UINT_PTR kTickTimer = 77;
 
@@ -216,10 +221,8 @@ inline bool pump_until(const std::function<bool()>& done, uint64_t max_ms = 2000
     SetTimer(g_main_wnd, kTickTimer, 5, nullptr);
     MSG msg;
     while (!done() && sim::now_ms() < end) {
-        if (GetMessageA(&msg, nullptr, 0, 0) <= 0)
+        if (!serve_next_message(&msg))
             return done();
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
     }
     KillTimer(g_main_wnd, kTickTimer);
     return done();

@@ -219,12 +219,8 @@ TEST_F(AppWorld, RestartPromptIsSingleAndAnswersAsTheUserMeansIt)
                     sim::user_key(first, WM_KEYDOWN, VK_ESCAPE);
                     sim::schedule_after(10, [] { PostMessageA(g_main_wnd, WM_NULL, 0, 0); });
                     MSG msg;
-                    while (g_restart_dlg && GetMessageA(&msg, nullptr, 0, 0) > 0) {
-                        if (!IsDialogMessageA(g_restart_dlg, &msg)) {
-                            TranslateMessage(&msg);
-                            DispatchMessageA(&msg);
-                        }
-                    }
+                    while (g_restart_dlg && serve_next_message(&msg))
+                        ;
                     CHECK(g_restart_dlg == nullptr);
                     CHECK(sim::reboots() == 0);
 
@@ -257,14 +253,8 @@ TEST_F(AppWorld, RestartLaterAndTheCloseBoxEndThePromptWithoutRestarting)
                             sim::system_send(prompt, WM_CLOSE, 0, 0);
                         sim::schedule_after(10, [] { PostMessageA(g_main_wnd, WM_NULL, 0, 0); });
                         MSG msg;
-                        while (g_restart_dlg && GetMessageA(&msg, nullptr, 0, 0) > 0) {
-                            if (IsDialogMessageA(g_main_wnd, &msg))
-                                continue;
-                            if (g_restart_dlg && IsDialogMessageA(g_restart_dlg, &msg))
-                                continue;
-                            TranslateMessage(&msg);
-                            DispatchMessageA(&msg);
-                        }
+                        while (g_restart_dlg && serve_next_message(&msg))
+                            ;
                         CHECK(g_restart_dlg == nullptr);
                         CHECK(!sim::window_of(prompt)->visible);
                     }

@@ -41,11 +41,8 @@ void run_transfer(const std::function<void(const MSG&)>& each_message = nullptr)
         pump_until([] { return g_done; });
     } else {
         MSG msg;
-        while (!g_done && GetMessageA(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+        while (!g_done && serve_next_message(&msg))
             each_message(msg);
-        }
     }
     CHECK(g_done);
 }

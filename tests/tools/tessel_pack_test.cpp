@@ -1,5 +1,5 @@
 // tessel-pack as package authors use it, and the sample package it builds.
-#include "package_fixture.h"
+#include "unit/package/package_fixture.h"
 
 #include <dirent.h>
 #include <sys/wait.h>

@@ -27,22 +27,6 @@ Json strings_json(const std::vector<std::string>& v)
     return j;
 }
 
-// The tool's privilege switch, written as the tool does it.
-BOOL switch_privilege(BOOL enable)
-{
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return 0;
-    TOKEN_PRIVILEGES tp;
-    if (!LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &tp.Privileges[0].Luid))
-        return 0;
-    tp.PrivilegeCount = 1;
-    tp.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    BOOL ok = AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr);
-    CloseHandle(token);
-    return ok;
-}
-
 }  // namespace
 
 TEST(Gdi, EveryObjectIsTrackedUntilDeletedOnce)
@@ -160,9 +144,9 @@ TEST(Restart, NeedsTheShutdownPrivilegeAndRecordsTheOrder)
             out["version"] = GetVersionExA(&vi);
             out["platform"] = vi.dwPlatformId;
             out["without"] = ExitWindowsEx(EWX_REBOOT, 0);
-            out["on"] = switch_privilege(TRUE);
+            out["on"] = set_shutdown_privilege(TRUE);
             out["with"] = ExitWindowsEx(EWX_REBOOT, 0);
-            out["off"] = switch_privilege(FALSE);
+            out["off"] = set_shutdown_privilege(FALSE);
             out["after"] = ExitWindowsEx(EWX_REBOOT, 0);
             LUID luid;
             out["other_privilege"] = LookupPrivilegeValueA(nullptr, "SeDebugPrivilege", &luid);
@@ -203,7 +187,7 @@ TEST(Restart, UnassignedPrivilegeStillReportsSuccessButCannotRestart)
     ChildRun r = run_world(
         [](Json& out) {
             sim::set_shutdown_privilege_assigned(false);
-            out["on"] = switch_privilege(TRUE);
+            out["on"] = set_shutdown_privilege(TRUE);
             out["last_error"] = GetLastError();
             out["restart"] = ExitWindowsEx(EWX_REBOOT, 0);
             sim::set_os_platform(VER_PLATFORM_WIN32_WINDOWS);  // no privileges there

@@ -1,6 +1,6 @@
 // The stand-in's files, on which the package code reads its own program
 // file: path mapping, share modes, dispositions, pointers and sizes.
-#include "package_fixture.h"
+#include "unit/package/package_fixture.h"
 
 #include <sys/stat.h>
 

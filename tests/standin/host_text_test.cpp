@@ -1,6 +1,6 @@
 // The stand-in's text services: UTF-8 to UTF-16 as Windows converts it,
 // and wsprintfA for the formats the tool uses.
-#include "package_fixture.h"
+#include "unit/package/package_fixture.h"
 
 #include <string>
 
