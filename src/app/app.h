@@ -14,6 +14,8 @@
 // Private messages of the main window.
 #define WM_SHOW_RESTART_PROMPT (WM_USER + 10)
 #define WM_DROP_HANDLE_NOTIFY (WM_USER + 20)
+// Posted by the worker as it ends a run.
+#define WM_RUN_ENDED (WM_USER + 30)
 
 // Controls of the main window.
 #define IDC_UPDATE 100
@@ -79,6 +81,14 @@ bool bt_family_differs(uint32_t keyboard_bt, uint32_t package_bt);
 #define PROGRAM_DIR_SIZE 256      // directory and file name together
 #define PROGRAM_PATH_UNUSABLE 0xFFFFFFFFu
 extern std::atomic<uint8_t> g_readme_opened;
+// The current run's result line: 0 until it is written (and again when a
+// run starts), then RESULT_LINE_WRITTEN with the result it recorded in the
+// low 32 bits. Each run writes one line, whoever writes it first.
+#define RESULT_LINE_WRITTEN (1ull << 32)
+extern std::atomic<uint64_t> g_result_line;
+// Set when a close or the silent time limit ended the process during a run:
+// the exit code is then the result its line recorded.
+extern std::atomic<uint8_t> g_exit_on_result_line;
 // Fills dir (256 bytes) with the program directory (up to and including the
 // last backslash) and returns the length of the full path; 0 when the path
 // cannot be read (dir empty: files are then used from the current directory);
@@ -92,7 +102,12 @@ bool split_program_dir(const char* path, char* dir);
 bool join_program_path(char* out, const char* dir, const char* name);
 // "OK: " or "NG: " followed by "YYYY/MM/DD-hh:mm:ss error=N\r\n"; returns its length.
 int format_result_line(char* line, const SYSTEMTIME* time, uint32_t result);
+// Appends the result line of the current run, unless it was written
+// already; opens the read-me after a verified interactive run.
 void write_result_log();
+// Ends the process during a run (close while detached, silent time limit):
+// the run's line with the result of this moment, which is also the exit code.
+void end_run_now();
 
 // Restart prompt (restart_prompt.cpp)
 extern HWND g_restart_dlg;

@@ -8,12 +8,15 @@
 
 namespace {
 
-// The user detached the keyboard (or the system is suspending) while the
-// update waits for exactly that.
-void kb_mark_detached()
+// The open keyboard left (or the system is suspending): it is closed, and
+// when the update waits for exactly that, the run learns of it. The state
+// changes only from the one it replaces, never over a worker's step.
+void kb_lost()
 {
-    if (g_update_state.load() == ST_WAIT_DETACH)
-        g_update_state.store(ST_DETACHED);
+    kb_close();
+    g_kb_removals.store(g_kb_removals.load() + 1);
+    uint8_t expected = ST_WAIT_DETACH;
+    g_update_state.compare_exchange_strong(expected, ST_DETACHED);
 }
 
 }  // namespace
@@ -36,7 +39,7 @@ void kb_probe()
         if (usb_bootloader_present())
             ui_enable_update(TRUE);
     } else if (state == ST_DETACHED && kb) {
-        g_update_state.store(ST_REATTACHED);
+        g_update_state.compare_exchange_strong(state, ST_REATTACHED);
     }
 
     if (g_silent)
@@ -49,7 +52,7 @@ LRESULT on_timer(HWND hwnd, WPARAM id)
         kb_probe();
     } else if (id == TIMER_SILENT_EXIT) {
         KillTimer(hwnd, TIMER_SILENT_EXIT);
-        write_result_log();
+        end_run_now();
         PostMessageA(hwnd, WM_DESTROY, 0, 0);
     }
     return 0;
@@ -61,8 +64,7 @@ LRESULT on_power_broadcast(HWND hwnd, WPARAM wp, LPARAM lp)
     case PBT_APMQUERYSUSPEND:
         return BROADCAST_QUERY_DENY;
     case PBT_APMSUSPEND:
-        kb_close();
-        kb_mark_detached();
+        kb_lost();
         break;
     case PBT_APMRESUMESUSPEND:
     case PBT_APMRESUMEAUTOMATIC:
@@ -86,8 +88,7 @@ LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp)
         return 0;
     case DBT_DEVICEQUERYREMOVE:
         if (hdr && hdr->dbch_devicetype == DBT_DEVTYP_HANDLE) {
-            kb_close();
-            kb_mark_detached();
+            kb_lost();
         }
         return TRUE;
     case DBT_DEVICEREMOVEPENDING:
@@ -101,8 +102,7 @@ LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp)
                 // outside this notification; the probe will not drop it again.
                 PostMessageA(hwnd, WM_DROP_HANDLE_NOTIFY, 0, (LPARAM)g_keyboard_notify);
                 g_keyboard_notify = nullptr;
-                kb_close();
-                kb_mark_detached();
+                kb_lost();
             }
         }
         return 0;

@@ -170,5 +170,9 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     MSG msg;
     while (serve_next_message(&msg))
         ;
+    // A run ended by a close or by the silent time limit keeps the result its
+    // line recorded, whatever its worker still did afterwards.
+    if (g_exit_on_result_line.load())
+        return (int)(uint32_t)g_result_line.load();
     return (int)g_update_result.load();
 }

@@ -125,9 +125,13 @@ void on_destroy()
     if (g_cleaned_up)
         return;
     g_cleaned_up = true;
-    if (g_wait_event)
-        CloseHandle(g_wait_event);
-    free_usb_image();
+    // A worker still running keeps its wait event and the USB image until the
+    // process ends; it must never wait on a closed handle or read freed memory.
+    if (!g_worker_running) {
+        if (g_wait_event)
+            CloseHandle(g_wait_event);
+        free_usb_image();
+    }
     if (g_hid_notify)
         UnregisterDeviceNotification(g_hid_notify);
     if (g_dfu_notify)
@@ -147,9 +151,17 @@ LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         on_create(hwnd);
         return 0;
     case WM_CLOSE: {
+        // Refused while a run is going on, and while the last worker is still
+        // finishing its run (it has yet to write the run's line). While the
+        // keyboard is detached the user may leave: the run's line is written
+        // first, with the result of this moment.
         uint8_t state = g_update_state;
-        if (state == ST_IDLE || state == ST_DETACHED)
+        if (state == ST_IDLE && !g_worker_running) {
             on_destroy();
+        } else if (state == ST_DETACHED) {
+            end_run_now();
+            on_destroy();
+        }
         return 0;
     }
     case WM_DESTROY:
@@ -173,6 +185,9 @@ LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         return on_power_broadcast(hwnd, wp, lp);
     case WM_DEVICECHANGE:
         return on_device_change(hwnd, wp, lp);
+    case WM_RUN_ENDED:
+        ShutdownBlockReasonDestroy(hwnd);
+        return 0;
     case WM_DROP_HANDLE_NOTIFY:
         UnregisterDeviceNotification((HDEVNOTIFY)lp);
         return 0;

@@ -5,6 +5,8 @@
 #include <cstring>
 
 std::atomic<uint8_t> g_readme_opened{0};
+std::atomic<uint64_t> g_result_line{0};
+std::atomic<uint8_t> g_exit_on_result_line{0};
 
 namespace {
 
@@ -120,6 +122,9 @@ int format_result_line(char* line, const SYSTEMTIME* time, uint32_t result)
 void write_result_log()
 {
     uint32_t result = g_update_result;
+    uint64_t none = 0;
+    if (!g_result_line.compare_exchange_strong(none, RESULT_LINE_WRITTEN | result))
+        return;
     char path[PROGRAM_DIR_SIZE];
     // A program directory too long for the path buffer has no log and no read-me.
     if (!path_beside_program(path, RESULT_LOG_NAME))
@@ -132,8 +137,8 @@ void write_result_log()
         char line[64];
         int length = format_result_line(line, &now, result);
         DWORD written = 0;
-        WriteFile(file, line, 4, &written, nullptr);
-        WriteFile(file, line + 4, (DWORD)(length - 4), &written, nullptr);
+        // One write: a line is never left half written.
+        WriteFile(file, line, (DWORD)length, &written, nullptr);
         CloseHandle(file);
     }
 
@@ -141,4 +146,10 @@ void write_result_log()
         return;
     g_readme_opened = 1;  // tried once per process, whatever the outcome
     open_readme();
+}
+
+void end_run_now()
+{
+    write_result_log();
+    g_exit_on_result_line.store(1);
 }

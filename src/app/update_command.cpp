@@ -91,10 +91,15 @@ void start_update_run(uint8_t state)
     HWND progress = GetDlgItem(g_main_wnd, IDC_PROGRESS);
     HWND button = GetDlgItem(g_main_wnd, IDC_UPDATE);
 
+    uint8_t idle = ST_IDLE;
+    if (!g_update_state.compare_exchange_strong(idle, state))
+        return;
     g_update_result = 1;
-    g_update_state = state;
+    g_result_line = 0;
     ShowWindow(progress, SW_SHOW);  // its position is not reset
     EnableWindow(button, FALSE);
+    // Windows asks before it shuts down; the reason tells the user why to wait.
+    ShutdownBlockReasonCreate(g_main_wnd, WTEXT("Updating the keyboard firmware"));
 
     g_worker_running = 1;
     HANDLE worker = CreateThread(nullptr, 0, update_worker, nullptr, 0, nullptr);
@@ -102,6 +107,7 @@ void start_update_run(uint8_t state)
         // No worker, no run: the window must stay usable and closable.
         g_update_state = ST_IDLE;
         g_worker_running = 0;
+        ShutdownBlockReasonDestroy(g_main_wnd);
         EnableWindow(button, TRUE);
         return;
     }

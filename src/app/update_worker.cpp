@@ -74,9 +74,10 @@ bool finish_and_reattach()
     log_append("\r\n");
     log_message(kMsgDetachAttach);
     ui_repaint();
-    if (g_update_state != ST_ACKED)
+    // The state the handshake ended in is the one replaced, so that an
+    // acknowledgement arriving at this moment is neither lost nor left behind.
+    if (g_update_state.exchange(ST_WAIT_DETACH) != ST_ACKED)
         g_update_result = 6;
-    g_update_state = ST_WAIT_DETACH;
 
     for (int n = kCountdownWaits; n >= 1; n--) {
         if (n % 10 == 0 && keyboard_open()) {
@@ -100,8 +101,9 @@ bool finish_and_reattach()
 // Asks for the versions until the UI thread has verified them (result 0).
 void verify_versions()
 {
-    if (g_update_result != 6)
-        g_update_result = 7;
+    // 5 becomes 7; 6 stays, and so does a 0 the UI thread may just have set.
+    uint32_t expected = 5;
+    g_update_result.compare_exchange_strong(expected, 7);
     for (int t = 0; t < kVersionTries && g_update_result != 0; t++) {
         send(kb_build_get_version);
         for (int w = 0; w < kAnswerWaits && g_update_result != 0; w++)
@@ -129,9 +131,26 @@ void outcome()
     ui_enable_update(TRUE);
 }
 
+// The keyboard as it was when the worker switched it to its boot loader.
+struct Switch {
+    bool keyboard_open;  // a keyboard handle was open then
+    uint32_t removals;   // g_kb_removals then
+};
+
+// After the switch the keyboard counts as back only once the tool has seen
+// it leave and open again: the handle of the keyboard that is still
+// departing is not the keyboard coming back.
+bool keyboard_back(const Switch& at)
+{
+    if (!keyboard_open())
+        return false;
+    return !at.keyboard_open || g_kb_removals.load() != at.removals;
+}
+
 // The stages of a run, up to its end.
 void run()
 {
+    Switch at = {false, 0};
     if (keyboard_open()) {
         if (g_update_state == ST_BT_PREPARE)
             bluetooth_stage();
@@ -140,6 +159,8 @@ void run()
             return;
         }
         g_update_result = 3;
+        at.keyboard_open = true;
+        at.removals = g_kb_removals.load();
         send(kb_build_enter_dfu);
         log_append("\r\n");
         log_message(kMsgUsbStage);
@@ -164,16 +185,25 @@ void run()
 
     g_update_result = 4;
     g_update_state = ST_USB_DOWNLOAD;
-    dfu_update();
+    bool downloaded = dfu_update();
     g_update_state = ST_USB_DONE;
 
-    for (int w = 0; w < kKeyboardBackWaits && !keyboard_open(); w++)
+    for (int w = 0; w < kKeyboardBackWaits && !keyboard_back(at); w++)
         wait_ms(100);
-    if (!keyboard_open()) {
-        // The probe enables the button when the keyboard is found again.
+    if (!keyboard_back(at)) {
+        // The probe enables the button when the keyboard is found again; a
+        // keyboard that never left is usable at once.
         log_append("\r\n");
         log_message(kMsgFailed);
         ui_repaint();
+        if (keyboard_open())
+            ui_enable_update(TRUE);
+        return;
+    }
+    if (!downloaded) {
+        // The keyboard is back, but the boot loader never took the whole
+        // image: whatever versions it reports, the run failed at the USB stage.
+        outcome();
         return;
     }
 
@@ -194,9 +224,14 @@ void run()
 
 DWORD WINAPI update_worker(LPVOID)
 {
+    // No sleep while the keyboard is being flashed: a keyboard left in its
+    // boot loader would need the user to recover it.
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     run();
     write_result_log();
     g_update_state = ST_IDLE;
+    SetThreadExecutionState(ES_CONTINUOUS);
+    PostMessageA(g_main_wnd, WM_RUN_ENDED, 0, 0);
     if (g_silent)
         PostMessageA(g_main_wnd, WM_DESTROY, 0, 0);
     else if (g_update_result == 0)

@@ -34,6 +34,10 @@ extern std::atomic<uint32_t> g_update_result;
 extern std::atomic<uint32_t> g_update_done;
 // Open handle of the keyboard's vendor command collection, or none (nullptr).
 extern std::atomic<HANDLE> g_keyboard;
+// How often the UI thread has seen the open keyboard leave (removal,
+// query-remove, suspend): the worker tells a keyboard that came back from
+// the one it switched to the boot loader by it.
+extern std::atomic<uint32_t> g_kb_removals;
 // The keyboard's NXP (USB microcontroller) and Bluetooth versions.
 extern std::atomic<uint32_t> g_kb_nxp_version;
 extern std::atomic<uint32_t> g_kb_bt_version;

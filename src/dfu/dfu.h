@@ -23,13 +23,24 @@
 #define DFU_STATUS_ATTEMPTS 6
 #define DFU_BLOCK_POLLS 200
 // A device that keeps reporting manifestation is asked this many times at
-// the most (about two minutes), so that the run always comes to an end.
+// the most, so that the run always comes to an end.
 #define DFU_MANIFEST_POLLS 120
+// bwPollTimeout has 24 bits (up to about 4.6 hours), but flash erase and
+// manifestation take seconds on the boot loaders this tool serves. The host
+// waits at most this long for any one poll time-out the device asks for,
+// lets one block keep the device busy for at most DFU_BLOCK_BUSY_MAX_MS of
+// waiting, and the whole manifestation last at most DFU_MANIFEST_MAX_MS.
+// A device that asks for more has failed the download.
+#define DFU_POLL_WAIT_MAX_MS 5000
+#define DFU_BLOCK_BUSY_MAX_MS 30000
+#define DFU_MANIFEST_MAX_MS 60000
 
 // Device states and statuses the host acts on.
+#define DFU_STATE_IDLE 2
 #define DFU_STATE_DNLOAD_IDLE 5
 #define DFU_STATE_MANIFEST_SYNC 6
 #define DFU_STATE_MANIFEST 7
+#define DFU_STATE_MANIFEST_WAIT_RESET 8
 #define DFU_STATE_ERROR 10
 #define DFU_STATUS_OK 0x00
 #define DFU_STATUS_ERR_UNKNOWN 0x0E
@@ -51,7 +62,9 @@ int32_t dfu_control_transfer(WinUsbDevice* dev, uint8_t request_type, uint8_t re
 // DFU_GETSTATUS with up to six attempts: 6 when `status` holds a full answer,
 // otherwise the last attempt's result with `status` at its failure values.
 int32_t dfu_get_status(DfuContext* ctx, DfuStatus* status);
-// The block loop of a download of `image` in blocks of `block_length` bytes.
-void dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image);
-// The whole procedure on the boot loader of either package identity.
-void dfu_update();
+// The block loop of a download of `image` in blocks of `block_length` bytes;
+// true when every byte was accepted and the device finished manifesting.
+bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image);
+// The whole procedure on the boot loader of either package identity; true
+// only when the image was downloaded and manifested.
+bool dfu_update();

@@ -16,24 +16,72 @@ int32_t dnload(DfuContext* ctx, uint16_t block, uint8_t* data, uint16_t length)
                                 length);
 }
 
+// The wait a status answer asks for, within what the host grants one poll.
+uint32_t poll_wait(const DfuStatus& status)
+{
+    return status.bwPollTimeout < DFU_POLL_WAIT_MAX_MS ? status.bwPollTimeout : DFU_POLL_WAIT_MAX_MS;
+}
+
 // Polls after a block until the device is idle again or reports an error;
 // false when the download must stop.
 bool block_accepted(DfuContext* ctx)
 {
     DfuStatus status;
+    uint32_t busy_ms = 0;
     for (int poll = 0; poll < DFU_BLOCK_POLLS; poll++) {
         if (dfu_get_status(ctx, &status) < 0)
             return false;
         if (status.bState == DFU_STATE_DNLOAD_IDLE || status.bState == DFU_STATE_ERROR)
             return status.bStatus == DFU_STATUS_OK;
-        wait_ms(status.bwPollTimeout);
+        uint32_t wait = poll_wait(status);
+        if (busy_ms + wait > DFU_BLOCK_BUSY_MAX_MS)
+            return false;
+        busy_ms += wait;
+        wait_ms(wait);
     }
     return false;
 }
 
+// After the final request: waits while the device manifests. True when it
+// ends manifesting in a state that says the image is in place (waiting for
+// its reset, or idle again), or when it leaves the bus to reset after it was
+// seen manifesting.
+bool manifested(DfuContext* ctx)
+{
+    DfuStatus status;
+    bool seen_manifesting = false;
+    uint32_t spent_ms = 0;
+    for (int poll = 0; poll < DFU_MANIFEST_POLLS; poll++) {
+        if (dfu_get_status(ctx, &status) < 0)
+            return seen_manifesting;
+        uint32_t wait = poll_wait(status);
+        if (spent_ms + wait > DFU_MANIFEST_MAX_MS)
+            return false;
+        spent_ms += wait;
+        wait_ms(wait);
+        if (status.bState != DFU_STATE_MANIFEST_SYNC && status.bState != DFU_STATE_MANIFEST)
+            return status.bStatus == DFU_STATUS_OK && (status.bState == DFU_STATE_MANIFEST_WAIT_RESET ||
+                                                       status.bState == DFU_STATE_IDLE);
+        seen_manifesting = true;
+        if (spent_ms + 1000 > DFU_MANIFEST_MAX_MS)
+            return false;
+        spent_ms += 1000;
+        wait_ms(1000);
+    }
+    return false;
+}
+
+// The boot loader of either package identity on a fresh enumeration, or none.
+WinUsbDevice* find_bootloader(UsbDeviceList* list)
+{
+    if (usb_list_enumerate(list) <= 0)
+        return nullptr;
+    return usb_list_find_bootloader(list);
+}
+
 }  // namespace
 
-void dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
+bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
 {
     int32_t total = image->data ? image->length - (int32_t)image->suffix_length : 0;
     if (total < 0)
@@ -44,36 +92,27 @@ void dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
     // With a block length of 0 no block could carry a byte and the download
     // would never advance: nothing is sent, the device keeps what it has.
     if (total > 0 && block_length == 0)
-        return;
+        return false;
 
     while (sent < total) {
         int32_t chunk = total - sent < block_length ? total - sent : block_length;
         if (dnload(ctx, block, image->data + sent, (uint16_t)chunk) < 0)
-            return;
+            return false;
         block++;
         sent += chunk;
         if (!block_accepted(ctx))
-            return;
+            return false;
         ui_progress((uint32_t)(50 + (30 * (int64_t)sent) / ((int64_t)total + chunk)));
     }
 
     // The zero-length request ends the download; the device then manifests.
     if (dnload(ctx, block, nullptr, 0) < 0)
-        return;
+        return false;
     ui_progress(80);
-
-    DfuStatus status;
-    for (int poll = 0; poll < DFU_MANIFEST_POLLS; poll++) {
-        if (dfu_get_status(ctx, &status) < 0)
-            return;
-        wait_ms(status.bwPollTimeout);
-        if (status.bState != DFU_STATE_MANIFEST_SYNC && status.bState != DFU_STATE_MANIFEST)
-            return;
-        wait_ms(1000);
-    }
+    return manifested(ctx);
 }
 
-void dfu_update()
+bool dfu_update()
 {
     UsbDeviceList* list = (UsbDeviceList*)malloc(sizeof(UsbDeviceList));
     DfuContext* ctx = (DfuContext*)malloc(sizeof(DfuContext));
@@ -86,28 +125,40 @@ void dfu_update()
         list = nullptr;
     }
 
-    if (ctx && list && usb_list_enumerate(list) > 0)
-        ctx->device = usb_list_find_bootloader(list);
+    if (ctx && list)
+        ctx->device = find_bootloader(list);
 
+    bool done = false;
+    if (ctx && ctx->device && INI_DFU_DETACH_DELAY != 0) {
+        dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_DETACH, DFU_DETACH_TIMEOUT_MS,
+                             ctx->interface_number, nullptr, 0);
+        log_append("\r\nDFU DETACH ...");
+        ui_repaint();
+        wait_ms(INI_DFU_DETACH_DELAY);
+        // The device was told to detach: the interface it answered on is gone
+        // once it re-enumerates. The download goes to the boot loader found
+        // anew, which is the same device when it did not need to re-enumerate.
+        usb_device_close(ctx->device);
+        ctx->device = find_bootloader(list);
+    }
     if (ctx && ctx->device) {
-        if (INI_DFU_DETACH_DELAY != 0) {
-            dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_DETACH, DFU_DETACH_TIMEOUT_MS,
-                                 ctx->interface_number, nullptr, 0);
-            log_append("\r\nDFU DETACH ...");
-            ui_repaint();
-            wait_ms(INI_DFU_DETACH_DELAY);
-        }
         dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_ABORT, 0, ctx->interface_number, nullptr, 0);
         wait_ms(1);
         DfuStatus status;
         dfu_get_status(ctx, &status);
-        dfu_get_status(ctx, &status);
+        int32_t got = dfu_get_status(ctx, &status);
+        // A boot loader left in dfuERROR by an earlier download refuses every
+        // request but the status ones until its status is cleared.
+        if (got >= 0 && status.bState == DFU_STATE_ERROR)
+            dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_CLRSTATUS, 0, ctx->interface_number, nullptr,
+                                 0);
         log_append("\r\nDFU DOWNLOAD ...");
-        dfu_download(ctx, INI_DFU_TRANSFER_SIZE, &g_usb_image);
+        done = dfu_download(ctx, INI_DFU_TRANSFER_SIZE, &g_usb_image);
         usb_device_close(ctx->device);
     }
 
     free(ctx);
     if (list)
         usb_list_free(list);
+    return done;
 }

@@ -58,9 +58,18 @@ void kb_send_bt_image()
             return;
         }
     }
+    // A confirmation that arrives as the wait ends still counts.
+    uint8_t expected = ST_BT_TRANSFER;
+    if (!g_update_state.compare_exchange_strong(expected, ST_IDLE)) {
+        if (expected == ST_BT_DONE) {
+            log_append(" OK.");
+            ui_repaint();
+            return;
+        }
+        g_update_state.store(ST_IDLE);
+    }
     log_append(" NG. ");
     log_append(load_message(6, text));
     log_append("\r\n");
     ui_repaint();
-    g_update_state.store(ST_IDLE);
 }

@@ -87,7 +87,7 @@ void kb_on_version(const uint8_t* r)
     uint8_t state = g_update_state.load();
     if (state == ST_BT_PREPARE) {
         if (r[4] == 1 && r[5] == 1)
-            g_update_state.store(ST_BT_TRANSFER);
+            g_update_state.compare_exchange_strong(state, ST_BT_TRANSFER);
         return;
     }
     if (!g_silent && state == ST_REATTACHED && g_kb_bt_version.load() == 0)
@@ -116,17 +116,20 @@ void kb_on_event(const uint8_t* r)
         if (g_update_state.load() == ST_BT_TRANSFER) {
             uint32_t sum = ((uint32_t)r[2] << 24) | ((uint32_t)r[3] << 16) |
                            ((uint32_t)r[4] << 8) | r[5];
+            uint8_t expected = ST_BT_TRANSFER;
             if (sum == g_bt_image_sum)
-                g_update_state.store(ST_BT_DONE);
+                g_update_state.compare_exchange_strong(expected, ST_BT_DONE);
         }
         break;
     case KB_EVT_VERSION:
         kb_on_version(r);
         break;
     case KB_EVT_FINISH_ACK:
-        if (g_update_state.load() == ST_WAIT_ACK)
-            g_update_state.store(ST_ACKED);
+    {
+        uint8_t expected = ST_WAIT_ACK;
+        g_update_state.compare_exchange_strong(expected, ST_ACKED);
         break;
+    }
     default:
         break;
     }

@@ -662,6 +662,17 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show);
 // arguments the run was started with.
 LPSTR GetCommandLineA();
 
+// ---------------------------------------------------------------- power requests
+// Implemented in src/platform/host/power_requests.cpp.
+typedef DWORD EXECUTION_STATE;
+#define ES_SYSTEM_REQUIRED 0x00000001u
+#define ES_CONTINUOUS 0x80000000u
+// Per thread, as on the platform: the request ends with the thread.
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags);
+// Only for a window of the calling thread (else ERROR_ACCESS_DENIED).
+BOOL ShutdownBlockReasonCreate(HWND wnd, LPCWSTR reason);
+BOOL ShutdownBlockReasonDestroy(HWND wnd);
+
 // Layout checks against the 64-bit platform.
 static_assert(sizeof(DEV_BROADCAST_HANDLE) == 56, "DEV_BROADCAST_HANDLE layout");
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) == 32, "DEV_BROADCAST_DEVICEINTERFACE_A layout");
