@@ -19,7 +19,6 @@ build: host windows
 
 test: build
 	ctest --preset host --timeout 300 -j2
-	scripts/wine-tests.sh
 
 demo: build
 	scripts/demo.sh

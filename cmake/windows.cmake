@@ -27,5 +27,5 @@ if(TESSEL_PACK)
     add_custom_target(packaged ALL DEPENDS ${CMAKE_BINARY_DIR}/tessel-updater.exe)
 endif()
 
-# Programs for the tests under Wine (scripts/wine-tests.sh).
+# Programs for the tests under Wine (tests/wine/test_*.py).
 add_subdirectory(tests/wine)

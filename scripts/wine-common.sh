@@ -1,6 +1,7 @@
-# Shared by the scripts that run the Windows program under Wine: the Wine
-# prefix (build/wine-prefix, made once), a private Xvfb display and the
-# clean-up of both. Source it; it defines functions and sets no traps.
+# Shared by the scripts and the tests (tests/wine) that run the Windows
+# program under Wine: the Wine prefix (build/wine-prefix, made once), a
+# private Xvfb display, screenshots and the clean-up. Source it; it defines
+# functions and sets no traps.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 WIN_BUILD="$ROOT/build/windows"

@@ -1,17 +1,13 @@
-#!/usr/bin/python3
-"""Checks the resources of a built tessel-updater program file with pefile:
-the icon group 200, the restart dialog 500 (a classic template), the version
-block and the subsystem. Prints one "PASS name" or "FAIL name: why" line per
-check; the exit status is 1 when any check failed.
-
-Usage: check-resources.py PROGRAM.exe
-"""
+"""The resources of the packaged Windows program, read with pefile: the
+subsystem, the icon group 200, the restart dialog 500 (a classic template)
+and the version block. Needs no Wine."""
 import struct
-import sys
 
 import pefile
+import pytest
 
-TITLE = "Orvex Tessel Keyboard Firmware Updater"
+from winetest import PACKAGED, TITLE
+
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION = 3, 5, 14, 16
 LANG_EN_US = 1033
 
@@ -28,17 +24,6 @@ EXPECTED_CONTROLS = [
     (2, BUTTON, "Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 7, 47, 90, 14),
     (1, BUTTON, "OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 110, 47, 90, 14),
 ]
-
-failures = 0
-
-
-def report(name, ok, why=""):
-    global failures
-    if ok:
-        print(f"PASS {name}")
-    else:
-        failures += 1
-        print(f"FAIL {name}: {why}")
 
 
 def resources(pe, type_id):
@@ -91,95 +76,112 @@ def parse_dialog(data):
                 cls=cls, caption=caption, font=font, items=items)
 
 
-def check_icon(pe):
-    groups = resources(pe, RT_GROUP_ICON)
-    group = groups.get((200, LANG_EN_US))
-    report("icon group 200 present", group is not None, f"groups {sorted(groups)}")
+@pytest.fixture(scope="module")
+def pe():
+    if not PACKAGED.is_file():
+        pytest.fail(f"not built: {PACKAGED} (cmake --preset windows && cmake --build --preset windows)")
+    return pefile.PE(str(PACKAGED))
+
+
+def test_gui_subsystem(pe):
+    assert pe.OPTIONAL_HEADER.Subsystem == 2
+
+
+@pytest.fixture(scope="module")
+def icon_entries(pe):
+    """(width, height, bits, icon id) of the icon group 200's images."""
+    group = resources(pe, RT_GROUP_ICON).get((200, LANG_EN_US))
     if group is None:
-        return
+        pytest.fail("no icon group 200")
     _, kind, count = struct.unpack_from("<HHH", group, 0)
     entries = []
     for i in range(count):
-        w, h, colours, _, planes, bits, size, icon_id = struct.unpack_from(
-            "<BBBBHHIH", group, 6 + 14 * i)
+        w, h, _, _, _, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
         entries.append(((w or 256), (h or 256), bits, icon_id))
+    return kind, entries
+
+
+def test_icon_group_200_present(pe):
+    groups = resources(pe, RT_GROUP_ICON)
+    assert (200, LANG_EN_US) in groups, f"groups {sorted(groups)}"
+
+
+def test_icon_200_has_128x128_and_32x32_images_at_8_bits_per_pixel(icon_entries):
+    kind, entries = icon_entries
     sizes = sorted((w, h, bits) for w, h, bits, _ in entries)
-    report("icon 200 has 128x128 and 32x32 images at 8 bits per pixel",
-           kind == 1 and sizes == [(32, 32, 8), (128, 128, 8)], f"entries {entries}")
+    assert kind == 1 and sizes == [(32, 32, 8), (128, 128, 8)], f"entries {entries}"
+
+
+def test_icon_images_are_8_bit_dibs_with_palette_and_and_mask_and_not_empty(pe, icon_entries):
     icons = resources(pe, RT_ICON)
-    ok = True
-    why = ""
-    for w, h, bits, icon_id in entries:
+    for w, h, bits, icon_id in icon_entries[1]:
         image = next((v for (i, _), v in icons.items() if i == icon_id), None)
-        if image is None:
-            ok, why = False, f"icon {icon_id} missing"
-            continue
+        assert image is not None, f"icon {icon_id} missing"
         hsize, bw, bh, planes, bbits = struct.unpack_from("<IiiHH", image, 0)
         palette = 256 * 4
         xor = ((w * 8 + 31) // 32) * 4 * h
         mask = ((w + 31) // 32) * 4 * h
-        if (hsize, bw, bh, bbits) != (40, w, 2 * h, 8) or len(image) != 40 + palette + xor + mask:
-            ok, why = False, f"icon {icon_id}: header {hsize} {bw}x{bh} {bbits} bpp, {len(image)} bytes"
+        assert (hsize, bw, bh, bbits) == (40, w, 2 * h, 8) and \
+            len(image) == 40 + palette + xor + mask, \
+            f"icon {icon_id}: header {hsize} {bw}x{bh} {bbits} bpp, {len(image)} bytes"
         pixels = set(image[40 + palette:40 + palette + xor])
-        if len(pixels) < 3:
-            ok, why = False, f"icon {icon_id}: only {len(pixels)} colours"
-    report("icon images are 8-bit DIBs with palette and AND mask, and not empty", ok, why)
+        assert len(pixels) >= 3, f"icon {icon_id}: only {len(pixels)} colours"
 
 
-def check_dialog(pe):
+def test_dialog_500_in_language_1033(pe):
     dialogs = resources(pe, RT_DIALOG)
-    data = dialogs.get((500, LANG_EN_US))
-    report("dialog 500 in language 1033", data is not None, f"dialogs {sorted(dialogs)}")
-    if data is None:
-        return
-    classic = struct.unpack_from("<HH", data, 0) != (1, 0xFFFF)
-    report("dialog 500 is a classic template", classic, "extended template")
-    if not classic:
-        return
-    d = parse_dialog(data)
+    assert (500, LANG_EN_US) in dialogs, f"dialogs {sorted(dialogs)}"
+
+
+def test_dialog_500_is_a_classic_template(pe):
+    data = resources(pe, RT_DIALOG).get((500, LANG_EN_US), b"")
+    assert len(data) >= 4 and struct.unpack_from("<HH", data, 0) != (1, 0xFFFF)
+
+
+@pytest.fixture(scope="module")
+def dialog(pe):
+    data = resources(pe, RT_DIALOG).get((500, LANG_EN_US))
+    if data is None or struct.unpack_from("<HH", data, 0) == (1, 0xFFFF):
+        pytest.fail("no classic dialog template 500 in language 1033")
+    return parse_dialog(data)
+
+
+def test_dialog_500_style_no_extended_style(dialog):
     want_style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT
-    report("dialog 500 style, no extended style",
-           d["style"] == want_style and d["exstyle"] == 0,
-           f"style {d['style']:#x} exstyle {d['exstyle']:#x}")
-    report("dialog 500 at 0,0 with 207 x 68 units",
-           (d["x"], d["y"], d["cx"], d["cy"]) == (0, 0, 207, 68),
-           f"{d['x']},{d['y']} {d['cx']}x{d['cy']}")
-    report("dialog 500 caption, no menu, standard class",
-           d["caption"] == TITLE and d["menu"] == "" and d["cls"] == "",
-           f"caption {d['caption']!r} menu {d['menu']!r} class {d['cls']!r}")
-    report("dialog 500 font Arial 10", d["font"] == (10, "Arial"), f"font {d['font']}")
-    got = [tuple(item[:8]) for item in d["items"]]
-    exstyles = [item[8] for item in d["items"]]
-    report("dialog 500 controls in order", got == EXPECTED_CONTROLS and not any(exstyles),
-           f"controls {got} exstyles {exstyles}")
+    assert dialog["style"] == want_style and dialog["exstyle"] == 0, \
+        f"style {dialog['style']:#x} exstyle {dialog['exstyle']:#x}"
 
 
-def check_version(pe):
+def test_dialog_500_at_0_0_with_207_by_68_units(dialog):
+    assert (dialog["x"], dialog["y"], dialog["cx"], dialog["cy"]) == (0, 0, 207, 68)
+
+
+def test_dialog_500_caption_no_menu_standard_class(dialog):
+    assert (dialog["caption"], dialog["menu"], dialog["cls"]) == (TITLE, "", "")
+
+
+def test_dialog_500_font_arial_10(dialog):
+    assert dialog["font"] == (10, "Arial")
+
+
+def test_dialog_500_controls_in_order(dialog):
+    got = [tuple(item[:8]) for item in dialog["items"]]
+    exstyles = [item[8] for item in dialog["items"]]
+    assert got == EXPECTED_CONTROLS and not any(exstyles), f"controls {got} exstyles {exstyles}"
+
+
+def test_version_block_3_0_0_1(pe):
     fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
-    ok = fixed is not None and (fixed.FileVersionMS, fixed.FileVersionLS,
-                                fixed.ProductVersionMS, fixed.ProductVersionLS) == \
-        (0x00030000, 0x00000001, 0x00030000, 0x00000001)
-    report("version block 3,0,0,1", ok, "fixed file info differs")
+    assert fixed is not None, "no fixed file info"
+    assert (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+            fixed.ProductVersionLS) == (0x00030000, 0x00000001, 0x00030000, 0x00000001)
+
+
+def test_version_strings(pe):
     strings = {}
     for info in getattr(pe, "FileInfo", []):
         for entry in info:
             for table in getattr(entry, "StringTable", []):
                 strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
     want = {"FileVersion": "3.0.0.1", "ProductVersion": "3.0.0.1", "ProductName": TITLE}
-    report("version strings", all(strings.get(k) == v for k, v in want.items()), f"strings {strings}")
-
-
-def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    pe = pefile.PE(sys.argv[1])
-    report("GUI subsystem", pe.OPTIONAL_HEADER.Subsystem == 2,
-           f"subsystem {pe.OPTIONAL_HEADER.Subsystem}")
-    check_icon(pe)
-    check_dialog(pe)
-    check_version(pe)
-    sys.exit(1 if failures else 0)
-
-
-if __name__ == "__main__":
-    main()
+    assert {k: strings.get(k) for k in want} == want, f"strings {strings}"
