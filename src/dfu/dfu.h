@@ -29,10 +29,12 @@
 // manifestation take seconds on the boot loaders this tool serves. The host
 // waits at most this long for any one poll time-out the device asks for,
 // lets one block keep the device busy for at most DFU_BLOCK_BUSY_MAX_MS of
-// waiting, and the whole manifestation last at most DFU_MANIFEST_MAX_MS.
-// A device that asks for more has failed the download.
+// waiting and all blocks together for DFU_DOWNLOAD_BUSY_MAX_MS, and the
+// whole manifestation last at most DFU_MANIFEST_MAX_MS. A device that asks
+// for more has failed the download.
 #define DFU_POLL_WAIT_MAX_MS 5000
 #define DFU_BLOCK_BUSY_MAX_MS 30000
+#define DFU_DOWNLOAD_BUSY_MAX_MS 120000
 #define DFU_MANIFEST_MAX_MS 60000
 
 // Device states and statuses the host acts on.

@@ -23,8 +23,9 @@ uint32_t poll_wait(const DfuStatus& status)
 }
 
 // Polls after a block until the device is idle again or reports an error;
-// false when the download must stop.
-bool block_accepted(DfuContext* ctx)
+// false when the download must stop. `download_busy_ms` is the waiting of
+// all blocks so far.
+bool block_accepted(DfuContext* ctx, uint32_t* download_busy_ms)
 {
     DfuStatus status;
     uint32_t busy_ms = 0;
@@ -34,9 +35,10 @@ bool block_accepted(DfuContext* ctx)
         if (status.bState == DFU_STATE_DNLOAD_IDLE || status.bState == DFU_STATE_ERROR)
             return status.bStatus == DFU_STATUS_OK;
         uint32_t wait = poll_wait(status);
-        if (busy_ms + wait > DFU_BLOCK_BUSY_MAX_MS)
+        if (busy_ms + wait > DFU_BLOCK_BUSY_MAX_MS || *download_busy_ms + wait > DFU_DOWNLOAD_BUSY_MAX_MS)
             return false;
         busy_ms += wait;
+        *download_busy_ms += wait;
         wait_ms(wait);
     }
     return false;
@@ -88,6 +90,7 @@ bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
         total = 0;
     int32_t sent = 0;
     uint16_t block = 0;
+    uint32_t busy_ms = 0;
 
     // With a block length of 0 no block could carry a byte and the download
     // would never advance: nothing is sent, the device keeps what it has.
@@ -100,7 +103,7 @@ bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
             return false;
         block++;
         sent += chunk;
-        if (!block_accepted(ctx))
+        if (!block_accepted(ctx, &busy_ms))
             return false;
         ui_progress((uint32_t)(50 + (30 * (int64_t)sent) / ((int64_t)total + chunk)));
     }

@@ -1,0 +1,132 @@
+// Runs that must end soundly whatever the devices and the user do: no
+// success without a download, waits the device cannot stretch for hours,
+// the run's line when the user leaves, a boot loader left in error.
+#include "sim_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+using harness::json;
+using harness::run_sim;
+
+namespace {
+
+const std::string kS08 =
+    "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
+    "again...";
+
+json event_on(const std::string& on, long long after, const std::string& what)
+{
+    return {{"on", on}, {"after", after}, {"do", what}};
+}
+
+// The sample package with one line of its INI text replaced.
+std::string repackaged(const std::string& dir, const std::string& line, const std::string& replacement)
+{
+    std::ifstream in(std::string(TESSEL_SOURCE_DIR) + "/sample-package/package.ini", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string ini = ss.str();
+    auto at = ini.find(line);
+    if (at == std::string::npos)
+        return "";
+    ini.replace(at, line.size(), replacement);
+    std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
+    std::string sample = TESSEL_SAMPLE_DIR;
+    std::string cmd = std::string("'") + TESSEL_PACK + "' build --exe '" + sample + "/bare.exe' --ini '" + dir +
+                      "/package.ini' --bt '" + sample + "/bt.bin' --usb '" + sample + "/usb.bin' -o '" + dir +
+                      "/packaged.exe' >/dev/null";
+    return std::system(cmd.c_str()) == 0 ? dir + "/packaged.exe" : "";
+}
+
+}  // namespace
+
+TEST(SoundEnd, NoVerifiedRunWithoutADownload)
+{
+    // The keyboard already has the package's versions; Alt+U skips the
+    // rules; the boot loader fails every transfer, and the user re-plugs
+    // the keyboard, which comes back unchanged.
+    json scenario = {
+        {"keyboard", {{"nxp", 0x0353}, {"bootloader", {{"fail_transfers", true}}}}},
+        {"events",
+         {event_on("button_enabled", 500, "alt_u"), event_on("log:DFU DOWNLOAD", 1000, "detach"),
+          event_on("log:DFU DOWNLOAD", 2000, "attach"), event_on("log:within 20 seconds", 3000, "detach"),
+          event_on("log:within 20 seconds", 5000, "attach"), event_on("log:" + kS08, 1000, "close")}},
+        {"until", 170000}};
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.status, 4) << run.error;
+    const json& s = run.summary();
+    EXPECT_EQ(s["dfu_blocks"], 0);
+    EXPECT_NE(run.log_text().find(kS08), std::string::npos);
+    EXPECT_EQ(run.log_text().find("completed"), std::string::npos);
+    EXPECT_EQ(s["result_log"], "NG: 2024/03/05-09:05:18 error=4\r\n");
+    EXPECT_EQ(run.first("prompt"), nullptr);
+}
+
+TEST(SoundEnd, BootLoaderAskingForHoursEndsTheRunWithinMinutes)
+{
+    // bwPollTimeout of 1,000,000 ms after every block: 640 blocks of about
+    // 17 minutes each, with a window that refuses to close; now minutes.
+    json interactive = {{"keyboard", {{"bootloader", {{"poll_ms", 1000000}}}}},
+                        {"events", {event_on("button_enabled", 500, "press_update")}},
+                        {"until", 100000000}};
+    auto slow = run_sim(interactive);
+    long long failed = slow.time_of("log", "text", kS08);
+    EXPECT_GT(failed, 0);
+    EXPECT_LT(failed, 4 * 60 * 1000);
+    EXPECT_TRUE(slow.summary()["result_log"].get<std::string>().find("error=4") != std::string::npos);
+}
+
+TEST(SoundEnd, ClosingWhileDetachedKeepsTheRunsLine)
+{
+    json scenario = {{"keyboard", json::object()},
+                     {"events",
+                      {event_on("button_enabled", 500, "press_update"),
+                       event_on("log:within 20 seconds", 3000, "detach"),
+                       event_on("log:within 20 seconds", 4000, "close")}},
+                     {"until", 170000}};
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.status, 5) << run.error;
+    EXPECT_EQ(run.summary()["result_log"], "NG: 2024/03/05-09:05:33 error=5\r\n");
+}
+
+TEST(SoundEnd, DetachDelayPathNeverClaimsADownloadItDidNotMake)
+{
+    std::string dir = harness::temp_dir();
+    std::string program = repackaged(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
+    ASSERT_FALSE(program.empty());
+    json scenario = {{"keyboard", json::object()},
+                     {"events",
+                      {event_on("button_enabled", 500, "press_update"),
+                       event_on("log:within 20 seconds", 3000, "detach"),
+                       event_on("log:within 20 seconds", 5000, "attach")}},
+                     {"until", 170000}};
+    auto run = run_sim(scenario, {"--program", program});
+    // The keyboard leaves for its boot loader before any boot loader is
+    // listed: nothing is downloaded, and the departing keyboard's handle is
+    // not taken for its return. The run fails at the USB stage.
+    EXPECT_EQ(run.summary()["dfu_blocks"], 0);
+    EXPECT_TRUE(run.events("kb_out").back()["hex"].get<std::string>().rfind("0608", 0) == 0);
+    EXPECT_TRUE(run.summary()["result_log"].get<std::string>().find("error=4") != std::string::npos);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(SoundEnd, RetryClearsABootLoaderLeftInError)
+{
+    // The first download stops at block 3 with dfuERROR; Alt+U retries
+    // without a re-plug: the status is cleared and the blocks go out again.
+    json scenario = {{"keyboard", {{"bootloader", {{"error_at_block", 3}}}}},
+                     {"events",
+                      {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
+                     {"until", 170000}};
+    auto run = run_sim(scenario);
+    std::vector<std::string> reqs;
+    for (const json& r : run.events("dfu"))
+        reqs.push_back(r["req"]);
+    auto clr = std::find(reqs.begin(), reqs.end(), "CLRSTATUS");
+    ASSERT_NE(clr, reqs.end());
+    EXPECT_EQ(run.summary()["dfu_blocks"], 8);  // blocks 0-3, twice
+}
