@@ -5,6 +5,7 @@
 #include "common/ui.h"
 
 #include <cstdlib>
+#include <cstring>
 
 HDEVNOTIFY g_keyboard_notify = nullptr;
 uint8_t g_kb_write_failures = 0;
@@ -24,18 +25,42 @@ CRITICAL_SECTION* kb_lock()
     return cs;
 }
 
+// One overlapped write of a whole report, waited for at most
+// KB_WRITE_TIMEOUT_MS: a device that never takes the report has its write
+// cancelled, so that neither thread (nor a close waiting for the lock) hangs
+// on it. Called with the lock held; the lock also guards the event.
+BOOL kb_bounded_write(HANDLE h, const uint8_t* report)
+{
+    static HANDLE done = nullptr;
+    if (!done)
+        done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!done)
+        return FALSE;
+    ResetEvent(done);
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof(ov));
+    ov.hEvent = done;
+    if (WriteFile(h, report, KB_OUT_REPORT_SIZE, nullptr, &ov))
+        return TRUE;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return FALSE;
+    if (WaitForSingleObject(done, KB_WRITE_TIMEOUT_MS) != WAIT_OBJECT_0)
+        CancelIo(h);
+    // After a cancel the write ends at once, as failed.
+    DWORD put = 0;
+    return GetOverlappedResult(h, &ov, &put, TRUE);
+}
+
 // One write of a whole report through the current keyboard handle; FALSE when
-// no keyboard is open or the write fails.
+// no keyboard is open or the write fails or times out.
 BOOL kb_locked_write(const uint8_t* report)
 {
     CRITICAL_SECTION* cs = kb_lock();
     EnterCriticalSection(cs);
     BOOL ok = FALSE;
     HANDLE h = g_keyboard.load();
-    if (h) {
-        DWORD put = 0;
-        ok = WriteFile(h, report, KB_OUT_REPORT_SIZE, &put, nullptr);
-    }
+    if (h)
+        ok = kb_bounded_write(h, report);
     LeaveCriticalSection(cs);
     return ok;
 }
@@ -98,9 +123,10 @@ void kb_open(uint16_t vid, uint16_t pid)
             break;
         }
 
+        // Overlapped, so that every write can be bounded in time.
         HANDLE h = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
         free(detail);
         if (h == INVALID_HANDLE_VALUE || !h)
             continue;

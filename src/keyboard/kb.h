@@ -25,6 +25,9 @@
 #define KB_BT_FIRST_ADDRESS 0x0300
 #define KB_BT_BLOCK_SIZE 32
 #define KB_WRITE_FAILURE_LIMIT 15
+// A command write the device has not taken after this long is cancelled and
+// counts as failed.
+#define KB_WRITE_TIMEOUT_MS 1000
 
 #define KB_VID1 0x3E71
 #define KB_PID1 0x2A60
