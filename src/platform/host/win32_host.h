@@ -98,7 +98,13 @@ typedef const GUID* LPCGUID;
 
 struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
-struct OVERLAPPED;
+struct OVERLAPPED {
+    ULONG_PTR Internal;      // the status of the operation
+    ULONG_PTR InternalHigh;  // the bytes moved
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
 typedef OVERLAPPED* LPOVERLAPPED;
 
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
@@ -661,6 +667,13 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show);
 // The process's command line: the program path in double quotes, then the
 // arguments the run was started with.
 LPSTR GetCommandLineA();
+
+// ---------------------------------------------------------------- overlapped I/O
+// Implemented in src/platform/host/overlapped_io.cpp.
+#define ERROR_OPERATION_ABORTED 995
+#define ERROR_IO_PENDING 997
+BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
+BOOL CancelIo(HANDLE h);
 
 // ---------------------------------------------------------------- power requests
 // Implemented in src/platform/host/power_requests.cpp.
