@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +35,27 @@ static std::string slurp(const std::string& path)
     return ss.str();
 }
 
+// With TESSEL_TRACE_ARCHIVE naming a folder, every trace is kept there as
+// <Suite>.<Test>-<n>.jsonl, n counting the runs of one test from 1, so that
+// the traces of two builds can be compared file by file.
+static void archive_trace(const std::string& trace)
+{
+    const char* folder = std::getenv("TESSEL_TRACE_ARCHIVE");
+    if (!folder || !*folder)
+        return;
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "none";
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    static std::map<std::string, int> runs;
+    int n = ++runs[name];
+    std::system(("mkdir -p '" + std::string(folder) + "'").c_str());
+    std::string dest = std::string(folder) + "/" + name + "-" + std::to_string(n) + ".jsonl";
+    std::ofstream out(dest, std::ios::binary);
+    out << trace;
+}
+
 SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args)
 {
     SimRun run;
@@ -48,6 +72,7 @@ SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args)
     int rc = std::system(cmd.c_str());
     run.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc);
     run.trace_text = slurp(trace);
+    archive_trace(run.trace_text);
     run.error = slurp(err);
     std::istringstream lines(run.trace_text);
     std::string line;
