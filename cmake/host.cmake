@@ -17,6 +17,10 @@ add_library(tessel_host STATIC ${HOST_STANDIN_SOURCES})
 target_include_directories(tessel_host PUBLIC ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim)
 target_link_libraries(tessel_host PUBLIC nlohmann_json::nlohmann_json Threads::Threads tessel_models)
 
+# The runner's and the tests' own reading of a packaged program.
+add_library(tessel_package_facts STATIC ${CMAKE_SOURCE_DIR}/sim/package_facts.cpp)
+target_include_directories(tessel_package_facts PUBLIC ${CMAKE_SOURCE_DIR}/sim)
+
 # Product and stand-in call each other (the stand-in runs WinMain).
 set(TESSEL_WORLD "$<LINK_GROUP:RESCAN,tessel_product,tessel_host,tessel_models>")
 
