@@ -14,8 +14,6 @@
 #include "platform/host/sim_windows.h"
 
 #include "models/keyboard_model.h"
-#include "package/ini.h"
-#include "package/package.h"
 
 #include <algorithm>
 #include <cctype>
@@ -86,25 +84,6 @@ std::string lower_text(std::string s)
     return s;
 }
 
-// The package's NXP version text read as hexadecimal (blanks skipped).
-uint32_t package_nxp_value()
-{
-    uint32_t v = 0;
-    for (const char* p = INI_VER_NXP; *p; ++p) {
-        char c = *p;
-        if (c == ' ')
-            continue;
-        int d = c >= '0' && c <= '9' ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-        if (d < 0)
-            break;
-        v = v * 16 + (uint32_t)d;
-    }
-    return v;
-}
-
 // ------------------------------------------------------------ interfaces
 enum class Kind { KbdCommands, KbdEvents, KbdStandard, HidOther, Dfu };
 
@@ -130,23 +109,9 @@ struct Iface {
     {
         return hid() && usage_page == 0xFF01 && usage == 0x01 && out_len == 57;
     }
-    uint16_t usb_vid() const
-    {
-        if (dfu_identity == 1)
-            return INI_DFU_VID1;
-        if (dfu_identity == 2)
-            return INI_DFU_VID2;
-        return vid;
-    }
-    uint16_t usb_pid() const
-    {
-        if (dfu_identity == 1)
-            return INI_DFU_PID1;
-        if (dfu_identity == 2)
-            return INI_DFU_PID2;
-        return pid;
-    }
-    GUID class_guid() const { return hid() ? kHidGuid : INI_DFU_GUID; }
+    uint16_t usb_vid() const;
+    uint16_t usb_pid() const;
+    GUID class_guid() const;
     std::string path() const
     {
         char head[96];
@@ -221,6 +186,7 @@ struct World {
     std::set<HANDLE> closed_keyboard_handles;
     std::set<DeviceFile*> files;
     std::unique_ptr<KeyboardSlot> keyboard;
+    PackageFacts package;
     bool suspended = false;
     bool preempt_writes = false;
     int mouse_count = 0;
@@ -231,6 +197,31 @@ World& world()
 {
     static World w;
     return w;
+}
+
+uint16_t Iface::usb_vid() const
+{
+    const PackageFacts& p = world().package;
+    return dfu_identity == 1 ? p.vid1 : dfu_identity == 2 ? p.vid2 : vid;
+}
+
+uint16_t Iface::usb_pid() const
+{
+    const PackageFacts& p = world().package;
+    return dfu_identity == 1 ? p.pid1 : dfu_identity == 2 ? p.pid2 : pid;
+}
+
+GUID Iface::class_guid() const
+{
+    if (hid())
+        return kHidGuid;
+    const PackageFacts::Guid& g = world().package.dfu_guid;
+    GUID guid;
+    guid.Data1 = g.data1;
+    guid.Data2 = g.data2;
+    guid.Data3 = g.data3;
+    memcpy(guid.Data4, g.data4, sizeof(guid.Data4));
+    return guid;
 }
 
 Iface* iface_by_id(int id)
@@ -549,7 +540,7 @@ void keyboard_send_input(const uint8_t* report, size_t len)
     }
 }
 
-models::KeyboardSettings model_settings(const KeyboardConfig& c)
+models::KeyboardSettings model_settings(const KeyboardConfig& c, const PackageFacts& package)
 {
     models::KeyboardSettings s;
     s.nxp = c.nxp;
@@ -569,6 +560,9 @@ models::KeyboardSettings model_settings(const KeyboardConfig& c)
     s.bootloader.error_at_block = c.bootloader.error_at_block;
     s.bootloader.manifest_polls = c.bootloader.manifest_polls;
     s.bootloader.fail_transfers = c.bootloader.fail_transfers;
+    s.package_nxp = package.nxp;
+    s.package_bt = package.bt;
+    s.package_bt_sum = package.bt_sum;
     return s;
 }
 
@@ -643,10 +637,11 @@ void power_broadcast(WPARAM event, std::function<void(bool denied)> done = nullp
 }  // namespace
 
 // ------------------------------------------------------------ set-up and counters
-void devices_setup(const KeyboardConfig* keyboard)
+void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package)
 {
     ensure_init();
     World& w = world();
+    w.package = package;
     w.keyboard.reset();
     if (!keyboard)
         return;
@@ -658,16 +653,13 @@ void devices_setup(const KeyboardConfig* keyboard)
     host.send_input = keyboard_send_input;
     host.connect = keyboard_connect;
     host.disconnect = keyboard_disconnect;
-    host.package_nxp = [] { return package_nxp_value(); };
-    host.package_bt = [] { return (uint32_t)INI_VER_BT_VALUE; };
-    host.package_bt_sum = [] { return g_bt_image_sum; };
     host.dfu_request = [](const char* name, uint16_t value, uint16_t length, bool ok) {
         Json f{{"req", name}, {"value", value}, {"length", length}};
         if (!ok)
             f["ok"] = false;
         trace("dfu", f);
     };
-    k.model.reset(new models::KeyboardModel(model_settings(*keyboard), host));
+    k.model.reset(new models::KeyboardModel(model_settings(*keyboard, package), host));
     if (keyboard->attached) {
         k.quiet = true;
         k.model->plug(true);
