@@ -290,7 +290,7 @@ int main(int argc, char** argv)
     }
 
     sim::trace("start", Json{{"args", g_scenario.args}});
-    int code = sim::run_entry(g_scenario.args);
+    int code = sim::run_entry(g_scenario.args, WinMain);
     bool ended = !sim::run_timed_out();
     poll_globals();
     if (ended)

@@ -302,7 +302,7 @@ inline int run_entry_in_world(const WorldSetup& world, const char* args, const s
     set_world(world);
     if (setup)
         setup();
-    int code = sim::run_entry(args);
+    int code = sim::run_entry(args, WinMain);
     if (after)
         after(code);
     std::error_code ec;
