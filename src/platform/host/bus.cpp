@@ -311,13 +311,4 @@ void devices_set_refuse_open(int id, bool refuse)
         i->refuse_open = refuse;
 }
 
-void devices_remove(int id)
-{
-    ensure_init();
-    Iface* i = iface_by_id(id);
-    if (!i || !i->present)
-        return;
-    remove_interfaces({id});
-}
-
 }  // namespace sim

@@ -85,7 +85,6 @@ using ControlAnswer = std::function<BOOL(const WINUSB_SETUP_PACKET& setup, PUCHA
 void devices_set_control_answer(ControlAnswer answer);
 // Makes a present extra interface refuse (or accept again) CreateFileA.
 void devices_set_refuse_open(int id, bool refuse);
-void devices_remove(int id);
 
 // When on, every WriteFile lets 2 ms of virtual time pass before the system
 // looks its handle up, as a preemption between a thread's read of a handle
