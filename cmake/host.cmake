@@ -7,9 +7,10 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 file(GLOB HOST_STANDIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/host/*.cpp)
 file(GLOB MODEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
 
-add_library(tessel_product STATIC ${PRODUCT_SOURCES})
-target_include_directories(tessel_product PUBLIC ${PRODUCT_INCLUDES})
-
+# The layers depend one way: product -> stand-in (its gateway to Windows) ->
+# device models. Nothing below the product knows it: the runner and the tests
+# hand the stand-in the tool's entry point, and the devices what they must
+# know of the package (tessel_package_facts, read from the packaged program).
 add_library(tessel_models STATIC ${MODEL_SOURCES})
 target_include_directories(tessel_models PUBLIC ${CMAKE_SOURCE_DIR}/sim ${CMAKE_SOURCE_DIR})
 
@@ -17,8 +18,12 @@ add_library(tessel_host STATIC ${HOST_STANDIN_SOURCES})
 target_include_directories(tessel_host PUBLIC ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim)
 target_link_libraries(tessel_host PUBLIC nlohmann_json::nlohmann_json Threads::Threads tessel_models)
 
-# Product and stand-in call each other (the stand-in runs WinMain).
-set(TESSEL_WORLD "$<LINK_GROUP:RESCAN,tessel_product,tessel_host,tessel_models>")
+add_library(tessel_product STATIC ${PRODUCT_SOURCES})
+target_include_directories(tessel_product PUBLIC ${PRODUCT_INCLUDES})
+target_link_libraries(tessel_product PUBLIC tessel_host)
+
+add_library(tessel_package_facts STATIC ${CMAKE_SOURCE_DIR}/sim/package_facts.cpp)
+target_include_directories(tessel_package_facts PUBLIC ${CMAKE_SOURCE_DIR}/sim)
 
 add_subdirectory(tools)
 add_subdirectory(sim)

@@ -106,12 +106,12 @@ void KeyboardModel::restart(UsbMode mode, uint32_t up_delay)
 void KeyboardModel::enter_normal_firmware()
 {
     if (manifested_)
-        nxp_ = s_.nxp_after >= 0 ? s_.nxp_after : (int)(host_.package_nxp() & 0xFFFF);
+        nxp_ = s_.nxp_after >= 0 ? s_.nxp_after : (int)(s_.package_nxp & 0xFFFF);
     if (manifested_ || bt_confirmed_) {
         if (s_.bt_after >= 0)
             bt_ = s_.bt_after;
         else if (bt_confirmed_)
-            bt_ = (int)(host_.package_bt() & 0xFFFF);
+            bt_ = (int)(s_.package_bt & 0xFFFF);
     }
 }
 
@@ -202,7 +202,7 @@ void KeyboardModel::bt_verify(const uint8_t* r)
     uint32_t told = sum;
     switch (s_.checksum) {
     case ChecksumAnswer::Correct:
-        bt_confirmed_ = whole && host_.package_bt_sum && sum == host_.package_bt_sum();
+        bt_confirmed_ = whole && sum == s_.package_bt_sum;
         break;
     case ChecksumAnswer::Wrong:
         told = sum + 0x101;

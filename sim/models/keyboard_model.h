@@ -3,8 +3,8 @@
 // vendor event collection (input report 5, 9 bytes) and a standard keyboard
 // collection; in its DFU boot loader a DFU interface (BootloaderModel).
 //
-// Plain C++: the bus, the clock and the package values it needs for its
-// defaults are reached only through the callbacks it is given.
+// Plain C++: the bus and the clock are reached only through the callbacks it
+// is given; what it knows of the update package comes with its settings.
 #pragma once
 
 #include "models/bootloader_model.h"
@@ -31,6 +31,10 @@ struct KeyboardSettings {
     int bt_after = -1;      // -1: the package's Bluetooth version if confirmed, else bt
     bool starts_in_bootloader = false;
     BootloaderSettings bootloader;
+    // The update package the device is rehearsed against.
+    uint32_t package_nxp = 0;     // its NXP version
+    uint32_t package_bt = 0;      // its Bluetooth version
+    uint32_t package_bt_sum = 0;  // the checksum that confirms a complete image
 };
 
 // Delays of the device, in milliseconds.
@@ -51,10 +55,6 @@ struct KeyboardHost {
     // Enumerates on the bus in this mode / leaves the bus.
     std::function<void(UsbMode mode)> connect;
     std::function<void()> disconnect;
-    // Values of the update package the device is rehearsed against.
-    std::function<uint32_t()> package_nxp;
-    std::function<uint32_t()> package_bt;
-    std::function<uint32_t()> package_bt_sum;  // what the tool accepts as checksum
     // Every DFU request that reaches the boot loader.
     std::function<void(const char* name, uint16_t value, uint16_t length, bool ok)> dfu_request;
 };

@@ -9,6 +9,8 @@
 #include "platform/host/sim_core.h"
 #include "platform/host/sim_devices.h"
 
+#include "package_facts.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -227,10 +229,13 @@ int main(int argc, char** argv)
     struct stat st;
     if (stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         unusable("program " + program + ": cannot read it");
+    // The devices are rehearsed against the package as read here, not as the
+    // tool reads it.
+    sim::PackageFacts package;
     {
-        std::ifstream probe(program, std::ios::binary);
-        if (!probe)
-            unusable("program " + program + ": cannot read it");
+        std::string why;
+        if (!sim::read_package_facts(program, package, why))
+            unusable("program " + program + ": " + why);
     }
 
     if (!trace_file.empty()) {
@@ -274,7 +279,7 @@ int main(int argc, char** argv)
     });
     sim::set_poll_hook(poll_globals);
 
-    sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr);
+    sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package);
 
     g_trigger_fired.assign(g_scenario.events.size(), false);
     for (const runner::Event& e : g_scenario.events) {
@@ -285,7 +290,7 @@ int main(int argc, char** argv)
     }
 
     sim::trace("start", Json{{"args", g_scenario.args}});
-    int code = sim::run_entry(g_scenario.args);
+    int code = sim::run_entry(g_scenario.args, WinMain);
     bool ended = !sim::run_timed_out();
     poll_globals();
     if (ended)

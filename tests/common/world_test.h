@@ -14,6 +14,8 @@
 #include "platform/host/sim_devices.h"
 #include "platform/host/sim_windows.h"
 
+#include "package_facts.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -136,8 +138,20 @@ struct WorldSetup {
     bool other_instance = false;
 };
 
+// What the devices know of the package in `program_file`, read on their own
+// terms (a program without a readable package leaves them the defaults).
+inline sim::PackageFacts package_facts(const std::string& program_file)
+{
+    sim::PackageFacts facts;
+    std::string error;
+    if (!sim::read_package_facts(program_file, facts, error))
+        facts = sim::PackageFacts();
+    return facts;
+}
+
 // Configures the world: the program file, a fresh program directory, the
-// trace recorded, and the keyboard (or none) attached.
+// trace recorded, and the keyboard (or none) attached, rehearsed against the
+// program's package.
 inline void set_world(const WorldSetup& setup)
 {
     g_dir = make_dir();
@@ -149,7 +163,7 @@ inline void set_world(const WorldSetup& setup)
     c.other_instance = setup.other_instance;
     sim::configure(c);
     record_trace();
-    sim::devices_setup(setup.keyboard);
+    sim::devices_setup(setup.keyboard, package_facts(setup.program_file));
 }
 
 inline void set_world(const sim::KeyboardConfig* keyboard)
@@ -291,7 +305,7 @@ inline int run_entry_in_world(const WorldSetup& world, const char* args, const s
     set_world(world);
     if (setup)
         setup();
-    int code = sim::run_entry(args);
+    int code = sim::run_entry(args, WinMain);
     if (after)
         after(code);
     std::error_code ec;

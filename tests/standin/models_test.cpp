@@ -24,6 +24,15 @@ struct Bench {
     std::vector<std::string> requests;
     uint32_t package_nxp = 0x0353, package_bt = 0xA23F, package_sum = 0;
 
+    // The settings with the package values of the bench.
+    KeyboardSettings with_package(KeyboardSettings s) const
+    {
+        s.package_nxp = package_nxp;
+        s.package_bt = package_bt;
+        s.package_bt_sum = package_sum;
+        return s;
+    }
+
     KeyboardHost host()
     {
         KeyboardHost h;
@@ -37,9 +46,6 @@ struct Bench {
             bus.push_back(m == UsbMode::Normal ? "normal" : "bootloader");
         };
         h.disconnect = [this] { bus.push_back("gone"); };
-        h.package_nxp = [this] { return package_nxp; };
-        h.package_bt = [this] { return package_bt; };
-        h.package_bt_sum = [this] { return package_sum; };
         h.dfu_request = [this](const char* name, uint16_t v, uint16_t len, bool ok) {
             requests.push_back(std::string(name) + " " + std::to_string(v) + " " +
                                std::to_string(len) + (ok ? "" : " failed"));
@@ -205,7 +211,7 @@ TEST(KeyboardModel, AnswersVersionFinishAndChecksumAfterSmallDelays)
     KeyboardSettings s;
     s.bt = 0xA23F;
     s.sonix = 0x21;
-    KeyboardModel kb(s, b.host());
+    KeyboardModel kb(b.with_package(s), b.host());
     kb.plug(true);
     EXPECT_EQ(b.bus, (std::vector<std::string>{"normal"}));
     kb.output_report(out({6, 7, 0xFF, 0xFF, 0xFF, 0xFF}).data(), 57);
@@ -246,7 +252,7 @@ TEST(KeyboardModel, ConfiguredAnswersReadyWrongNoneAndNoAck)
         s.bt_ready = false;
         s.checksum = answer;
         s.finish_ack = false;
-        KeyboardModel kb(s, b.host());
+        KeyboardModel kb(b.with_package(s), b.host());
         kb.plug(true);
         kb.output_report(out({6, 7, 0xFF, 0xFF, 0xFF, 0xFF}).data(), 57);
         kb.output_report(out({6, 11, 0}).data(), 57);
@@ -274,7 +280,7 @@ TEST(KeyboardModel, UpdateCycleThroughTheBootLoaderAndBack)
     s.bt = 0xA100;
     s.bootloader.busy_polls = 0;
     s.bootloader.manifest_polls = 0;
-    KeyboardModel kb(s, b.host());
+    KeyboardModel kb(b.with_package(s), b.host());
     kb.plug(true);
     EXPECT_EQ(kb.nxp_version(), 0x0352);
 
@@ -318,7 +324,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         s.starts_in_bootloader = true;
         s.bootloader.busy_polls = 0;
         s.bootloader.manifest_polls = 0;
-        KeyboardModel kb(s, b.host());
+        KeyboardModel kb(b.with_package(s), b.host());
         kb.plug(true);
         EXPECT_EQ(kb.mode(), UsbMode::Bootloader);
         download_one_block(kb);
@@ -337,7 +343,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         s.starts_in_bootloader = true;
         s.bootloader.busy_polls = 0;
         s.bootloader.manifest_polls = 0;
-        KeyboardModel kb(s, b.host());
+        KeyboardModel kb(b.with_package(s), b.host());
         kb.plug(true);
         download_one_block(kb);
         EXPECT_EQ(kb.bt_version(), 0xA100);  // the new version shows after the restart
@@ -352,7 +358,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         s.starts_in_bootloader = true;
         s.bootloader.busy_polls = 0;
         s.bootloader.manifest_polls = 0;
-        KeyboardModel kb(s, b.host());
+        KeyboardModel kb(b.with_package(s), b.host());
         kb.plug(true);
         download_one_block(kb);
         b.run_until(60000);
@@ -369,7 +375,7 @@ TEST(KeyboardModel, UnpluggingDropsWhatWasPendingAndPluggingEnumeratesLater)
 {
     Bench b;
     KeyboardSettings s;
-    KeyboardModel kb(s, b.host());
+    KeyboardModel kb(b.with_package(s), b.host());
     kb.plug(true);
     kb.output_report(out({6, 7, 0xFF, 0xFF, 0xFF, 0xFF}).data(), 57);
     kb.unplug();

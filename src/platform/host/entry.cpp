@@ -1,6 +1,5 @@
-// Starts the tool's own entry point in the simulated world. Kept apart from
-// the scheduler so that stand-in tests that run their own functions do not
-// need the product's WinMain.
+// Starts an entry point (the tool's WinMain, handed in by the runner or a
+// test) in the simulated world, with the process's command line.
 #include "platform/host/sim_core.h"
 
 #include <string>
@@ -22,15 +21,15 @@ LPSTR GetCommandLineA()
 
 namespace sim {
 
-int run_entry(const std::string& args)
+int run_entry(const std::string& args, EntryFn entry)
 {
     g_command_line = "\"" + config().program_path + "\" " + args;
-    return run_function([args] {
+    return run_function([args, entry] {
         // The entry point may write into its command line, as on the platform.
         std::vector<char> line(args.begin(), args.end());
         line.push_back('\0');
         HINSTANCE instance = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x400000));
-        return WinMain(instance, nullptr, line.data(), SW_SHOWNORMAL);
+        return entry(instance, nullptr, line.data(), SW_SHOWNORMAL);
     });
 }
 

@@ -362,17 +362,10 @@ bool run_timed_out() { return g_timed_out; }
 
 // ------------------------------------------------------------ kernel objects
 
+using sim::EventObject;
+using sim::EventState;
+
 namespace {
-
-struct EventState {
-    bool manual = false;
-    bool set = false;
-};
-
-struct EventObject : sim::HandleObject {
-    std::shared_ptr<EventState> st = std::make_shared<EventState>();
-    const char* kind() const override { return "event"; }
-};
 
 struct ThreadState {
     bool finished = false;
@@ -384,46 +377,6 @@ struct ThreadObject : sim::HandleObject {
     const char* kind() const override { return "thread"; }
 };
 
-struct MmTimer {
-    UINT delay = 0;
-    bool periodic = false;
-    bool event_set = false;
-    LPTIMECALLBACK proc = nullptr;
-    DWORD_PTR user = 0;
-    uint64_t item = 0;
-};
-std::map<UINT, MmTimer> g_mm_timers;
-UINT g_mm_next = 0;
-
-constexpr MMRESULT kMmInvalidParam = 11;  // MMSYSERR_INVALPARAM
-
-void mm_fire(UINT id);
-
-void mm_arm(UINT id)
-{
-    MmTimer& t = g_mm_timers[id];
-    t.item = sim::schedule_after(t.delay, [id] { mm_fire(id); });
-}
-
-void mm_fire(UINT id)
-{
-    auto it = g_mm_timers.find(id);
-    if (it == g_mm_timers.end())
-        return;
-    MmTimer t = it->second;
-    if (t.periodic)
-        mm_arm(id);
-    else
-        g_mm_timers.erase(it);
-    if (t.event_set) {
-        // The handle is looked up when the timer expires, as the platform does.
-        if (auto* ev = sim::handle_as<EventObject>(reinterpret_cast<HANDLE>(t.proc)))
-            ev->st->set = true;
-    } else if (t.proc) {
-        t.proc(id, 0, t.user, 0, 0);
-    }
-}
-
 sim::SimThread* self_or_die()
 {
     sim::SimThread* self = sim::current_thread();
@@ -432,31 +385,6 @@ sim::SimThread* self_or_die()
         std::abort();
     }
     return self;
-}
-
-// days since 1970-01-01 of a civil date, and back
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d)
-{
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    y = static_cast<int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y += m <= 2;
 }
 
 }  // namespace
@@ -595,50 +523,4 @@ void DeleteCriticalSection(LPCRITICAL_SECTION cs)
 {
     cs->owner = nullptr;
     cs->recursion = 0;
-}
-
-MMRESULT timeSetEvent(UINT delay, UINT, LPTIMECALLBACK proc, DWORD_PTR user, UINT flags)
-{
-    if (delay == 0)
-        return 0;
-    UINT id = ++g_mm_next;
-    MmTimer& t = g_mm_timers[id];
-    t.delay = delay;
-    t.periodic = (flags & TIME_PERIODIC) != 0;
-    t.event_set = (flags & TIME_CALLBACK_EVENT_SET) != 0;
-    t.proc = proc;
-    t.user = user;
-    mm_arm(id);
-    return id;
-}
-
-MMRESULT timeKillEvent(UINT id)
-{
-    auto it = g_mm_timers.find(id);
-    if (it == g_mm_timers.end())
-        return kMmInvalidParam;
-    sim::cancel(it->second.item);
-    g_mm_timers.erase(it);
-    return TIMERR_NOERROR;
-}
-
-void GetLocalTime(LPSYSTEMTIME st)
-{
-    const sim::WorldConfig& c = sim::config();
-    uint64_t now = sim::now_ms();
-    int64_t secs = days_from_civil(c.year, static_cast<unsigned>(c.month), static_cast<unsigned>(c.day)) * 86400 +
-                   c.hour * 3600 + c.minute * 60 + c.second + static_cast<int64_t>(now / 1000);
-    int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
-    int64_t rem = secs - days * 86400;
-    int64_t y;
-    unsigned m, d;
-    civil_from_days(days, y, m, d);
-    st->wYear = static_cast<WORD>(y);
-    st->wMonth = static_cast<WORD>(m);
-    st->wDay = static_cast<WORD>(d);
-    st->wDayOfWeek = static_cast<WORD>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
-    st->wHour = static_cast<WORD>(rem / 3600);
-    st->wMinute = static_cast<WORD>(rem / 60 % 60);
-    st->wSecond = static_cast<WORD>(rem % 60);
-    st->wMilliseconds = static_cast<WORD>(now % 1000);
 }

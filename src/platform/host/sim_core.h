@@ -37,12 +37,15 @@ const WorldConfig& config();
 // Maps a Windows path to the host path it stands for ("" when it maps nowhere).
 std::string map_path(const char* windows_path);
 
-// Runs WinMain(args) on the simulated UI thread, drives the world until the
-// tool ends or the time limit passes, and returns the exit code; 125 when the
-// time limit came first. Never returns twice in one process.
-int run_entry(const std::string& args);
-// As run_entry, but runs `fn` on the simulated UI thread instead of WinMain
-// (tests of the stand-in). Never returns twice in one process.
+// Runs entry(instance, nullptr, args, SW_SHOWNORMAL) on the simulated UI
+// thread (the runner and the tests pass the tool's WinMain), drives the world
+// until the tool ends or the time limit passes, and returns the exit code;
+// 125 when the time limit came first. GetCommandLineA gives the program path
+// in double quotes, a blank and `args`. Never returns twice in one process.
+using EntryFn = int (*)(HINSTANCE, HINSTANCE, LPSTR, int);
+int run_entry(const std::string& args, EntryFn entry);
+// As run_entry, but runs `fn` on the simulated UI thread instead of an entry
+// point (tests of the stand-in). Never returns twice in one process.
 int run_function(std::function<int()> fn);
 // Ends the run at once: run_entry/run_function returns `code`. From world
 // context it takes effect when the callback returns; a simulated thread that

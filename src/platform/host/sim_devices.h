@@ -7,6 +7,8 @@
 
 #include "platform/host/win32_host.h"
 
+#include "package_facts.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,7 +17,7 @@
 namespace sim {
 
 struct BootloaderConfig {
-    int identity = 1;         // 1: INI_DFU_VID1/PID1 of the package; 2: VID2/PID2
+    int identity = 1;         // 1: the package's first DFU vendor/product pair; 2: its second
     int poll_ms = 5;          // bwPollTimeout it reports
     int busy_polls = 1;       // dfuDNBUSY answers after each block before dfuDNLOAD-IDLE
     int error_at_block = -1;  // after this block: dfuERROR with errCHECK_ERASED; -1: never
@@ -34,13 +36,16 @@ struct KeyboardConfig {
     std::string checksum = "correct";  // "correct", "wrong" or "none"
     bool finish_ack = true;
     bool returns = true;
-    int nxp_after = -1;  // -1: the package's INI_VER_NXP
-    int bt_after = -1;   // -1: the package's INI_VER_BT if the image was confirmed, else bt
+    int nxp_after = -1;  // -1: the package's NXP version
+    int bt_after = -1;   // -1: the package's Bluetooth version if the image was confirmed, else bt
     BootloaderConfig bootloader;
 };
 
-// Before run_entry; nullptr: no keyboard.
-void devices_setup(const KeyboardConfig* keyboard);
+// Before run_entry; nullptr: no keyboard. `package` is what the keyboard,
+// its boot loader and the bus know of the update package (the boot loader's
+// interface class and identities, the versions and Bluetooth checksum the
+// keyboard comes back with), as read by read_package_facts.
+void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package);
 
 // User and world actions, called in world context: "detach", "attach",
 // "query_remove", "suspend", "force_suspend", "resume", "hid_arrival".
@@ -80,7 +85,6 @@ using ControlAnswer = std::function<BOOL(const WINUSB_SETUP_PACKET& setup, PUCHA
 void devices_set_control_answer(ControlAnswer answer);
 // Makes a present extra interface refuse (or accept again) CreateFileA.
 void devices_set_refuse_open(int id, bool refuse);
-void devices_remove(int id);
 
 // When on, every WriteFile lets 2 ms of virtual time pass before the system
 // looks its handle up, as a preemption between a thread's read of a handle

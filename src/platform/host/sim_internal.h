@@ -92,6 +92,17 @@ void poll();
 // Runs fn as world context on the calling OS thread (callbacks, replies).
 void run_in_world(const std::function<void()>& fn);
 
+// An event object (CreateEventA); multimedia timers set it too.
+struct EventState {
+    bool manual = false;
+    bool set = false;
+};
+
+struct EventObject : HandleObject {
+    std::shared_ptr<EventState> st = std::make_shared<EventState>();
+    const char* kind() const override { return "event"; }
+};
+
 // Window manager hooks used by the scheduler.
 // Earliest due time of a window timer that lies after `now` (UINT64_MAX: none).
 uint64_t next_window_timer_after(uint64_t now);

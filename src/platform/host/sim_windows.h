@@ -42,9 +42,8 @@ struct Window {
     bool foreign = false;   // stands for another process's window
 };
 
-// Text conversions used by the world (UTF-8 <-> UTF-16).
+// UTF-16 text as UTF-8, as the world reports it.
 std::string utf16_to_utf8(const std::u16string& s);
-std::u16string utf8_to_utf16(const std::string& s);
 
 // GDI objects the tool created (brushes, fonts), in creation order.
 struct GdiObject {

@@ -3,7 +3,8 @@
 // Names, types, constants and structure layouts follow the platform where the
 // product depends on them (64-bit Windows: LONG and DWORD are 32 bits, pointers
 // and WPARAM/LPARAM 64 bits, WCHAR 16 bits). The calls are implemented by the
-// simulated world in src/platform/host/*.cpp.
+// simulated world in src/platform/host/*.cpp; each section names its file
+// (docs/standin-map.md has the whole map).
 #pragma once
 
 #include <cstddef>
@@ -113,6 +114,7 @@ typedef OVERLAPPED* LPOVERLAPPED;
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
 
 // ---------------------------------------------------------------- errors
+// Implemented in src/platform/host/handles.cpp
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
@@ -135,6 +137,9 @@ DWORD GetLastError(void);
 void SetLastError(DWORD code);
 
 // ---------------------------------------------------------------- files
+// Implemented in src/platform/host/files.cpp (paths, CreateFileA, the program file),
+// src/platform/host/handles.cpp (ReadFile, WriteFile, CloseHandle) and
+// src/platform/host/device_files.cpp (device paths)
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001
@@ -168,6 +173,7 @@ FILE* host_fopen(const char* path, const char* mode);
 #define fopen host_fopen
 
 // ---------------------------------------------------------------- threads, events
+// Implemented in src/platform/host/scheduler.cpp
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0
 #define WAIT_TIMEOUT 258
@@ -195,7 +201,8 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 
-// multimedia timers
+// ---------------------------------------------------------------- multimedia timers
+// Implemented in src/platform/host/timers.cpp
 #define TIME_ONESHOT 0x0000
 #define TIME_PERIODIC 0x0001
 #define TIME_CALLBACK_EVENT_SET 0x0010
@@ -205,6 +212,8 @@ MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK proc, DWORD_PT
 MMRESULT timeKillEvent(UINT id);
 
 // ---------------------------------------------------------------- time, locale, text
+// Implemented in src/platform/host/timers.cpp (GetLocalTime), src/platform/host/world.cpp
+// (locale), src/platform/host/text.cpp (text) and src/platform/host/misc.cpp (version)
 struct SYSTEMTIME {
     WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
 };
@@ -233,6 +242,7 @@ typedef OSVERSIONINFOA* LPOSVERSIONINFOA;
 BOOL GetVersionExA(LPOSVERSIONINFOA info);
 
 // ---------------------------------------------------------------- security, restart
+// Implemented in src/platform/host/misc.cpp
 #define TOKEN_ADJUST_PRIVILEGES 0x0020
 #define TOKEN_QUERY 0x0008
 #define SE_PRIVILEGE_ENABLED 0x00000002
@@ -262,9 +272,11 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES sta
 BOOL ExitWindowsEx(UINT flags, DWORD reason);
 
 // ---------------------------------------------------------------- shell
+// Implemented in src/platform/host/misc.cpp
 HINSTANCE ShellExecuteA(HWND hwnd, LPCSTR op, LPCSTR file, LPCSTR params, LPCSTR dir, INT show);
 
 // ---------------------------------------------------------------- GDI
+// Implemented in src/platform/host/misc.cpp
 #define COLOR_BTNFACE 15
 DWORD GetSysColor(int index);
 HBRUSH CreateSolidBrush(COLORREF color);
@@ -274,6 +286,7 @@ HFONT CreateFontA(int height, int width, int escapement, int orientation, int we
 BOOL DeleteObject(HGDIOBJ obj);
 
 // ---------------------------------------------------------------- windows and messages
+// Types and constants; the calls follow in sections by file.
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
@@ -401,6 +414,8 @@ struct CREATESTRUCTA {
 #define MB_OK 0x00000000L
 #define MB_ICONWARNING 0x00000030L
 
+// ---------------------------------------------------------------- windows and classes
+// Implemented in src/platform/host/windows.cpp
 ATOM RegisterClassA(const WNDCLASSA* wc);
 HWND FindWindowA(LPCSTR class_name, LPCSTR window_name);
 HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
@@ -408,34 +423,50 @@ HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD styl
 HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y,
                      int w, int h, HWND parent, HMENU menu, HINSTANCE inst, LPVOID param);
 LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT min, UINT max);
-BOOL TranslateMessage(const MSG* msg);
-LRESULT DispatchMessageA(const MSG* msg);
-BOOL IsDialogMessageA(HWND dlg, LPMSG msg);
-BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-void PostQuitMessage(int code);
-LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-LRESULT SendMessageW(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void* proc);
-BOOL KillTimer(HWND hwnd, UINT_PTR id);
-HICON LoadIconA(HINSTANCE inst, LPCSTR name);
-HANDLE LoadImageA(HINSTANCE inst, LPCSTR name, UINT type, int cx, int cy, UINT flags);
-HCURSOR LoadCursorA(HINSTANCE inst, LPCSTR name);
 BOOL EnableWindow(HWND hwnd, BOOL enable);
 BOOL IsWindowEnabled(HWND hwnd);
 BOOL SetWindowTextW(HWND hwnd, LPCWSTR text);
 int GetWindowTextLengthA(HWND hwnd);
 BOOL ShowWindow(HWND hwnd, int cmd);
 BOOL UpdateWindow(HWND hwnd);
-HWND GetDlgItem(HWND dlg, int id);
-int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
-HWND CreateDialogParamA(HINSTANCE inst, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param);
-BOOL SetDlgItemTextW(HWND dlg, int id, LPCWSTR text);
-BOOL EndDialog(HWND dlg, INT_PTR result);
+
+// ---------------------------------------------------------------- message queues
+// Implemented in src/platform/host/messages.cpp
+BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT min, UINT max);
+BOOL TranslateMessage(const MSG* msg);
+LRESULT DispatchMessageA(const MSG* msg);
+BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+void PostQuitMessage(int code);
+LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+LRESULT SendMessageW(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+
+// ---------------------------------------------------------------- window timers
+// Implemented in src/platform/host/timers.cpp
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void* proc);
+BOOL KillTimer(HWND hwnd, UINT_PTR id);
+
+// ---------------------------------------------------------------- controls
+// Implemented in src/platform/host/controls.cpp
 void InitCommonControls(void);
 #define PROGRESS_CLASSA "msctls_progress32"
 
+// ---------------------------------------------------------------- dialogs
+// Implemented in src/platform/host/dialogs.cpp
+BOOL IsDialogMessageA(HWND dlg, LPMSG msg);
+HWND GetDlgItem(HWND dlg, int id);
+HWND CreateDialogParamA(HINSTANCE inst, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param);
+BOOL SetDlgItemTextW(HWND dlg, int id, LPCWSTR text);
+BOOL EndDialog(HWND dlg, INT_PTR result);
+
+// ---------------------------------------------------------------- icons, cursors, message boxes
+// Implemented in src/platform/host/misc.cpp
+HICON LoadIconA(HINSTANCE inst, LPCSTR name);
+HANDLE LoadImageA(HINSTANCE inst, LPCSTR name, UINT type, int cx, int cy, UINT flags);
+HCURSOR LoadCursorA(HINSTANCE inst, LPCSTR name);
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+
 // ---------------------------------------------------------------- power
+// Broadcast by src/platform/host/power.cpp
 #define PBT_APMQUERYSUSPEND 0x0000
 #define PBT_APMSUSPEND 0x0004
 #define PBT_APMRESUMESUSPEND 0x0007
@@ -443,6 +474,7 @@ void InitCommonControls(void);
 #define BROADCAST_QUERY_DENY 0x424D5144
 
 // ---------------------------------------------------------------- device notifications
+// Implemented in src/platform/host/notifications.cpp (registration and delivery)
 #define DBT_DEVICEARRIVAL 0x8000
 #define DBT_DEVICEQUERYREMOVE 0x8001
 #define DBT_DEVICEQUERYREMOVEFAILED 0x8002
@@ -483,6 +515,7 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
 BOOL UnregisterDeviceNotification(HDEVNOTIFY handle);
 
 // ---------------------------------------------------------------- raw input
+// Implemented in src/platform/host/rawinput.cpp
 #define RIM_TYPEMOUSE 0
 #define RIM_TYPEKEYBOARD 1
 #define RIM_TYPEHID 2
@@ -576,6 +609,7 @@ UINT GetRawInputData(HRAWINPUT raw, UINT command, LPVOID data, UINT* size, UINT 
 UINT GetRawInputDeviceInfoA(HANDLE device, UINT command, LPVOID data, UINT* size);
 
 // ---------------------------------------------------------------- SetupAPI
+// Implemented in src/platform/host/setupapi.cpp
 #define DIGCF_DEFAULT 0x00000001
 #define DIGCF_PRESENT 0x00000002
 #define DIGCF_ALLCLASSES 0x00000004
@@ -609,6 +643,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 // ---------------------------------------------------------------- HID class library
+// Implemented in src/platform/host/hid.cpp
 struct HIDD_ATTRIBUTES {
     ULONG Size;
     USHORT VendorID;
@@ -645,6 +680,7 @@ BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data);
 NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps);
 
 // ---------------------------------------------------------------- WinUSB
+// Implemented in src/platform/host/winusb.cpp
 #pragma pack(push, 1)
 struct WINUSB_SETUP_PACKET {
     UCHAR RequestType;
@@ -663,6 +699,8 @@ BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET s
                             ULONG length, PULONG transferred, LPOVERLAPPED ov);
 
 // ---------------------------------------------------------------- entry point
+// GetCommandLineA is implemented in src/platform/host/entry.cpp; WinMain is the
+// tool's own, handed to sim::run_entry by the runner and the tests.
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show);
 // The process's command line: the program path in double quotes, then the
 // arguments the run was started with.

@@ -193,7 +193,7 @@ TEST(CommandLine, EntryPointReadsTheTailOfTheProcessCommandLine)
             c.program_dir = dir;
             c.until_ms = 1000;
             sim::configure(c);
-            sim::run_entry("\t-silent -lang=4");
+            sim::run_entry("\t-silent -lang=4", WinMain);
             std::string rm = std::string("rm -rf '") + dir + "'";
             if (system(rm.c_str()) != 0)
                 std::_Exit(4);

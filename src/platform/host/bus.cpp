@@ -1,0 +1,314 @@
+// The simulated USB bus: the interfaces present on the system, the keyboard
+// model plugged into it (its modes become interfaces with paths,
+// collections and descriptors), the world's device actions and the counters
+// tests read. The keyboard itself is the device model in sim/models; it
+// knows the package only through the facts it is set up with.
+#include "platform/host/sim_bus.h"
+
+#include <algorithm>
+
+namespace sim {
+
+World& world()
+{
+    static World w;
+    return w;
+}
+
+uint16_t Iface::usb_vid() const
+{
+    const PackageFacts& p = world().package;
+    return dfu_identity == 1 ? p.vid1 : dfu_identity == 2 ? p.vid2 : vid;
+}
+
+uint16_t Iface::usb_pid() const
+{
+    const PackageFacts& p = world().package;
+    return dfu_identity == 1 ? p.pid1 : dfu_identity == 2 ? p.pid2 : pid;
+}
+
+GUID Iface::class_guid() const
+{
+    if (hid())
+        return kHidGuid;
+    const PackageFacts::Guid& g = world().package.dfu_guid;
+    GUID guid;
+    guid.Data1 = g.data1;
+    guid.Data2 = g.data2;
+    guid.Data3 = g.data3;
+    memcpy(guid.Data4, g.data4, sizeof(guid.Data4));
+    return guid;
+}
+
+Iface* iface_by_id(int id)
+{
+    for (Iface& i : world().ifaces)
+        if (i.id == id)
+            return &i;
+    return nullptr;
+}
+
+void ensure_init()
+{
+    World& w = world();
+    if (w.initialised)
+        return;
+    w.initialised = true;
+    set_write_observer(count_stale_writes);
+}
+
+int add_iface(Iface i, bool announce)
+{
+    World& w = world();
+    i.id = w.next_iface++;
+    if (i.hid()) {
+        HANDLE raw = (HANDLE)(w.next_raw_device += 0x10);
+        RawDevice d;
+        d.vid = i.vid;
+        d.pid = i.pid;
+        d.version = i.version;
+        d.usage_page = i.usage_page;
+        d.usage = i.usage;
+        d.iface = i.id;
+        w.raw_devices[raw] = d;
+        i.raw_device = raw;
+    }
+    w.ifaces.push_back(i);
+    if (announce) {
+        // Arrivals reach the registered windows from the system, a moment later.
+        int id = i.id;
+        schedule_after(0, [id] {
+            if (Iface* a = iface_by_id(id))
+                if (a->present)
+                    announce_arrival(*a);
+        });
+    }
+    return i.id;
+}
+
+namespace {
+
+// ------------------------------------------------------------ the keyboard's bus
+void keyboard_connect(models::UsbMode mode)
+{
+    World& w = world();
+    KeyboardSlot& k = *w.keyboard;
+    bool announce = !k.quiet;
+    k.ifaces.clear();
+    if (mode == models::UsbMode::Normal) {
+        uint16_t vid = k.config.identity == 2 ? 0x1FC9 : 0x3E71;
+        uint16_t pid = k.config.identity == 2 ? 0x0088 : 0x2A60;
+        uint16_t version = k.model->nxp_version();
+        Iface std_kbd;
+        std_kbd.owner = 0;
+        std_kbd.kind = Kind::KbdStandard;
+        std_kbd.vid = vid, std_kbd.pid = pid, std_kbd.version = version;
+        std_kbd.usage_page = 0x01, std_kbd.usage = 0x06;
+        std_kbd.in_len = 9, std_kbd.out_len = 2;
+        std_kbd.instance = "&mi_00#8&2c5e1f4a&0&0000";
+        Iface events = std_kbd;
+        events.kind = Kind::KbdEvents;
+        events.usage_page = 0xFF02, events.usage = 0x01;
+        events.in_len = 9, events.out_len = 0;
+        events.instance = "&mi_01&col01#8&3a1d77e0&0&0000";
+        Iface commands = std_kbd;
+        commands.kind = Kind::KbdCommands;
+        commands.usage_page = 0xFF01, commands.usage = 0x01;
+        commands.in_len = 0, commands.out_len = 57;
+        commands.instance = "&mi_01&col02#8&3a1d77e0&0&0001";
+        if (!k.quiet)
+            trace("device", Json{{"what", "keyboard_attached"}});
+        for (Iface* i : {&std_kbd, &events, &commands})
+            k.ifaces.push_back(add_iface(*i, announce));
+    } else {
+        Iface dfu;
+        dfu.owner = 0;
+        dfu.kind = Kind::Dfu;
+        dfu.dfu_identity = k.config.bootloader.identity == 2 ? 2 : 1;
+        dfu.instance = "#6&1f3b9c2d&0&3";
+        if (!k.quiet)
+            trace("device", Json{{"what", "bootloader_attached"}});
+        k.ifaces.push_back(add_iface(dfu, announce));
+    }
+}
+
+void keyboard_disconnect()
+{
+    World& w = world();
+    KeyboardSlot& k = *w.keyboard;
+    bool boot = k.model->mode() == models::UsbMode::Bootloader;
+    trace("device", Json{{"what", boot ? "bootloader_removed" : "keyboard_removed"}});
+    std::vector<int> ids = k.ifaces;
+    k.ifaces.clear();
+    remove_interfaces(ids);
+}
+
+void keyboard_send_input(const uint8_t* report, size_t len)
+{
+    World& w = world();
+    for (int id : w.keyboard->ifaces) {
+        Iface* i = iface_by_id(id);
+        if (i && i->present && i->kind == Kind::KbdEvents) {
+            trace("kb_in", Json{{"hex", hex_upper(report, len)}});
+            deliver_input(*i, report, len);
+            return;
+        }
+    }
+}
+
+models::KeyboardSettings model_settings(const KeyboardConfig& c, const PackageFacts& package)
+{
+    models::KeyboardSettings s;
+    s.nxp = c.nxp;
+    s.bt = c.bt;
+    s.sonix = c.sonix;
+    s.bt_ready = c.bt_ready;
+    s.checksum = c.checksum == "wrong"  ? models::ChecksumAnswer::Wrong
+                 : c.checksum == "none" ? models::ChecksumAnswer::None
+                                        : models::ChecksumAnswer::Correct;
+    s.finish_ack = c.finish_ack;
+    s.returns = c.returns;
+    s.nxp_after = c.nxp_after;
+    s.bt_after = c.bt_after;
+    s.starts_in_bootloader = c.bootloader_mode;
+    s.bootloader.poll_ms = c.bootloader.poll_ms;
+    s.bootloader.busy_polls = c.bootloader.busy_polls;
+    s.bootloader.error_at_block = c.bootloader.error_at_block;
+    s.bootloader.manifest_polls = c.bootloader.manifest_polls;
+    s.bootloader.fail_transfers = c.bootloader.fail_transfers;
+    s.package_nxp = package.nxp;
+    s.package_bt = package.bt;
+    s.package_bt_sum = package.bt_sum;
+    return s;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ set-up and counters
+void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package)
+{
+    ensure_init();
+    World& w = world();
+    w.package = package;
+    w.keyboard.reset();
+    if (!keyboard)
+        return;
+    w.keyboard.reset(new KeyboardSlot);
+    KeyboardSlot& k = *w.keyboard;
+    k.config = *keyboard;
+    models::KeyboardHost host;
+    host.after = [](uint32_t ms, std::function<void()> fn) { schedule_after(ms, std::move(fn)); };
+    host.send_input = keyboard_send_input;
+    host.connect = keyboard_connect;
+    host.disconnect = keyboard_disconnect;
+    host.dfu_request = [](const char* name, uint16_t value, uint16_t length, bool ok) {
+        Json f{{"req", name}, {"value", value}, {"length", length}};
+        if (!ok)
+            f["ok"] = false;
+        trace("dfu", f);
+    };
+    k.model.reset(new models::KeyboardModel(model_settings(*keyboard, package), host));
+    if (keyboard->attached) {
+        k.quiet = true;
+        k.model->plug(true);
+        k.quiet = false;
+    }
+}
+
+void device_action(const std::string& what)
+{
+    ensure_init();
+    World& w = world();
+    if (what == "detach") {
+        if (w.keyboard)
+            w.keyboard->model->unplug();
+    } else if (what == "attach") {
+        if (w.keyboard)
+            w.keyboard->model->plug();
+    } else if (what == "query_remove") {
+        query_remove_keyboard();
+    } else if (what == "suspend" || what == "force_suspend" || what == "resume") {
+        power_action(what);
+    } else if (what == "hid_arrival") {
+        Iface mouse;
+        mouse.kind = Kind::HidOther;
+        mouse.vid = 0x046D, mouse.pid = 0xC077, mouse.version = 0x7200;
+        mouse.usage_page = 0x01, mouse.usage = 0x02, mouse.in_len = 5;
+        char inst[48];
+        snprintf(inst, sizeof(inst), "#7&%08x&0&0000", 0x1d4c2a00u + (unsigned)w.mouse_count++);
+        mouse.instance = inst;
+        add_iface(mouse, true);
+    }
+}
+
+int reports_out()
+{
+    World& w = world();
+    return w.keyboard ? w.keyboard->model->reports_received() : 0;
+}
+
+int dfu_blocks()
+{
+    World& w = world();
+    return w.keyboard ? w.keyboard->model->dfu_blocks() : 0;
+}
+
+int stale_handle_writes() { return world().counters.stale_handle_writes; }
+
+void devices_preempt_writes(bool on)
+{
+    ensure_init();
+    world().preempt_writes = on;
+}
+
+DeviceCounters device_counters()
+{
+    World& w = world();
+    DeviceCounters c = w.counters;
+    c.open_info_sets = (int)w.info_sets.size();
+    c.open_preparsed = (int)w.preparsed.size();
+    c.open_winusb = (int)w.winusb.size();
+    c.notify_registrations = (int)w.registrations.size();
+    return c;
+}
+
+int devices_add_hid(const ExtraHid& hid)
+{
+    ensure_init();
+    Iface i;
+    i.kind = Kind::HidOther;
+    i.vid = hid.vid, i.pid = hid.pid, i.version = hid.version;
+    i.usage_page = hid.usage_page, i.usage = hid.usage;
+    i.in_len = hid.input_len, i.out_len = hid.output_len;
+    i.refuse_open = hid.refuse_open;
+    i.enum_fails = hid.enum_fails;
+    i.attributes_fail = hid.attributes_fail;
+    char inst[48];
+    snprintf(inst, sizeof(inst), "#9&%08x&0&0000", 0x0e000000u + (unsigned)world().next_iface);
+    i.instance = inst;
+    return add_iface(i, true);
+}
+
+int devices_add_dfu(const ExtraDfu& dfu)
+{
+    ensure_init();
+    Iface i;
+    i.kind = Kind::Dfu;
+    i.dfu_identity = dfu.identity;
+    i.vid = dfu.vid, i.pid = dfu.pid;
+    i.refuse_open = dfu.refuse_open;
+    i.descriptor_len = dfu.descriptor_len;
+    char inst[48];
+    snprintf(inst, sizeof(inst), "#6&%08x&0&%u", 0x2a000000u + (unsigned)world().next_iface,
+             (unsigned)world().next_iface % 8);
+    i.instance = inst + std::string((size_t)std::max(0, dfu.path_padding), 'x');
+    return add_iface(i, true);
+}
+
+void devices_set_refuse_open(int id, bool refuse)
+{
+    if (Iface* i = iface_by_id(id))
+        i->refuse_open = refuse;
+}
+
+}  // namespace sim
