@@ -117,7 +117,7 @@ bool full_program_path(const std::string& path)
 }
 
 const std::set<std::string> kActions = {
-    "press_update", "alt_u", "close", "detach", "attach", "query_remove", "suspend", "force_suspend",
+    "press_update", "alt_u", "close", "detach", "attach", "query_remove", "suspend", "sleep", "force_suspend",
     "resume", "hid_arrival", "restart_now", "restart_later", "close_prompt"};
 
 bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
@@ -149,7 +149,8 @@ bool parse_keyboard(Checker& c, const json& k, sim::KeyboardConfig& out)
         return c.fail("keyboard", "must be an object or null");
     if (!c.unknown_fields(k, "keyboard",
                           {"identity", "mode", "attached", "nxp", "bt", "sonix", "bt_ready", "checksum",
-                           "finish_ack", "returns", "nxp_after", "bt_after", "bootloader"}))
+                           "finish_ack", "returns", "nxp_after", "bt_after", "hang_after_reports",
+                           "bootloader"}))
         return false;
     std::string mode = "normal";
     if (!c.get_num(k, "identity", "keyboard.identity", 1, 2, out.identity) ||
@@ -163,7 +164,9 @@ bool parse_keyboard(Checker& c, const json& k, sim::KeyboardConfig& out)
         !c.get_bool(k, "finish_ack", "keyboard.finish_ack", out.finish_ack) ||
         !c.get_bool(k, "returns", "keyboard.returns", out.returns) ||
         !c.get_num(k, "nxp_after", "keyboard.nxp_after", 0, 0xFFFF, out.nxp_after) ||
-        !c.get_num(k, "bt_after", "keyboard.bt_after", 0, 0xFFFF, out.bt_after))
+        !c.get_num(k, "bt_after", "keyboard.bt_after", 0, 0xFFFF, out.bt_after) ||
+        !c.get_num(k, "hang_after_reports", "keyboard.hang_after_reports", 0, INT32_MAX,
+                   out.hang_after_reports))
         return false;
     if (mode != "normal" && mode != "bootloader")
         return c.fail("keyboard.mode", "must be \"normal\" or \"bootloader\"");

@@ -130,3 +130,53 @@ TEST(SoundEnd, RetryClearsABootLoaderLeftInError)
     ASSERT_NE(clr, reqs.end());
     EXPECT_EQ(run.summary()["dfu_blocks"], 8);  // blocks 0-3, twice
 }
+
+TEST(SoundEnd, SilentLimitDuringTheDownloadLeavesTheWorkerWhatItUses)
+{
+    // With 65 ms a block, a wait of the download ends exactly at the 45 s
+    // limit: the worker goes on while the tool winds down. Its waits must
+    // still wait and its image must still be there.
+    json scenario = {{"args", "-silent"}, {"keyboard", {{"bootloader", {{"poll_ms", 65}}}}}};
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.status, 4) << run.error;
+    EXPECT_TRUE(run.events("fault").empty());
+    EXPECT_EQ(run.time_of("exit", "code", 4), 45000);
+    EXPECT_EQ(run.summary()["result_log"], "NG: 2024/03/05-09:05:52 error=4\r\n");
+}
+
+TEST(SoundEnd, TheSystemDoesNotSleepDuringARun)
+{
+    json scenario = {{"keyboard", json::object()},
+                     {"events",
+                      {event_on("button_enabled", 500, "press_update"),
+                       event_on("log:Updating Bluetooth firmware", 1500, "sleep"),
+                       event_on("log:within 20 seconds", 3000, "detach"),
+                       event_on("log:within 20 seconds", 5000, "attach")}},
+                     {"until", 170000}};
+    auto run = run_sim(scenario);
+    std::vector<std::string> power;
+    for (const json& r : run.events("power"))
+        power.push_back(r["what"]);
+    std::vector<std::string> expected = {"shutdown_blocked", "kept_awake", "sleep_refused", "may_sleep",
+                                         "shutdown_unblocked"};
+    EXPECT_EQ(power, expected);
+    EXPECT_TRUE(run.summary()["result_log"].get<std::string>().rfind("OK: ", 0) == 0);
+}
+
+TEST(SoundEnd, AKeyboardThatStopsTakingReportsCannotFreezeTheWindow)
+{
+    // Its firmware hangs in the middle of the Bluetooth image; another HID
+    // device arrives, so the window's probe closes the keyboard meanwhile.
+    json scenario = {{"keyboard", {{"hang_after_reports", 200}}},
+                     {"events",
+                      {event_on("button_enabled", 500, "press_update"),
+                       event_on("log:Updating Bluetooth firmware", 2000, "hid_arrival")}},
+                     {"until", 170000}};
+    auto run = run_sim(scenario);
+    long long ng = run.time_of("log", "text", " NG. ");
+    EXPECT_GT(ng, 0);
+    EXPECT_LT(ng, 60000);
+    EXPECT_EQ(run.summary()["state"], 0);
+    EXPECT_EQ(run.summary()["button"]["enabled"], true);
+    EXPECT_TRUE(run.summary()["result_log"].get<std::string>().find("error=2") != std::string::npos);
+}

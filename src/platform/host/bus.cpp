@@ -227,7 +227,7 @@ void device_action(const std::string& what)
             w.keyboard->model->plug();
     } else if (what == "query_remove") {
         query_remove_keyboard();
-    } else if (what == "suspend" || what == "force_suspend" || what == "resume") {
+    } else if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume") {
         power_action(what);
     } else if (what == "hid_arrival") {
         Iface mouse;

@@ -31,12 +31,42 @@ void count_stale_writes(HANDLE h, const void* buf, DWORD n)
         ++w.counters.stale_handle_writes;
 }
 
+bool DeviceFile::writes_hang() const
+{
+    World& w = world();
+    const Iface* i = iface_by_id(iface);
+    return i && i->present && i->kind == Kind::KbdCommands && i->owner == 0 && w.keyboard &&
+           w.keyboard->hung() && (access & GENERIC_WRITE);
+}
+
+BOOL DeviceFile::write_overlapped(const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov)
+{
+    if (!writes_hang())
+        return HandleObject::write_overlapped(buf, n, put, ov);
+    if (put)
+        *put = 0;
+    hold_io(value, ov);
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
 BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
 {
     if (put)
         *put = 0;
     Iface* i = iface_by_id(iface);
     if (!i || !i->present) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    if (writes_hang()) {
+        // A synchronous write to a keyboard that no longer takes reports
+        // returns only when the keyboard leaves.
+        int id = iface;
+        block([id] {
+            const Iface* gone = iface_by_id(id);
+            return !gone || !gone->present;
+        });
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
@@ -66,6 +96,7 @@ BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
     World& w = world();
     if (i->kind == Kind::KbdCommands && i->owner == 0 && w.keyboard) {
         trace("kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
+        ++w.keyboard->reports_taken;
         w.keyboard->model->output_report(report.data(), report.size());
     }
     if (put)
@@ -75,6 +106,8 @@ BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
 
 void DeviceFile::on_close()
 {
+    // Closing a handle ends what is pending on it.
+    end_held_io(value, ERROR_OPERATION_ABORTED);
     World& w = world();
     --w.counters.open_device_handles;
     w.files.erase(this);

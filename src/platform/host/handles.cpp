@@ -33,6 +33,21 @@ BOOL HandleObject::write(const void*, DWORD, DWORD* put)
     return FALSE;
 }
 
+BOOL HandleObject::write_overlapped(const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov)
+{
+    DWORD done = 0;
+    BOOL ok = write(buf, n, &done);
+    if (put)
+        *put = done;
+    if (ok) {
+        ov->Internal = 0;
+        ov->InternalHigh = done;
+        if (ov->hEvent)
+            SetEvent(ov->hEvent);
+    }
+    return ok;
+}
+
 HANDLE handle_insert(HandleObject* obj)
 {
     auto& t = table();
@@ -100,7 +115,7 @@ BOOL ReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPED)
     return obj->read(buf, n, got);
 }
 
-BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD put, LPOVERLAPPED)
+BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD put, LPOVERLAPPED ov)
 {
     if (sim::write_observer())
         sim::write_observer()(h, buf, n);
@@ -111,5 +126,7 @@ BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD put, LPOVERLAPPED)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (ov)
+        return obj->write_overlapped(buf, n, put, ov);
     return obj->write(buf, n, put);
 }

@@ -74,6 +74,10 @@ void remove_interfaces(const std::vector<int>& ids)
         i->present = false;
         if (i->raw_device)
             w.raw_devices.erase(i->raw_device);
+        // Writes the device held fail as it leaves.
+        for (DeviceFile* f : w.files)
+            if (f->iface == id)
+                end_held_io(f->value, ERROR_DEVICE_NOT_CONNECTED);
         gone.push_back(*i);
     }
     std::vector<Registration> regs = w.registrations;

@@ -1,7 +1,9 @@
 // Power broadcasts: WM_POWERBROADCAST to the tool's top-level windows when
-// the world suspends (asking first, or forced) and resumes.
+// the world suspends (asking first, on its own when idle, or forced) and
+// resumes.
 #include "platform/host/sim_bus.h"
 
+#include "platform/host/sim_power.h"
 #include "platform/host/sim_windows.h"
 
 namespace sim {
@@ -40,6 +42,15 @@ void power_action(const std::string& what)
             world().suspended = true;
             power_broadcast(PBT_APMSUSPEND);
         });
+    } else if (what == "sleep") {
+        // The system's own sleep when idle: current Windows no longer asks
+        // the programs, but a thread that keeps the system awake prevents it.
+        if (system_kept_awake()) {
+            trace("power", {{"what", "sleep_refused"}});
+            return;
+        }
+        w.suspended = true;
+        power_broadcast(PBT_APMSUSPEND);
     } else if (what == "force_suspend") {
         w.suspended = true;
         power_broadcast(PBT_APMSUSPEND);

@@ -29,6 +29,11 @@ bool g_timed_out = false;
 int g_exit_code = 0;
 bool g_end_requested = false;
 int g_end_code = 0;
+// The entry point has returned: the process ends once no other thread can go
+// on at this instant (the other threads run on while it winds down, as on
+// the platform, but no time passes).
+bool g_exiting = false;
+int g_exit_pending = 0;
 std::condition_variable g_main_cv;
 
 // the clock and its queue of world callbacks, ordered by (due, scheduling order)
@@ -136,6 +141,13 @@ SimThread* pick_next()
         for (auto& t : g_threads)
             if (can_run(t.get()))
                 return t.get();
+        if (g_exiting) {
+            if (fire_due())
+                continue;
+            g_end_requested = true;
+            g_end_code = g_exit_pending;
+            return nullptr;
+        }
         if (!advance_clock()) {
             if (!g_run_active)
                 fatal("every simulated thread waits and nothing is due before the time limit");
@@ -329,9 +341,12 @@ int run_function(std::function<int()> fn)
     g_run_active = true;
     SimThread* ui = new_thread(SimThread::READY);
     std::thread([ui, fn] {
-        thread_main(ui, [fn] {
+        thread_main(ui, [ui, fn] {
             int code = fn();
-            finish_run(code, false);
+            g_exit_pending = code;
+            g_exiting = true;
+            ui->state = SimThread::DONE;
+            switch_away(ui);
             park();
         });
     }).detach();
@@ -434,6 +449,9 @@ DWORD WaitForSingleObject(HANDLE h, DWORD ms)
         std::shared_ptr<ThreadState> st = th->st;
         signalled = [st] { return st->finished; };
     } else {
+        // A wait on a closed handle returns at once: a thread whose waits
+        // pace it would then race on. The trace shows it.
+        sim::trace("fault", {{"what", "wait_on_invalid_handle"}});
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }

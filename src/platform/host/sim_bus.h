@@ -159,6 +159,9 @@ struct KeyboardSlot {
     std::unique_ptr<models::KeyboardModel> model;
     std::vector<int> ifaces;  // of the current enumeration
     bool quiet = false;       // the attach at set-up is the initial state, not an event
+    int reports_taken = 0;    // output reports delivered to the keyboard
+    // Its firmware no longer takes output reports.
+    bool hung() const { return config.hang_after_reports >= 0 && reports_taken >= config.hang_after_reports; }
 };
 
 struct World {
@@ -203,7 +206,10 @@ struct DeviceFile : HandleObject {
     HANDLE value = nullptr;
     const char* kind() const override { return "device"; }
     BOOL write(const void* buf, DWORD n, DWORD* put) override;
+    BOOL write_overlapped(const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov) override;
     void on_close() override;
+    // The keyboard behind this command collection has hung.
+    bool writes_hang() const;
 };
 // Notices writes through stale handles (device_files.cpp).
 void count_stale_writes(HANDLE h, const void* buf, DWORD n);

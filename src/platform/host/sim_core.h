@@ -65,9 +65,17 @@ struct HandleObject {
     // Defaults fail with ERROR_INVALID_HANDLE.
     virtual BOOL read(void* buf, DWORD n, DWORD* got);
     virtual BOOL write(const void* buf, DWORD n, DWORD* put);
+    // WriteFile with an OVERLAPPED: by default the write completes before the
+    // call returns (TRUE, the OVERLAPPED filled in and its event set).
+    virtual BOOL write_overlapped(const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov);
     // Called by CloseHandle before the object is deleted.
     virtual void on_close() {}
 };
+// Overlapped operations a device holds (overlapped_io.cpp): `hold_io` marks
+// `ov` pending on `h`; `end_held_io` ends every one held on `h` with
+// `status` (0: done), setting their events.
+void hold_io(HANDLE h, OVERLAPPED* ov);
+void end_held_io(HANDLE h, DWORD status);
 HANDLE handle_insert(HandleObject* obj);  // takes ownership
 HandleObject* handle_lookup(HANDLE h);    // nullptr when not open
 template <typename T>

@@ -38,6 +38,10 @@ struct KeyboardConfig {
     bool returns = true;
     int nxp_after = -1;  // -1: the package's NXP version
     int bt_after = -1;   // -1: the package's Bluetooth version if the image was confirmed, else bt
+    // After taking this many output reports its firmware hangs: every later
+    // write stays pending until it is cancelled or the keyboard leaves
+    // (-1: never).
+    int hang_after_reports = -1;
     BootloaderConfig bootloader;
 };
 
@@ -48,7 +52,7 @@ struct KeyboardConfig {
 void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package);
 
 // User and world actions, called in world context: "detach", "attach",
-// "query_remove", "suspend", "force_suspend", "resume", "hid_arrival".
+// "query_remove", "suspend", "sleep", "force_suspend", "resume", "hid_arrival".
 // Unknown actions do nothing.
 void device_action(const std::string& what);
 

@@ -174,7 +174,9 @@ void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d)
 
 MMRESULT timeSetEvent(UINT delay, UINT, LPTIMECALLBACK proc, DWORD_PTR user, UINT flags)
 {
-    if (delay == 0)
+    // Windows accepts delays from 1 ms up to its wPeriodMax of 1,000,000 ms.
+    const UINT kDelayMax = 1000000;
+    if (delay == 0 || delay > kDelayMax)
         return 0;
     UINT id = ++g_mm_next;
     MmTimer& t = g_mm_timers[id];

@@ -156,6 +156,7 @@ BOOL DeleteObject(HGDIOBJ obj);
 // ---------------------------------------------------------------- overlapped I/O
 // Implemented in src/platform/host/overlapped_io.cpp.
 #define ERROR_OPERATION_ABORTED 995
+#define ERROR_IO_INCOMPLETE 996
 #define ERROR_IO_PENDING 997
 BOOL GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
 BOOL CancelIo(HANDLE h);
