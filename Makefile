@@ -1,6 +1,6 @@
 # Front door of the project. `make demo` and `make test` install what is
 # missing, build every variant and run.
-.PHONY: all deps host windows build demo test test-host test-wine clean
+.PHONY: all deps host windows build demo test test-host test-wine release clean
 
 all: build
 
@@ -22,6 +22,11 @@ test: build
 
 demo: build
 	scripts/demo.sh
+
+# build/release/: signed packaged program (throw-away test certificate), bare
+# program, tessel-pack for Linux, the test certificate, SHA256SUMS.
+release: build
+	scripts/release.sh
 
 clean:
 	rm -rf build

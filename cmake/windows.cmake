@@ -21,7 +21,7 @@ if(TESSEL_PACK)
                 --ini ${CMAKE_SOURCE_DIR}/sample-package/package.ini
                 --bt ${SAMPLE_INPUTS}/bt.bin --usb ${SAMPLE_INPUTS}/usb.bin
                 -o ${CMAKE_BINARY_DIR}/tessel-updater.exe
-        DEPENDS tessel-updater-bare ${CMAKE_SOURCE_DIR}/sample-package/package.ini
+        DEPENDS tessel-updater-bare ${TESSEL_PACK} ${CMAKE_SOURCE_DIR}/sample-package/package.ini
                 ${SAMPLE_INPUTS}/bt.bin ${SAMPLE_INPUTS}/usb.bin
         COMMENT "Appending the sample package")
     add_custom_target(packaged ALL DEPENDS ${CMAKE_BINARY_DIR}/tessel-updater.exe)

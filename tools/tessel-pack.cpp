@@ -1,6 +1,7 @@
 // tessel-pack: builds, inspects and takes apart update packages appended to
 // tessel-updater.exe. It reads packages with the tool's own package and INI
 // code, so what it reports is what the tool will see.
+#include "pack_checks.h"
 #include "package/ini.h"
 #include "package/package.h"
 #include "platform/host/sim_core.h"
@@ -12,29 +13,70 @@
 #undef fopen
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
 const char* const kHelp =
     "usage:\n"
-    "  tessel-pack build --exe BARE.exe --ini package.ini --bt bt.bin --usb usb.bin -o OUT.exe\n"
+    "  tessel-pack build --exe BARE.exe --ini package.ini --bt bt.bin --usb usb.bin -o OUT.exe [--force]\n"
     "      Appends the INI text, the Bluetooth image and the USB image to a copy of BARE.exe.\n"
-    "      BARE.exe must be a PE32+ program with nothing behind its last section; the INI\n"
-    "      text must end with the line S__=END_OF_FILE (and its line end) and hold no\n"
-    "      earlier such line; the Bluetooth image must have exactly 32768 bytes (a shorter\n"
-    "      one is refused, not padded); the USB image may end in a DFU suffix. OUT.exe is\n"
-    "      written to a temporary file beside it and renamed only after the tool's own\n"
-    "      loader has read the result back; on any refusal OUT.exe is left untouched.\n"
+    "      Always refused: BARE.exe that is not a PE32+ program with nothing behind its last\n"
+    "      section; an INI text that does not end with the line S__=END_OF_FILE (and its line\n"
+    "      end) or holds an earlier such line; a Bluetooth image of other than exactly 32768\n"
+    "      bytes (a shorter one is refused, not padded). Up to 7 CR bytes are added before the\n"
+    "      LF of the end-marker line so that OUT.exe is a multiple of 8 bytes long and an\n"
+    "      Authenticode signature needs no padding (both the marker scan and the INI reader\n"
+    "      ignore CR). The result is read back with the tool's own loader and checked; each\n"
+    "      problem is one line on stderr, \"error: FIELD: WHAT\" or \"warning: FIELD: WHAT\".\n"
+    "      Errors refuse the build; --force builds anyway and prints them as warnings.\n"
+    "      Errors:\n"
+    "        USB image: empty; a DFU suffix (\"UFD\" signature) whose CRC is wrong, whose\n"
+    "          bLength is not 16, or whose idVendor:idProduct is neither INI_DFU_VID1:PID1\n"
+    "          nor INI_DFU_VID2:PID2 (0xFFFF matches any);\n"
+    "        Bluetooth image: empty or not 32768 bytes (lint);\n"
+    "        [MAIN] INI_VER_NXP, INI_VER_BT: missing, or not exactly four hexadecimal digits;\n"
+    "        [MAIN] INI_ALLOW_DOWNGRADE: not one or two hexadecimal digits;\n"
+    "        [DFU] INI_DFU_TRANSFER_SIZE not 1..4096, INI_DFU_INTERFACE not 0..255,\n"
+    "          INI_DFU_DETACH_DELAY not 0..65535 (decimal digits only); INI_DFU_GUID not of the\n"
+    "          form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx; INI_DFU_VID1/PID1/VID2/PID2 not 1 to 4\n"
+    "          hexadecimal digits (missing DFU keys take the tool's defaults);\n"
+    "        [LANGnn] Snn: not valid UTF-8, or longer than the 255 bytes the tool shows;\n"
+    "        [LANG00]: any of S01..S16 missing or empty (English is the last fallback).\n"
+    "      Warnings:\n"
+    "        USB image without DFU suffix: the tool then downloads the whole image, which is\n"
+    "          how the sample package ships, so it is allowed; but nothing ties the image to\n"
+    "          a device;\n"
+    "        languages LANG01..LANG30 that lack messages (named, with what falls back to English);\n"
+    "        sections and keys the tool never reads, and second sections or keys of a name,\n"
+    "          which it never reaches.\n"
+    "      OUT.exe is written to a temporary file beside it and renamed only when accepted;\n"
+    "      on any refusal OUT.exe is left untouched.\n"
+    "  tessel-pack lint PACKAGED.exe\n"
+    "      The checks of build on a packaged (or signed) program; exit status 1 on errors.\n"
+    "  tessel-pack sign PACKAGED.exe --cert CERT.pem --key KEY.pem [-o OUT.exe]\n"
+    "      Signs with osslsigncode (Authenticode, SHA-256; no time stamp), into OUT.exe or in\n"
+    "      place, and reads the signed program back as the tool does: its images must be\n"
+    "      byte-identical to the unsigned program's, else nothing is written. PACKAGED.exe\n"
+    "      must be unsigned and a multiple of 8 bytes long (as build makes it).\n"
+    "  tessel-pack verify SIGNED.exe [--ca CA.pem]\n"
+    "      Checks the signature with osslsigncode verify (against CA.pem, else the system's\n"
+    "      certificates), then that the package ends where the certificate table begins and\n"
+    "      passes the checks of build.\n"
     "  tessel-pack inspect OUT.exe [--messages]\n"
-    "      Shows the package as the tool reads it: package start, INI end, the Bluetooth\n"
-    "      length (rounded) and sum, the USB length and DFU suffix length, every\n"
-    "      configuration value as converted, and which of S01..S16 each of the sections\n"
+    "      Shows the package as the tool reads it: package start (and end, when signed), INI\n"
+    "      end, the Bluetooth length (rounded) and sum, the USB length and DFU suffix length,\n"
+    "      every configuration value as converted, and which of S01..S16 each of the sections\n"
     "      LANG00..LANG30 supplies (--messages also prints the texts).\n"
     "  tessel-pack extract OUT.exe DIR\n"
     "      Writes DIR/package.ini, DIR/bt.bin and DIR/usb.bin as they lie in the package.\n"
@@ -43,7 +85,7 @@ const char* const kHelp =
     "      sections .text and .rdata with raw data; 1536 bytes, package start 0x600). It\n"
     "      stands in for the real program in host builds, which cannot link a Windows\n"
     "      executable; it is not meant to run.\n"
-    "Exit status: 0 on success, 1 when refused or failed (one line on stderr), 2 for usage.\n";
+    "Exit status: 0 on success, 1 when refused or failed, 2 for usage.\n";
 
 // Where the tool believes it lives while tessel-pack reads a file as its program.
 const char* const kProgramPath = "C:\\Tessel\\tessel-updater.exe";
@@ -198,12 +240,29 @@ std::string pe32plus_problem(const std::vector<uint8_t>& exe)
     return "";
 }
 
+// Prints one line per finding on stderr; false when an error refuses the
+// work (unless forced, which prints errors as warnings).
+bool report(const std::vector<Finding>& findings, bool force)
+{
+    bool refused = false;
+    for (const Finding& f : findings) {
+        fprintf(stderr, "%s\n", finding_line(f, force).c_str());
+        refused = refused || (f.error && !force);
+    }
+    return !refused;
+}
+
 int cmd_build(int argc, char** argv)
 {
     std::string exe_path, ini_path, bt_path, usb_path, out_path;
+    bool force = false;
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
         std::string* slot = nullptr;
+        if (a == "--force") {
+            force = true;
+            continue;
+        }
         if (a == "--exe")
             slot = &exe_path;
         else if (a == "--ini")
@@ -266,6 +325,14 @@ int cmd_build(int argc, char** argv)
         return fail("%s has %zu bytes; the Bluetooth image must have exactly %u", bt_path.c_str(), bt.size(),
                     (unsigned)BT_IMAGE_MAX);
 
+    // Authenticode places its certificate table at a multiple of 8 bytes and
+    // pads the file with zeros to get there; the tool would read that padding
+    // as part of the USB image. CR bytes before the LF of the end-marker line,
+    // which the marker scan and the INI reader both ignore, make the packaged
+    // file a multiple of 8 bytes long, so a signature needs no padding.
+    size_t pad = (8 - (exe.size() + ini.size() + bt.size() + usb.size()) % 8) % 8;
+    ini.insert(ini.end() - 1, pad, 0x0D);
+
     uint64_t total = uint64_t(exe.size()) + ini.size() + bt.size() + usb.size();
     if (total > 0x7FFFFFFFu)
         return fail("the packaged program would have %llu bytes; at most 2 GiB - 1 is supported",
@@ -293,13 +360,18 @@ int cmd_build(int argc, char** argv)
         unlink(tmp.c_str());
         return fail("the tool's loader does not read the built package back as it was written");
     }
+    // The package's checks, on the values as the tool reads them from it.
+    if (!report(check_package({ini, bt, usb}), force)) {
+        unlink(tmp.c_str());
+        return 1;
+    }
     if (rename(tmp.c_str(), out_path.c_str()) != 0) {
         int e = errno;
         unlink(tmp.c_str());
         return fail("cannot rename to %s: %s", out_path.c_str(), strerror(e));
     }
-    printf("%s: %zu bytes (program %zu, INI %zu, Bluetooth %zu, USB %zu)\n", out_path.c_str(), packaged.size(),
-           exe.size(), ini.size(), bt.size(), usb.size());
+    printf("%s: %zu bytes (program %zu, INI %zu with %zu CR bytes of alignment, Bluetooth %zu, USB %zu)\n",
+           out_path.c_str(), packaged.size(), exe.size(), ini.size(), pad, bt.size(), usb.size());
     return 0;
 }
 
@@ -311,24 +383,51 @@ std::string guid_text(const GUID& g)
     return s;
 }
 
+// A program file as the tool reads it.
+struct Loaded {
+    std::vector<uint8_t> file;
+    uint32_t size = 0;   // the file's size
+    uint32_t start = 0;  // package start
+    uint32_t end = 0;    // package end: the file's end or a certificate table's start
+    bool marker = false; // the INI text's end marker was found (images loaded)
+};
+
 // Loads `path` as the tool would; false (with a message) when there is no package.
-bool load_as_tool(const std::string& path, uint32_t* size, uint32_t* start, bool* marker)
+bool load_as_tool(const std::string& path, Loaded* l)
 {
-    std::vector<uint8_t> probe;
     std::string why;
-    if (!read_file(path, probe, why)) {
+    if (!read_file(path, l->file, why)) {
         fail("cannot read %s: %s", path.c_str(), why.c_str());
         return false;
     }
     become_program(path);
-    *size = 0;
-    *start = find_package_start(size);
-    if (*start == *size) {
-        fail("%s carries no package (nothing behind its last section, %u bytes)", path.c_str(), *size);
+    l->size = 0;
+    l->end = 0;
+    l->start = find_package_start(&l->size, &l->end);
+    if (l->size != l->file.size()) {
+        fail("cannot open %s as the program file", path.c_str());
         return false;
     }
-    *marker = load_package();
+    if (l->start == l->size || l->start == l->end) {
+        fail("%s carries no package (nothing behind its last section%s, %u bytes)", path.c_str(),
+             l->end != l->size ? " but a signature" : "", l->size);
+        return false;
+    }
+    l->marker = load_package();
     return true;
+}
+
+// The three pieces of a loaded package as they lie in its file.
+PackagePieces pieces_of(const Loaded& l)
+{
+    size_t ini_end = std::min<size_t>(g_ini_end, l.end);
+    size_t bt_end = std::min<size_t>(ini_end + BT_IMAGE_MAX, l.end);
+    auto at = [&](size_t i) { return l.file.begin() + long(i); };
+    PackagePieces p;
+    p.ini.assign(at(g_package_start), at(ini_end));
+    p.bt.assign(at(ini_end), at(bt_end));
+    p.usb.assign(at(bt_end), at(l.end));
+    return p;
 }
 
 int cmd_inspect(int argc, char** argv)
@@ -345,18 +444,22 @@ int cmd_inspect(int argc, char** argv)
     }
     if (path.empty())
         return usage("inspect needs a file");
-    uint32_t size, start;
-    bool marker;
-    if (!load_as_tool(path, &size, &start, &marker))
+    Loaded l;
+    if (!load_as_tool(path, &l))
         return 1;
+    uint32_t size = l.size, start = l.start;
+    bool marker = l.marker;
 
     printf("file                  %s (%u bytes)\n", path.c_str(), size);
     printf("package start         %u (0x%X)%s\n", g_package_start, g_package_start,
            start == 0 ? "  [no valid PE section table: read from the first byte]" : "");
+    if (l.end != l.size)
+        printf("package end           %u (0x%X), where the certificate table begins (%u bytes)\n", l.end, l.end,
+               l.size - l.end);
     printf("INI end               %u (0x%X), INI text %u bytes, end marker %s\n", g_ini_end, g_ini_end,
            g_ini_end - g_package_start, marker ? "found" : "NOT FOUND (no images are loaded)");
     if (marker) {
-        uint32_t bt_read = size - g_ini_end < BT_IMAGE_MAX ? size - g_ini_end : BT_IMAGE_MAX;
+        uint32_t bt_read = l.end - g_ini_end < BT_IMAGE_MAX ? l.end - g_ini_end : BT_IMAGE_MAX;
         printf("Bluetooth image       at %u, %u bytes read, length %u (rounded to 64), sum 0x%08X (%u)\n",
                g_ini_end, bt_read, g_bt_image_len, g_bt_image_sum, g_bt_image_sum);
         printf("USB image             at %u, length %d, DFU suffix length %u, downloaded %d bytes\n",
@@ -416,33 +519,239 @@ int cmd_extract(int argc, char** argv)
     if (argc != 2)
         return usage("extract needs a file and a folder");
     std::string path = argv[0], dir = argv[1];
-    uint32_t size, start;
-    bool marker;
-    if (!load_as_tool(path, &size, &start, &marker))
+    Loaded l;
+    if (!load_as_tool(path, &l))
         return 1;
     free_usb_image();
-    if (!marker)
+    if (!l.marker)
         return fail("%s: the INI text has no end marker, so the images cannot be told apart", path.c_str());
-    std::vector<uint8_t> file;
-    std::string why;
-    if (!read_file(path, file, why) || file.size() != size)
-        return fail("cannot read %s: %s", path.c_str(), why.empty() ? "it changed" : why.c_str());
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
         return fail("cannot create %s: %s", dir.c_str(), strerror(errno));
-    size_t ini_end = g_ini_end;
-    size_t bt_end = ini_end + BT_IMAGE_MAX < file.size() ? ini_end + BT_IMAGE_MAX : file.size();
+    PackagePieces p = pieces_of(l);
     struct Piece {
         const char* name;
-        size_t from, to;
-    } pieces[] = {{"package.ini", g_package_start, ini_end}, {"bt.bin", ini_end, bt_end}, {"usb.bin", bt_end, file.size()}};
-    for (const Piece& p : pieces) {
-        std::vector<uint8_t> bytes(file.begin() + long(p.from), file.begin() + long(p.to));
-        std::string tmp;
-        if (!write_atomically(dir + "/" + p.name, bytes, tmp, why))
+        const std::vector<uint8_t>* bytes;
+    } pieces[] = {{"package.ini", &p.ini}, {"bt.bin", &p.bt}, {"usb.bin", &p.usb}};
+    for (const Piece& piece : pieces) {
+        std::string tmp, why;
+        if (!write_atomically(dir + "/" + piece.name, *piece.bytes, tmp, why))
             return fail("%s", why.c_str());
-        printf("%s/%s: %zu bytes\n", dir.c_str(), p.name, bytes.size());
+        printf("%s/%s: %zu bytes\n", dir.c_str(), piece.name, piece.bytes->size());
     }
     return 0;
+}
+
+int cmd_lint(int argc, char** argv)
+{
+    if (argc != 1)
+        return usage("lint takes one file");
+    Loaded l;
+    if (!load_as_tool(argv[0], &l))
+        return 1;
+    free_usb_image();
+    if (!l.marker)
+        return fail("%s: the INI text has no end marker; the tool would load no images", argv[0]);
+    std::vector<Finding> findings = check_package(pieces_of(l));
+    bool ok = report(findings, false);
+    printf("%s: %s\n", argv[0], ok ? "no errors" : "errors found");
+    return ok ? 0 : 1;
+}
+
+// Runs a program with its arguments (no shell), its output (stdout and
+// stderr) caught in `output`; its exit status, or -1 when it could not run.
+int run_program(const std::vector<std::string>& args, std::string& output)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    char name[] = "/tmp/tessel-pack-run-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        return -1;
+    unlink(name);
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_adddup2(&io, fd, 1);
+    posix_spawn_file_actions_adddup2(&io, fd, 2);
+    pid_t pid;
+    int status = -1;
+    if (posix_spawnp(&pid, argv[0], &io, nullptr, argv.data(), environ) == 0) {
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&io);
+    output.clear();
+    char buf[4096];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        output.append(buf, size_t(n));
+    close(fd);
+    return status;
+}
+
+// The lines of `text` that contain `what`.
+std::string lines_with(const std::string& text, const char* what)
+{
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t lf = text.find('\n', at);
+        std::string line = text.substr(at, lf == std::string::npos ? std::string::npos : lf - at + 1);
+        at = lf == std::string::npos ? text.size() : lf + 1;
+        if (line.find(what) != std::string::npos)
+            out += line;
+    }
+    return out;
+}
+
+// The images and where the INI text ends, as the tool loaded them.
+struct Images {
+    uint32_t package_start, ini_end;
+    std::vector<uint8_t> bt, usb;
+    uint32_t bt_len, bt_sum, suffix_length;
+};
+
+Images loaded_images()
+{
+    Images m;
+    m.package_start = g_package_start;
+    m.ini_end = g_ini_end;
+    m.bt.assign(g_bt_image, g_bt_image + BT_IMAGE_MAX);
+    if (g_usb_image.data)
+        m.usb.assign(g_usb_image.data, g_usb_image.data + g_usb_image.length);
+    m.bt_len = g_bt_image_len;
+    m.bt_sum = g_bt_image_sum;
+    m.suffix_length = g_usb_image.suffix_length;
+    free_usb_image();
+    return m;
+}
+
+bool same_images(const Images& a, const Images& b)
+{
+    return a.package_start == b.package_start && a.ini_end == b.ini_end && a.bt == b.bt && a.usb == b.usb &&
+           a.bt_len == b.bt_len && a.bt_sum == b.bt_sum && a.suffix_length == b.suffix_length;
+}
+
+const char* const kSigner = "osslsigncode";
+
+int cmd_sign(int argc, char** argv)
+{
+    std::string in, cert, key, out;
+    for (int i = 0; i < argc; i++) {
+        std::string a = argv[i];
+        std::string* slot = nullptr;
+        if (a == "--cert")
+            slot = &cert;
+        else if (a == "--key")
+            slot = &key;
+        else if (a == "-o")
+            slot = &out;
+        else if (in.empty() && a[0] != '-') {
+            in = a;
+            continue;
+        } else
+            return usage(("sign: unknown argument " + a).c_str());
+        if (i + 1 >= argc)
+            return usage(("sign: " + a + " needs a value").c_str());
+        *slot = argv[++i];
+    }
+    if (in.empty() || cert.empty() || key.empty())
+        return usage("sign needs PACKAGED.exe, --cert and --key");
+    if (out.empty())
+        out = in;
+
+    Loaded l;
+    if (!load_as_tool(in, &l))
+        return 1;
+    if (!l.marker) {
+        free_usb_image();
+        return fail("%s: the INI text has no end marker; the tool would load no images", in.c_str());
+    }
+    Images before = loaded_images();
+    if (l.end != l.size)
+        return fail("%s is signed already (certificate table at %u)", in.c_str(), l.end);
+    if (l.size % 8 != 0)
+        return fail("%s has %u bytes, not a multiple of 8: the signature would be padded with zeros that the tool "
+                    "reads as USB image; build it again with this tessel-pack, which aligns packages",
+                    in.c_str(), l.size);
+
+    std::string tmp = out + ".tmp-sign";
+    unlink(tmp.c_str());
+    std::string said;
+    int rc = run_program({kSigner, "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
+                          "Orvex Tessel Keyboard Firmware Updater", "-in", in, "-out", tmp},
+                         said);
+    if (rc != 0) {
+        unlink(tmp.c_str());
+        fputs(said.c_str(), stderr);
+        return fail(rc < 0 ? "cannot run %s (is it installed?)" : "%s sign failed", kSigner);
+    }
+    // Read the signed program back as the tool does: the same images, else no OUT.
+    Loaded s;
+    bool read = load_as_tool(tmp, &s) && s.marker;
+    Images after = loaded_images();
+    if (!read || !same_images(before, after)) {
+        unlink(tmp.c_str());
+        return fail("the signed program's package does not read back as the unsigned one's (USB image %zu bytes, "
+                    "was %zu); nothing written",
+                    after.usb.size(), before.usb.size());
+    }
+    chmod(tmp.c_str(), 0755);
+    if (rename(tmp.c_str(), out.c_str()) != 0) {
+        int e = errno;
+        unlink(tmp.c_str());
+        return fail("cannot rename to %s: %s", out.c_str(), strerror(e));
+    }
+    printf("%s: signed, %u bytes (certificate table at %u, %u bytes); package read back unchanged "
+           "(USB image %zu bytes, DFU suffix %u)\n",
+           out.c_str(), s.size, s.end, s.size - s.end, after.usb.size(), after.suffix_length);
+    return 0;
+}
+
+int cmd_verify(int argc, char** argv)
+{
+    std::string in, ca;
+    for (int i = 0; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == "--ca" && i + 1 < argc)
+            ca = argv[++i];
+        else if (in.empty() && a[0] != '-')
+            in = a;
+        else
+            return usage(("verify: unexpected argument " + a).c_str());
+    }
+    if (in.empty())
+        return usage("verify needs SIGNED.exe");
+    std::vector<std::string> args = {kSigner, "verify", "-in", in};
+    if (!ca.empty()) {
+        args.push_back("-CAfile");
+        args.push_back(ca);
+    }
+    std::string said;
+    int rc = run_program(args, said);
+    if (rc != 0)
+        fputs(said.c_str(), stderr);
+    else
+        fputs(lines_with(said, "Signature verification:").c_str(), stdout);
+    if (rc != 0)
+        return fail(rc < 0 ? "cannot run %s (is it installed?)" : "%s verify: the signature does not verify",
+                    kSigner);
+
+    Loaded l;
+    if (!load_as_tool(in, &l))
+        return 1;
+    free_usb_image();
+    if (l.end == l.size)
+        return fail("%s carries no certificate table", in.c_str());
+    if (!l.marker)
+        return fail("%s: the INI text has no end marker; the tool would load no images", in.c_str());
+    bool ok = report(check_package(pieces_of(l)), false);
+    printf("%s: signature verified; package %s (USB image %u bytes, ending at the certificate table at %u)\n",
+           in.c_str(), ok ? "passes its checks" : "has errors", l.end - g_ini_end - BT_IMAGE_MAX, l.end);
+    return ok ? 0 : 1;
 }
 
 void put16(std::vector<uint8_t>& b, size_t at, uint32_t v)
@@ -553,5 +862,11 @@ int main(int argc, char** argv)
         return cmd_extract(argc - 2, argv + 2);
     if (cmd == "stub")
         return cmd_stub(argc - 2, argv + 2);
+    if (cmd == "lint")
+        return cmd_lint(argc - 2, argv + 2);
+    if (cmd == "sign")
+        return cmd_sign(argc - 2, argv + 2);
+    if (cmd == "verify")
+        return cmd_verify(argc - 2, argv + 2);
     return usage(("unknown command " + cmd).c_str());
 }

@@ -3,7 +3,9 @@
 // The package has no header of its own: it starts behind the raw data of the
 // executable's last section, its INI text ends with the line
 // "S__=END_OF_FILE", the Bluetooth image behind it has a fixed size of 32768
-// bytes, and the USB image runs to the end of the file.
+// bytes, and the USB image runs to the end of the file, or, in a program file
+// signed after the package was appended, to the Authenticode certificate
+// table that the signing put behind it.
 #include "package/package.h"
 
 #include "package/ini.h"
@@ -24,6 +26,11 @@ UsbImage g_usb_image = {nullptr, 0, 0};
 #define PE_TABLE_OFFSET 264  // signature, file header, PE32+ optional header
 #define PE_SECTION_SIZE 40
 #define BT_UNSUMMED 768
+#define PE_OPT_OFFSET 24          // the optional header behind signature and file header
+#define PE32PLUS_MAGIC 0x20B
+#define PE32PLUS_DIR_COUNT 108     // NumberOfRvaAndSizes in a PE32+ optional header
+#define PE32PLUS_DIRECTORIES 112   // the data directory in a PE32+ optional header
+#define DIR_SECURITY 4             // IMAGE_DIRECTORY_ENTRY_SECURITY
 
 static uint32_t get_u16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
 
@@ -72,7 +79,34 @@ uint32_t pe_package_start(const uint8_t* head, size_t len)
     return result;
 }
 
-uint32_t find_package_start(uint32_t* file_size)
+bool pe_certificate_table(const uint8_t* head, size_t len, uint32_t* offset, uint32_t* size)
+{
+    if (pe_header_size(head, len) == 0)
+        return false;
+    size_t opt = size_t(get_u32(head + 0x3C)) + PE_OPT_OFFSET;
+    size_t entry = opt + PE32PLUS_DIRECTORIES + DIR_SECURITY * 8;
+    if (entry + 8 > len || get_u16(head + opt) != PE32PLUS_MAGIC ||
+        get_u32(head + opt + PE32PLUS_DIR_COUNT) <= DIR_SECURITY)
+        return false;
+    // Unlike the other entries, this one holds a file offset, not an RVA.
+    uint32_t at = get_u32(head + entry);
+    uint32_t bytes = get_u32(head + entry + 4);
+    if (at == 0 || bytes == 0)
+        return false;
+    *offset = at;
+    *size = bytes;
+    return true;
+}
+
+uint32_t package_end_of(const uint8_t* head, size_t len, uint32_t start, uint32_t file_size)
+{
+    uint32_t at = 0, bytes = 0;
+    if (pe_certificate_table(head, len, &at, &bytes) && at >= start && at <= file_size)
+        return at;
+    return file_size;
+}
+
+uint32_t find_package_start(uint32_t* file_size, uint32_t* package_end)
 {
     uint8_t head[HEAD_READ_SIZE];
     memset(head, 0, sizeof head);
@@ -101,6 +135,8 @@ uint32_t find_package_start(uint32_t* file_size)
         }
     }
     *file_size = GetFileSize(file, NULL);
+    if (package_end)
+        *package_end = package_end_of(head, got, start, *file_size);
     CloseHandle(file);
     return start;
 }
@@ -193,8 +229,11 @@ void free_usb_image()
 bool load_package()
 {
     uint32_t file_size = 0;
-    uint32_t start = find_package_start(&file_size);
-    if (start == file_size)
+    uint32_t end = 0;
+    uint32_t start = find_package_start(&file_size, &end);
+    // Unsigned, the package ends with the file; signed, where the certificate
+    // table begins (never before the start).
+    if (start == file_size || start == end)
         return false;
 
     GetModuleFileNameA(NULL, g_exe_path, sizeof g_exe_path);
@@ -212,7 +251,7 @@ bool load_package()
     MarkerScan scan;
     marker_scan_reset(&scan);
     bool found = false;
-    for (;;) {
+    for (uint32_t pos = start; pos < end; pos++) {
         uint8_t byte;
         DWORD got = 0;
         if (!ReadFile(file, &byte, 1, &got, NULL) || got == 0)
@@ -230,7 +269,10 @@ bool load_package()
     if (found) {
         memset(g_bt_image, 0, sizeof g_bt_image);
         DWORD n = 0;
-        ReadFile(file, g_bt_image, BT_IMAGE_MAX, &n, NULL);
+        DWORD want = g_ini_end < end ? end - g_ini_end : 0;
+        if (want > BT_IMAGE_MAX)
+            want = BT_IMAGE_MAX;
+        ReadFile(file, g_bt_image, want, &n, NULL);
         g_bt_image_len = bt_round_length(n);
         g_bt_image_sum = 0;
         if (g_bt_image_len > BT_UNSUMMED)
@@ -238,7 +280,7 @@ bool load_package()
 
         free_usb_image();
         DWORD pos = SetFilePointer(file, 0, NULL, FILE_CURRENT);
-        DWORD length = (pos != INVALID_SET_FILE_POINTER && file_size > pos) ? file_size - pos : 0;
+        DWORD length = (pos != INVALID_SET_FILE_POINTER && end > pos) ? end - pos : 0;
         if (length > 0)
             g_usb_image.data = (uint8_t*)malloc(length);
         if (g_usb_image.data) {

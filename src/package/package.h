@@ -25,8 +25,10 @@ extern uint32_t g_bt_image_sum;
 extern UsbImage g_usb_image;
 
 // Offset just behind the raw data of the program file's last section, or 0;
-// *file_size (preset to 0 by the caller) receives the file's size.
-uint32_t find_package_start(uint32_t* file_size);
+// *file_size (preset to 0 by the caller) receives the file's size. When given,
+// *package_end receives where the package ends: the file's end, or the start
+// of an Authenticode certificate table that lies behind the package start.
+uint32_t find_package_start(uint32_t* file_size, uint32_t* package_end = nullptr);
 // Finds the package, reads the configuration and loads both images; true when
 // the INI text's end marker was found.
 bool load_package();
@@ -43,6 +45,16 @@ uint32_t pe_package_start(const uint8_t* head, size_t len);
 // the headers pass the checks of the walk (MZ, e_lfanew below 3832, PE
 // signature, sections present), else 0.
 uint32_t pe_header_size(const uint8_t* head, size_t len);
+// The certificate table of a PE32+ header region (data directory entry 4,
+// IMAGE_DIRECTORY_ENTRY_SECURITY: a file offset and a size). True, with both,
+// when the headers pass the checks of the walk, the optional header is PE32+,
+// NumberOfRvaAndSizes covers entry 4, the entry lies inside the len bytes and
+// its offset and size are both non-zero.
+bool pe_certificate_table(const uint8_t* head, size_t len, uint32_t* offset, uint32_t* size);
+// Where a package that starts at `start` in a file of `file_size` bytes ends:
+// at a certificate table that begins at or behind `start` and not beyond the
+// file's end, else at the file's end.
+uint32_t package_end_of(const uint8_t* head, size_t len, uint32_t start, uint32_t file_size);
 // The end-marker scan, fed one byte at a time: CR is dropped, LF or 255
 // bytes end a line, and an ended line equal to the marker finds it.
 struct MarkerScan {

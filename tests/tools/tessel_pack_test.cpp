@@ -2,6 +2,7 @@
 #include "unit/package/package_fixture.h"
 
 #include <dirent.h>
+#include <map>
 #include <sys/wait.h>
 
 using namespace pkgtest;
@@ -47,6 +48,50 @@ std::vector<std::string> files_in(const std::string& d)
     return names;
 }
 
+// A DFU suffix for vendor:product over `body`, its CRC right unless `crc_delta`.
+Bytes with_suffix(Bytes body, uint16_t vid, uint16_t pid, uint32_t crc_delta = 0)
+{
+    Bytes s = {0x53, 0x03, uint8_t(pid), uint8_t(pid >> 8), uint8_t(vid), uint8_t(vid >> 8), 0x00, 0x01,
+               'U',  'F',  'D',  16};
+    body.insert(body.end(), s.begin(), s.end());
+    uint32_t crc = dfu_crc32(body.data(), body.size()) + crc_delta;
+    for (int i = 0; i < 4; i++)
+        body.push_back(uint8_t(crc >> (8 * i)));
+    return body;
+}
+
+// The lines of a package that passes every check: versions, DFU settings and
+// all sixteen messages in all 31 languages; `change` replaces or adds lines.
+std::vector<std::string> clean_lines(const std::map<std::string, std::string>& change = {})
+{
+    std::vector<std::string> lines = {"[MAIN]", "INI_VER_NXP=0353", "INI_VER_BT=A23F", "INI_ALLOW_DOWNGRADE=0",
+                                      "[DFU]", "INI_DFU_GUID=a01674b4-c5f6-485c-af94-3271701d57b4",
+                                      "INI_DFU_VID1=1FC9", "INI_DFU_PID1=5002", "INI_DFU_INTERFACE=0",
+                                      "INI_DFU_TRANSFER_SIZE=64"};
+    for (unsigned lang = 0; lang <= 30; lang++) {
+        char section[16];
+        snprintf(section, sizeof section, "[LANG%02u]", lang);
+        lines.push_back(section);
+        for (unsigned n = 1; n <= 16; n++) {
+            char line[64];
+            snprintf(line, sizeof line, "S%02u=Message %u in language %u", n, n, lang);
+            lines.push_back(line);
+        }
+    }
+    for (const auto& c : change) {
+        std::string section = c.first.substr(0, c.first.find(' '));
+        std::string key = c.first.substr(c.first.find(' ') + 1);
+        auto at = std::find(lines.begin(), lines.end(), section);
+        auto next = std::find_if(at + 1, lines.end(), [](const std::string& l) { return l[0] == '['; });
+        auto old = std::find_if(at + 1, next, [&](const std::string& l) { return l.rfind(key + "=", 0) == 0; });
+        if (old != next)
+            *old = key + "=" + c.second;
+        else
+            lines.insert(next, key + "=" + c.second);
+    }
+    return lines;
+}
+
 class TesselPack : public PackageTest {
 protected:
     std::string bare, ini, bt, usb, out;
@@ -60,10 +105,9 @@ protected:
         usb = dir + "/usb.bin";
         out = dir + "/out.exe";
         ASSERT_EQ(run_pack("stub -o '" + bare + "'", dir).status, 0);
-        write_bytes(ini, text_bytes(ini_text({"[MAIN]", "INI_VER_NXP=0353", "INI_VER_BT=A23F", "[LANG00]",
-                                              "S01=Update", "[LANG01]", "S01=Mettre à jour"})));
+        write_bytes(ini, text_bytes(ini_text(clean_lines({{"[LANG01] S01", "Mettre à jour"}}))));
         write_bytes(bt, pattern(BT_IMAGE_MAX, 11));
-        write_bytes(usb, pattern(4096, 12));
+        write_bytes(usb, with_suffix(pattern(4096, 12), 0x1FC9, 0x5002));
     }
 
     std::string build_args(const std::string& exe_path, const std::string& ini_path, const std::string& bt_path,
@@ -102,15 +146,23 @@ TEST_F(TesselPack, BuildInspectExtractRoundTrip)
 {
     PackRun r = run_pack(build_args(bare, ini, bt, usb), dir);
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << "a clean package builds without a word";
+    // CR bytes before the marker's LF make the file a multiple of 8 bytes.
     Bytes built = read_bytes(out);
-    EXPECT_EQ(built, read_bytes(bare) + read_bytes(ini) + read_bytes(bt) + read_bytes(usb));
+    Bytes plain = read_bytes(bare) + read_bytes(ini) + read_bytes(bt) + read_bytes(usb);
+    size_t pad = (8 - plain.size() % 8) % 8;
+    Bytes padded_ini = read_bytes(ini);
+    padded_ini.insert(padded_ini.end() - 1, pad, '\r');
+    EXPECT_EQ(built, read_bytes(bare) + padded_ini + read_bytes(bt) + read_bytes(usb));
+    EXPECT_EQ(built.size() % 8, 0u);
 
     // The tool itself loads it.
     use_program(out);
     ASSERT_TRUE(load_package());
     EXPECT_EQ(g_package_start, 0x600u);
-    EXPECT_EQ(g_ini_end, 0x600u + read_bytes(ini).size());
-    EXPECT_EQ(g_usb_image.length, 4096);
+    EXPECT_EQ(g_ini_end, 0x600u + padded_ini.size());
+    EXPECT_EQ(g_usb_image.length, 4096 + 16);
+    EXPECT_EQ(g_usb_image.suffix_length, 16u);
 
     r = run_pack("inspect '" + out + "'", dir);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -118,14 +170,14 @@ TEST_F(TesselPack, BuildInspectExtractRoundTrip)
     EXPECT_NE(r.out.find("length 32768 (rounded to 64)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("INI_VER_BT            \"A23F\" (0xA23F)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("INI_DFU_GUID          {a01674b4-c5f6-485c-af94-3271701d57b4}"), std::string::npos);
-    EXPECT_NE(r.out.find("LANG00  +---------------   1"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("LANG01  +---------------   1"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("LANG02  ----------------   0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("LANG00  ++++++++++++++++  16"), std::string::npos) << r.out;
+    r = run_pack("inspect '" + out + "' --messages", dir);
+    EXPECT_NE(r.out.find("S01 Mettre à jour"), std::string::npos) << r.out;
 
     std::string x = dir + "/x";
     r = run_pack("extract '" + out + "' '" + x + "'", dir);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_bytes(x + "/package.ini"), read_bytes(ini));
+    EXPECT_EQ(read_bytes(x + "/package.ini"), padded_ini);
     EXPECT_EQ(read_bytes(x + "/bt.bin"), read_bytes(bt));
     EXPECT_EQ(read_bytes(x + "/usb.bin"), read_bytes(usb));
 }
@@ -180,6 +232,90 @@ TEST_F(TesselPack, RefusesEveryBadInputWithoutLeavingOut)
     EXPECT_EQ(read_bytes(out), text_bytes("previous"));
 }
 
+// Every check of build, one broken package per row: the one line it prints
+// (errors refuse, warnings do not), and the same line from lint on the
+// package built with --force.
+TEST_F(TesselPack, BuildChecksOneLinePerProblem)
+{
+    Bytes body = pattern(4096, 12);
+    Bytes good_usb = read_bytes(usb);
+    std::string cut_message = std::string(254, 'a') + "\xC3\xA9" + std::string(144, 'b');
+    std::map<std::string, std::string> partial;  // 28 languages with S01 only, as the sample ships
+    std::vector<std::string> sample_like;
+    for (const std::string& l : clean_lines())
+        if (l.rfind("S", 0) != 0 || l.rfind("S01=", 0) == 0 || l.find("language 0") != std::string::npos ||
+            l.find("language 6") != std::string::npos || l.find("language 7") != std::string::npos)
+            sample_like.push_back(l);
+    char crc_line[200];
+    {
+        Bytes bad = with_suffix(body, 0x1FC9, 0x5002, 1);
+        uint32_t right = dfu_crc32(bad.data(), bad.size() - 4);
+        snprintf(crc_line, sizeof crc_line,
+                 "error: USB image: DFU suffix CRC is 0x%08X but the image gives 0x%08X: the tool would send the "
+                 "suffix as firmware",
+                 right + 1, right);
+    }
+    struct Row {
+        const char* what;
+        std::vector<std::string> lines;
+        Bytes usb;
+        bool refused;
+        std::string line;
+    } rows[] = {
+        {"suffix for another device", clean_lines(), with_suffix(body, 0x0483, 0xDF11), true,
+         "error: USB image: DFU suffix is for 0483:df11, not for the boot loader of INI_DFU_VID1/PID1 (1fc9:5002) "
+         "or INI_DFU_VID2/PID2 (1fc9:000c)"},
+        {"suffix with a wrong CRC", clean_lines(), with_suffix(body, 0x1FC9, 0x5002, 1), true, crc_line},
+        {"no suffix at all", clean_lines(), body + Bytes(16, 0xFF), false,
+         "warning: USB image: no DFU suffix (its last 16 bytes are not one): the whole image is downloaded and "
+         "nothing ties it to a device"},
+        {"empty USB image", clean_lines(), Bytes(), true, "error: USB image: empty"},
+        {"version not hexadecimal", clean_lines({{"[MAIN] INI_VER_NXP", "zz53"}}), good_usb, true,
+         "error: [MAIN] INI_VER_NXP: \"zz53\" is not four hexadecimal digits"},
+        {"version of five digits", clean_lines({{"[MAIN] INI_VER_BT", "A23F0"}}), good_usb, true,
+         "error: [MAIN] INI_VER_BT: \"A23F0\" is not four hexadecimal digits"},
+        {"transfer size 0", clean_lines({{"[DFU] INI_DFU_TRANSFER_SIZE", "0"}}), good_usb, true,
+         "error: [DFU] INI_DFU_TRANSFER_SIZE: \"0\" is not a transfer size in bytes of 1 to 4096"},
+        {"transfer size 4097", clean_lines({{"[DFU] INI_DFU_TRANSFER_SIZE", "4097"}}), good_usb, true,
+         "error: [DFU] INI_DFU_TRANSFER_SIZE: \"4097\" is not a transfer size in bytes of 1 to 4096"},
+        {"interface 256", clean_lines({{"[DFU] INI_DFU_INTERFACE", "256"}}), good_usb, true,
+         "error: [DFU] INI_DFU_INTERFACE: \"256\" is not an interface number of 0 to 255"},
+        {"GUID cut short", clean_lines({{"[DFU] INI_DFU_GUID", "a01674b4-c5f6-485c-af94"}}), good_usb, true,
+         "error: [DFU] INI_DFU_GUID: \"a01674b4-c5f6-485c-af94\" is not a GUID of the form "
+         "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"},
+        {"message cut inside a character", clean_lines({{"[LANG05] S02", cut_message}}), good_usb, true,
+         "error: [LANG05] S02: 400 bytes; the tool shows at most 255 and would cut it inside a UTF-8 character"},
+        {"message not UTF-8", clean_lines({{"[LANG09] S16", "Caf\xE9"}}), good_usb, true,
+         "error: [LANG09] S16: not valid UTF-8 (byte 3 of 4)"},
+        {"English incomplete", clean_lines({{"[LANG00] S05", ""}}), good_usb, true,
+         "error: [LANG00] S05: missing; English is the last fallback, so the tool would show an empty text"},
+        {"28 languages with 1 of 16 messages", sample_like, good_usb, false,
+         "warning: messages: LANG01..LANG05, LANG08..LANG30 (28 languages) lack S02..S16, which fall back to "
+         "English"},
+        {"unknown key", clean_lines({{"[MAIN] INI_VER_NPX", "0353"}}), good_usb, false,
+         "warning: [MAIN] INI_VER_NPX: unknown key; the tool never reads it"},
+    };
+    std::string broken_ini = dir + "/broken.ini", broken_usb = dir + "/broken_usb.bin";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        unlink(out.c_str());
+        write_bytes(broken_ini, text_bytes(ini_text(row.lines)));
+        write_bytes(broken_usb, row.usb);
+        PackRun r = run_pack(build_args(bare, broken_ini, bt, broken_usb), dir);
+        EXPECT_EQ(r.err, row.line + "\n");
+        EXPECT_EQ(r.status != 0, row.refused);
+        EXPECT_EQ(file_exists(out), !row.refused);
+        if (!row.refused)
+            continue;
+        r = run_pack(build_args(bare, broken_ini, bt, broken_usb) + " --force", dir);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "warning: " + row.line.substr(strlen("error: ")) + "\n");
+        r = run_pack("lint '" + out + "'", dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, row.line + "\n");
+    }
+}
+
 TEST_F(TesselPack, InspectAndExtractRefuseFilesWithoutPackage)
 {
     PackRun r = run_pack("inspect '" + bare + "'", dir);
@@ -208,7 +344,8 @@ TEST_F(SamplePackage, LoadsWithTheShippedValues)
     ASSERT_TRUE(load_package());
     Bytes ini = read_bytes(TESSEL_SOURCE_DIR "/sample-package/package.ini");
     EXPECT_EQ(g_package_start, 0x600u);
-    EXPECT_EQ(g_ini_end, 0x600u + ini.size());
+    // Built with CR bytes of alignment before the marker's LF.
+    EXPECT_EQ(g_ini_end, 0x600u + ini.size() + (8 - (0x600u + ini.size() + 32768 + 40960) % 8) % 8);
     EXPECT_EQ(g_bt_image_len, 32768u);
     EXPECT_EQ(g_usb_image.length, 40960);
     EXPECT_EQ(g_usb_image.suffix_length, 0u);

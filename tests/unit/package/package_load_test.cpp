@@ -133,6 +133,58 @@ TEST_F(LoadPackage, FullImagesAndTheUsbImageAsRead)
     EXPECT_EQ(g_usb_image.length, 0);
 }
 
+// A signature made after the package was appended sits behind the USB image;
+// its certificate table (data directory entry 4, a file offset) ends the
+// image. Tables that do not lie behind the package start are not trusted.
+TEST_F(LoadPackage, CertificateTableBehindThePackageEndsTheUsbImage)
+{
+    const Bytes ini = text_bytes(kIni + "S__=END_OF_FILE\r\n");
+    const Bytes usb = pattern(4096, 5);
+    const Bytes cert = pattern(1520, 6);
+    const uint32_t start = 0x600;
+    const uint32_t usb_at = start + uint32_t(ini.size()) + BT_IMAGE_MAX;
+    const uint32_t cert_at = usb_at + uint32_t(usb.size());
+    const uint32_t file_size = cert_at + uint32_t(cert.size());
+    struct Row {
+        const char* what;
+        uint32_t dir_count, offset, size;
+        bool loads;
+        int32_t usb_length;
+    } rows[] = {
+        {"signed: the table ends the image", 16, cert_at, 1520, true, 4096},
+        {"entry with size 0 is no table", 16, cert_at, 0, true, 4096 + 1520},
+        {"entry with offset 0 is no table", 16, 0, 1520, true, 4096 + 1520},
+        {"directory too short to hold entry 4", 4, cert_at, 1520, true, 4096 + 1520},
+        {"table inside the program is ignored", 16, 0x400, 1520, true, 4096 + 1520},
+        {"table beyond the file end is ignored", 16, file_size + 1, 1520, true, 4096 + 1520},
+        {"hostile offset and size are ignored", 16, 0xFFFFFFF0u, 0xFFFFFFF0u, true, 4096 + 1520},
+        {"size reaching past the end is harmless", 16, cert_at, 0x7FFFFFFF, true, 4096},
+        {"table at the very end: the image runs to it", 16, file_size, 8, true, 4096 + 1520},
+        {"table in the middle of the USB image", 16, usb_at + 100, 1520, true, 100},
+        {"table right behind the Bluetooth image", 16, usb_at, 1520, true, 0},
+        {"table inside the Bluetooth image", 16, usb_at - 1000, 1520, true, 0},
+        {"table inside the INI text: no marker", 16, start + 3, 1520, false, 0},
+        {"table at the package start: no package", 16, start, 1520, false, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Bytes program = bare_program();
+        put32(program, 0x40 + 24 + 108, r.dir_count);
+        put32(program, 0x40 + 24 + 112 + 4 * 8, r.offset);
+        put32(program, 0x40 + 24 + 112 + 4 * 8 + 4, r.size);
+        write_bytes(this->program, program + ini + pattern(BT_IMAGE_MAX, 7) + usb + cert);
+        reset_state();
+        EXPECT_EQ(load_package(), r.loads);
+        if (!r.loads)
+            continue;
+        ASSERT_EQ(g_usb_image.length, r.usb_length);
+        Bytes whole = usb + cert;
+        if (r.usb_length > 0)
+            EXPECT_EQ(memcmp(g_usb_image.data, whole.data(), size_t(r.usb_length)), 0);
+        free_usb_image();
+    }
+}
+
 TEST_F(LoadPackage, DfuSuffixIsHonouredOnlyWithSignatureAndCrc)
 {
     Bytes body = pattern(5000, 9);

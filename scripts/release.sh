@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Puts a release together in build/release/: the packaged program signed with
+# a throw-away test certificate made here (its key is deleted at the end and
+# never leaves the temporary folder), the bare program, tessel-pack for Linux,
+# the test certificate (to verify the signature against) and SHA256SUMS.
+# Expects the host and Windows builds (make build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACK=build/host/tools/tessel-pack
+PACKAGED=build/windows/tessel-updater.exe
+BARE=build/windows/tessel-updater-bare.exe
+OUT=build/release
+
+for f in "$PACK" "$PACKAGED" "$BARE"; do
+    [ -f "$f" ] || { echo "release: $f is missing (run make build)" >&2; exit 1; }
+done
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+openssl req -x509 -newkey rsa:3072 -nodes -days 30 -sha256 \
+    -subj "/CN=tessel-updater throw-away test signing certificate" \
+    -addext "extendedKeyUsage=codeSigning" \
+    -keyout "$tmp/key.pem" -out "$tmp/cert.pem" 2>/dev/null
+
+rm -rf "$OUT"
+mkdir -p "$OUT"
+"$PACK" lint "$PACKAGED"
+"$PACK" sign "$PACKAGED" --cert "$tmp/cert.pem" --key "$tmp/key.pem" -o "$OUT/tessel-updater.exe"
+"$PACK" verify "$OUT/tessel-updater.exe" --ca "$tmp/cert.pem"
+cp "$BARE" "$OUT/tessel-updater-bare.exe"
+cp "$PACK" "$OUT/tessel-pack"
+cp "$tmp/cert.pem" "$OUT/test-signing-certificate.pem"
+(cd "$OUT" && sha256sum tessel-updater.exe tessel-updater-bare.exe tessel-pack test-signing-certificate.pem > SHA256SUMS)
+echo "release: $OUT"
+cat "$OUT/SHA256SUMS"

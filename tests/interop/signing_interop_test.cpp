@@ -1,0 +1,191 @@
+// A packaged program signed with osslsigncode (Authenticode), against the
+// outside tools: osslsigncode verify accepts the signature, pefile finds the
+// certificate table where our loader does, and the tool reads the same USB
+// image from the signed program as from the unsigned one, DFU suffix included.
+// The certificate is a throw-away one made with openssl for this run.
+#include "package/package.h"
+#include "platform/host/sim_core.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#undef fopen
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+bool exists(const std::string& p) { return access(p.c_str(), R_OK) == 0; }
+
+std::string capture(const std::string& cmd, int* status)
+{
+    std::string out;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) {
+        *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int rc = pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+Bytes read_file(const std::string& path)
+{
+    Bytes b;
+    FILE* f = ::fopen(path.c_str(), "rb");
+    if (!f)
+        return b;
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        b.insert(b.end(), chunk, chunk + n);
+    fclose(f);
+    return b;
+}
+
+void write_file(const std::string& path, const Bytes& b)
+{
+    FILE* f = ::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(b.data(), 1, b.size(), f);
+    fclose(f);
+}
+
+struct Usb {
+    bool loaded;
+    Bytes image;
+    uint32_t suffix_length;
+};
+
+// The USB image as the tool loads it from `file`.
+Usb load_usb(const std::string& file)
+{
+    sim::WorldConfig cfg;
+    cfg.program_file = file;
+    cfg.program_dir = "/tmp";
+    sim::configure(cfg);
+    Usb u;
+    u.loaded = load_package();
+    if (g_usb_image.data)
+        u.image.assign(g_usb_image.data, g_usb_image.data + g_usb_image.length);
+    u.suffix_length = g_usb_image.suffix_length;
+    free_usb_image();
+    return u;
+}
+
+class Signing : public ::testing::Test {
+protected:
+    static std::string dir, unsigned_exe, signed_exe, cert;
+
+    // The real Windows program where it was built, else the host's stand-in
+    // program; packaged with the sample's INI and Bluetooth image and a USB
+    // image that ends in a DFU suffix, then signed.
+    static void SetUpTestSuite()
+    {
+        char templ[] = "/tmp/tessel-sign-XXXXXX";
+        dir = mkdtemp(templ);
+        unsigned_exe = dir + "/unsigned.exe";
+        signed_exe = dir + "/signed.exe";
+        cert = dir + "/cert.pem";
+        std::string bare = TESSEL_SOURCE_DIR "/build/windows/tessel-updater-bare.exe";
+        if (!exists(bare))
+            bare = TESSEL_SAMPLE_DIR "/bare.exe";
+        Bytes usb = read_file(TESSEL_SAMPLE_DIR "/usb.bin");
+        usb.resize(usb.size() - 16);
+        const uint8_t tail[12] = {0x53, 0x03, 0x02, 0x50, 0xC9, 0x1F, 0x00, 0x01, 'U', 'F', 'D', 16};
+        usb.insert(usb.end(), tail, tail + 12);
+        uint32_t crc = dfu_crc32(usb.data(), usb.size());
+        for (int i = 0; i < 4; i++)
+            usb.push_back(uint8_t(crc >> (8 * i)));
+        write_file(dir + "/usb.bin", usb);
+
+        int status = 0;
+        std::string out = capture("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=tessel test signing' "
+                                  "-addext extendedKeyUsage=codeSigning -keyout '" + dir + "/key.pem' -out '" + cert + "'",
+                                  &status);
+        ASSERT_EQ(status, 0) << out;
+        out = capture(std::string(TESSEL_PACK) + " build --exe '" + bare + "' --ini " TESSEL_SOURCE_DIR
+                      "/sample-package/package.ini --bt " TESSEL_SAMPLE_DIR "/bt.bin --usb '" + dir +
+                      "/usb.bin' -o '" + unsigned_exe + "'",
+                      &status);
+        ASSERT_EQ(status, 0) << out;
+        out = capture(std::string(TESSEL_PACK) + " sign '" + unsigned_exe + "' --cert '" + cert + "' --key '" + dir +
+                      "/key.pem' -o '" + signed_exe + "'",
+                      &status);
+        ASSERT_EQ(status, 0) << out;
+    }
+
+    static void TearDownTestSuite()
+    {
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (system(cmd.c_str()) != 0)
+            ADD_FAILURE() << "cannot remove " << dir;
+    }
+
+    void SetUp() override { ASSERT_TRUE(exists(signed_exe)) << "signing failed in the suite's set-up"; }
+};
+
+std::string Signing::dir, Signing::unsigned_exe, Signing::signed_exe, Signing::cert;
+
+TEST_F(Signing, OsslsigncodeVerifiesTheSignedProgram)
+{
+    int status = 0;
+    std::string out = capture("osslsigncode verify -CAfile '" + cert + "' -in '" + signed_exe + "'", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Signature verification: ok"), std::string::npos) << out;
+
+    // One changed byte of the package, and the signature no longer holds.
+    Bytes b = read_file(signed_exe);
+    b[read_file(unsigned_exe).size() - 100] ^= 1;
+    std::string tampered = dir + "/tampered.exe";
+    write_file(tampered, b);
+    out = capture("osslsigncode verify -CAfile '" + cert + "' -in '" + tampered + "'", &status);
+    EXPECT_NE(status, 0) << out;
+}
+
+TEST_F(Signing, PefileFindsTheCertificateTableWhereTheLoaderDoes)
+{
+    int status = 0;
+    std::string out = capture("/usr/bin/python3 -c 'import sys, pefile; d = pefile.PE(sys.argv[1], fast_load=True)"
+                              ".OPTIONAL_HEADER.DATA_DIRECTORY[4]; print(d.VirtualAddress, d.Size)' '" +
+                                  signed_exe + "'",
+                              &status);
+    ASSERT_EQ(status, 0) << out;
+    unsigned long offset = 0, size = 0;
+    ASSERT_EQ(sscanf(out.c_str(), "%lu %lu", &offset, &size), 2) << out;
+
+    Bytes b = read_file(signed_exe);
+    uint32_t our_offset = 0, our_size = 0;
+    ASSERT_TRUE(pe_certificate_table(b.data(), std::min<size_t>(b.size(), 4096), &our_offset, &our_size));
+    EXPECT_EQ(our_offset, offset);
+    EXPECT_EQ(our_size, size);
+    EXPECT_EQ(offset, read_file(unsigned_exe).size()) << "the table follows the package, no padding";
+    EXPECT_EQ(offset + size, b.size());
+}
+
+TEST_F(Signing, SignedProgramKeepsItsUsbImage)
+{
+    Usb before = load_usb(unsigned_exe);
+    Usb after = load_usb(signed_exe);
+    ASSERT_TRUE(before.loaded);
+    ASSERT_TRUE(after.loaded);
+    EXPECT_EQ(before.image.size(), 40960u);
+    EXPECT_EQ(after.image.size(), before.image.size());
+    EXPECT_TRUE(after.image == before.image);
+    EXPECT_EQ(before.suffix_length, 16u);
+    EXPECT_EQ(after.suffix_length, 16u);
+}
+
+}  // namespace

@@ -1,0 +1,32 @@
+// The checks `tessel-pack build` and `tessel-pack lint` make on a package:
+// what the tool would do wrong or silently differently with it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Finding {
+    bool error;         // refuses a build (unless --force); else a warning
+    std::string field;  // "[MAIN] INI_VER_NXP", "USB image", "[LANG05] S02", ...
+    std::string text;
+};
+
+// The three pieces as they lie in the package.
+struct PackagePieces {
+    std::vector<uint8_t> ini;
+    std::vector<uint8_t> bt;
+    std::vector<uint8_t> usb;
+};
+
+// Checks a package. The tool's INI reader must already read this package's
+// INI text (the package's program file loaded with load_package), so that
+// values are judged exactly as the tool reads them.
+std::vector<Finding> check_package(const PackagePieces& pieces);
+
+// "error: FIELD: TEXT", or "warning: ..." for warnings and, with `as_warning`,
+// for errors too (a forced build).
+std::string finding_line(const Finding& f, bool as_warning);
+
+// The limit of a message in bytes: the tool's 256-byte message buffers.
+#define MESSAGE_MAX_BYTES 255
