@@ -1,6 +1,6 @@
 # Front door of the project. `make demo` and `make test` install what is
 # missing, build every variant and run.
-.PHONY: all deps host windows build demo test test-host test-wine release clean
+.PHONY: all deps host windows build demo test release format clean
 
 all: build
 
@@ -27,6 +27,10 @@ demo: build
 # program, tessel-pack for Linux, the test certificate, SHA256SUMS.
 release: build
 	scripts/release.sh
+
+# Formats every C++ file of the project with its .clang-format.
+format: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
 	rm -rf build

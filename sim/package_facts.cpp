@@ -112,7 +112,8 @@ uint32_t hex_value(const std::string& text)
             continue;
         if (!std::isxdigit((unsigned char)c))
             break;
-        v = v * 16 + (uint32_t)(std::isdigit((unsigned char)c) ? c - '0' : std::tolower((unsigned char)c) - 'a' + 10);
+        v = v * 16 +
+            (uint32_t)(std::isdigit((unsigned char)c) ? c - '0' : std::tolower((unsigned char)c) - 'a' + 10);
     }
     return v;
 }
@@ -120,8 +121,8 @@ uint32_t hex_value(const std::string& text)
 void read_guid(const std::string& text, PackageFacts::Guid& g)
 {
     unsigned f[11];
-    if (std::sscanf(text.c_str(), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", &f[0], &f[1], &f[2], &f[3],
-                    &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10]) != 11)
+    if (std::sscanf(text.c_str(), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", &f[0], &f[1], &f[2],
+                    &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10]) != 11)
         return;
     g.data1 = f[0];
     g.data2 = (uint16_t)f[1];

@@ -36,8 +36,14 @@ std::string format(const char* fmt, ...)
     return buf;
 }
 
-uint32_t u16_at(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
-uint32_t u32_at(const uint8_t* p) { return u16_at(p) | (u16_at(p + 2) << 16); }
+uint32_t u16_at(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+}
+uint32_t u32_at(const uint8_t* p)
+{
+    return u16_at(p) | (u16_at(p + 2) << 16);
+}
 
 // The value as the tool's reader finds it (longer than the tool's buffers,
 // so that over-long values show), or kAbsent.
@@ -61,7 +67,10 @@ bool all_of(const std::string& s, const char* set)
 const char* const kHex = "0123456789abcdefABCDEF";
 const char* const kDecimal = "0123456789";
 
-std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+std::string quoted(const std::string& s)
+{
+    return "\"" + s + "\"";
+}
 
 // Offset of the first byte that is not part of well-formed UTF-8, or -1.
 long utf8_fault(const std::string& s)
@@ -137,16 +146,18 @@ void check_images(Checker& c, const PackagePieces& p)
     const size_t n = p.usb.size();
     const uint8_t* s = n >= DFU_SUFFIX_SIZE ? p.usb.data() + n - DFU_SUFFIX_SIZE : nullptr;
     if (!s || s[8] != 'U' || s[9] != 'F' || s[10] != 'D') {
-        c.warning("USB image", "no DFU suffix (its last 16 bytes are not one): the whole image is downloaded and "
-                               "nothing ties it to a device");
+        c.warning("USB image",
+                  "no DFU suffix (its last 16 bytes are not one): the whole image is downloaded and "
+                  "nothing ties it to a device");
         return;
     }
     uint32_t stored = u32_at(s + 12);
     uint32_t computed = dfu_crc32(p.usb.data(), n - 4);
     if (stored != computed) {
-        c.error("USB image", format("DFU suffix CRC is 0x%08X but the image gives 0x%08X: the tool would send the "
-                                    "suffix as firmware",
-                                    stored, computed));
+        c.error("USB image",
+                format("DFU suffix CRC is 0x%08X but the image gives 0x%08X: the tool would send the "
+                       "suffix as firmware",
+                       stored, computed));
         return;
     }
     if (s[11] != DFU_SUFFIX_SIZE) {
@@ -163,9 +174,10 @@ void check_images(Checker& c, const PackagePieces& p)
         return (vid == 0xFFFF || vid == want_vid) && (pid == 0xFFFF || pid == want_pid);
     };
     if (!fits(INI_DFU_VID1, INI_DFU_PID1) && !fits(INI_DFU_VID2, INI_DFU_PID2))
-        c.error("USB image", format("DFU suffix is for %04x:%04x, not for the boot loader of INI_DFU_VID1/PID1 "
-                                    "(%04x:%04x) or INI_DFU_VID2/PID2 (%04x:%04x)",
-                                    vid, pid, INI_DFU_VID1, INI_DFU_PID1, INI_DFU_VID2, INI_DFU_PID2));
+        c.error("USB image",
+                format("DFU suffix is for %04x:%04x, not for the boot loader of INI_DFU_VID1/PID1 "
+                       "(%04x:%04x) or INI_DFU_VID2/PID2 (%04x:%04x)",
+                       vid, pid, INI_DFU_VID1, INI_DFU_PID1, INI_DFU_VID2, INI_DFU_PID2));
 }
 
 // Hook for a check to come: where the USB or Bluetooth image carries the
@@ -199,7 +211,8 @@ void check_decimal(Checker& c, const char* key, unsigned long lo, unsigned long 
     bool ok = all_of(v, kDecimal) && v.size() <= 9;
     unsigned long n = ok ? strtoul(v.c_str(), nullptr, 10) : 0;
     if (!ok || n < lo || n > hi)
-        c.error(std::string("[DFU] ") + key, format("%s is not %s of %lu to %lu", quoted(v).c_str(), what, lo, hi));
+        c.error(std::string("[DFU] ") + key,
+                format("%s is not %s of %lu to %lu", quoted(v).c_str(), what, lo, hi));
 }
 
 void check_dfu_settings(Checker& c)
@@ -208,11 +221,12 @@ void check_dfu_settings(Checker& c)
     if (guid != kAbsent) {
         unsigned f[11];
         int used = -1;
-        int got = sscanf(guid.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &f[0], &f[1], &f[2], &f[3], &f[4],
-                         &f[5], &f[6], &f[7], &f[8], &f[9], &f[10], &used);
+        int got = sscanf(guid.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &f[0], &f[1], &f[2], &f[3],
+                         &f[4], &f[5], &f[6], &f[7], &f[8], &f[9], &f[10], &used);
         bool shape = guid.size() == 36;
         for (size_t i = 0; shape && i < 36; i++)
-            shape = (i == 8 || i == 13 || i == 18 || i == 23) ? guid[i] == '-' : strchr(kHex, guid[i]) != nullptr;
+            shape =
+                (i == 8 || i == 13 || i == 18 || i == 23) ? guid[i] == '-' : strchr(kHex, guid[i]) != nullptr;
         if (got != 11 || used != 36 || !shape)
             c.error("[DFU] INI_DFU_GUID",
                     quoted(guid) + " is not a GUID of the form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx");
@@ -220,7 +234,8 @@ void check_dfu_settings(Checker& c)
     for (const char* key : {"INI_DFU_VID1", "INI_DFU_PID1", "INI_DFU_VID2", "INI_DFU_PID2"}) {
         std::string v = ini_value("DFU", key);
         if (v != kAbsent && (v.size() > 4 || !all_of(v, kHex)))
-            c.error(std::string("[DFU] ") + key, quoted(v) + " is not a 16-bit ID of 1 to 4 hexadecimal digits");
+            c.error(std::string("[DFU] ") + key,
+                    quoted(v) + " is not a 16-bit ID of 1 to 4 hexadecimal digits");
     }
     check_decimal(c, "INI_DFU_INTERFACE", 0, 255, "an interface number");
     check_decimal(c, "INI_DFU_DETACH_DELAY", 0, 65535, "a delay in milliseconds");
@@ -228,7 +243,8 @@ void check_dfu_settings(Checker& c)
 
     std::string allow = ini_value("MAIN", "INI_ALLOW_DOWNGRADE");
     if (allow != kAbsent && (allow.size() > 2 || !all_of(allow, kHex)))
-        c.error("[MAIN] INI_ALLOW_DOWNGRADE", quoted(allow) + " is not 0 (refuse downgrades) or 1 (allow them)");
+        c.error("[MAIN] INI_ALLOW_DOWNGRADE",
+                quoted(allow) + " is not 0 (refuse downgrades) or 1 (allow them)");
 }
 
 void check_messages(Checker& c)
@@ -253,9 +269,9 @@ void check_messages(Checker& c)
                 c.error(field, format("not valid UTF-8 (byte %ld of %zu)", bad, v.size()));
             } else if (v.size() > MESSAGE_MAX_BYTES) {
                 bool splits = (uint8_t(v[MESSAGE_MAX_BYTES]) & 0xC0) == 0x80;
-                c.error(field, format("%zu bytes; the tool shows at most %u and would cut it %s", v.size(),
-                                      (unsigned)MESSAGE_MAX_BYTES,
-                                      splits ? "inside a UTF-8 character" : "there"));
+                c.error(field,
+                        format("%zu bytes; the tool shows at most %u and would cut it %s", v.size(),
+                               (unsigned)MESSAGE_MAX_BYTES, splits ? "inside a UTF-8 character" : "there"));
             }
         }
         if (missing.empty())
@@ -268,8 +284,8 @@ void check_messages(Checker& c)
     }
     for (const auto& group : lacking) {
         std::string langs = name_runs(group.second, "LANG");
-        c.warning("messages", format("%s (%zu language%s) lack%s %s, which fall%s back to English", langs.c_str(),
-                                     group.second.size(), group.second.size() == 1 ? "" : "s",
+        c.warning("messages", format("%s (%zu language%s) lack%s %s, which fall%s back to English",
+                                     langs.c_str(), group.second.size(), group.second.size() == 1 ? "" : "s",
                                      group.second.size() == 1 ? "s" : "", name_runs(group.first, "S").c_str(),
                                      group.first.size() == 1 ? "s" : ""));
     }
@@ -283,7 +299,10 @@ std::string upper(std::string s)
     return s;
 }
 
-bool is_blank(char ch) { return (unsigned char)ch >= 0x01 && (unsigned char)ch <= 0x20; }
+bool is_blank(char ch)
+{
+    return (unsigned char)ch >= 0x01 && (unsigned char)ch <= 0x20;
+}
 
 std::string trim(const std::string& s)
 {
@@ -305,8 +324,8 @@ bool known_keys(const std::string& section, std::set<std::string>& keys)
         return true;
     }
     if (section == "DFU") {
-        keys = {"INI_DFU_GUID",      "INI_DFU_VID1",         "INI_DFU_PID1",         "INI_DFU_VID2",
-                "INI_DFU_PID2",      "INI_DFU_INTERFACE",    "INI_DFU_DETACH_DELAY", "INI_DFU_TRANSFER_SIZE"};
+        keys = {"INI_DFU_GUID", "INI_DFU_VID1",      "INI_DFU_PID1",         "INI_DFU_VID2",
+                "INI_DFU_PID2", "INI_DFU_INTERFACE", "INI_DFU_DETACH_DELAY", "INI_DFU_TRANSFER_SIZE"};
         return true;
     }
     if (section == "LANG__") {
@@ -348,7 +367,8 @@ void check_keys(Checker& c, const std::vector<uint8_t>& ini)
             duplicate_section = !seen_sections.insert(name).second;
             seen_keys.clear();
             if (duplicate_section)
-                c.warning("[" + section + "]", "a second section of this name; the tool reads only the first");
+                c.warning("[" + section + "]",
+                          "a second section of this name; the tool reads only the first");
             else if (!known)
                 c.warning("[" + section + "]", "unknown section; the tool never reads it");
             continue;

@@ -215,9 +215,15 @@ void become_program(const std::string& host_file)
     free_usb_image();
 }
 
-uint32_t u16_at(const std::vector<uint8_t>& b, size_t at) { return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8); }
+uint32_t u16_at(const std::vector<uint8_t>& b, size_t at)
+{
+    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8);
+}
 
-uint32_t u32_at(const std::vector<uint8_t>& b, size_t at) { return u16_at(b, at) | (u16_at(b, at + 2) << 16); }
+uint32_t u32_at(const std::vector<uint8_t>& b, size_t at)
+{
+    return u16_at(b, at) | (u16_at(b, at + 2) << 16);
+}
 
 // Why `exe` is not a PE32+ program the tool can carry a package in; "" when it is.
 std::string pe32plus_problem(const std::vector<uint8_t>& exe)
@@ -386,10 +392,10 @@ std::string guid_text(const GUID& g)
 // A program file as the tool reads it.
 struct Loaded {
     std::vector<uint8_t> file;
-    uint32_t size = 0;   // the file's size
-    uint32_t start = 0;  // package start
-    uint32_t end = 0;    // package end: the file's end or a certificate table's start
-    bool marker = false; // the INI text's end marker was found (images loaded)
+    uint32_t size = 0;    // the file's size
+    uint32_t start = 0;   // package start
+    uint32_t end = 0;     // package end: the file's end or a certificate table's start
+    bool marker = false;  // the INI text's end marker was found (images loaded)
 };
 
 // Loads `path` as the tool would; false (with a message) when there is no package.
@@ -454,8 +460,8 @@ int cmd_inspect(int argc, char** argv)
     printf("package start         %u (0x%X)%s\n", g_package_start, g_package_start,
            start == 0 ? "  [no valid PE section table: read from the first byte]" : "");
     if (l.end != l.size)
-        printf("package end           %u (0x%X), where the certificate table begins (%u bytes)\n", l.end, l.end,
-               l.size - l.end);
+        printf("package end           %u (0x%X), where the certificate table begins (%u bytes)\n", l.end,
+               l.end, l.size - l.end);
     printf("INI end               %u (0x%X), INI text %u bytes, end marker %s\n", g_ini_end, g_ini_end,
            g_ini_end - g_package_start, marker ? "found" : "NOT FOUND (no images are loaded)");
     if (marker) {
@@ -469,7 +475,8 @@ int cmd_inspect(int argc, char** argv)
     printf("[MAIN]\n");
     printf("  STRING_DATE_CODE      \"%s\"\n", STRING_DATE_CODE);
     printf("  INI_DATE_CODE         \"%s\"\n", INI_DATE_CODE);
-    printf("  INI_VER_NXP           \"%s\" (0x%04llX)\n", INI_VER_NXP, (unsigned long long)parse_hex(INI_VER_NXP));
+    printf("  INI_VER_NXP           \"%s\" (0x%04llX)\n", INI_VER_NXP,
+           (unsigned long long)parse_hex(INI_VER_NXP));
     printf("  INI_VER_BT            \"%s\" (0x%04X)\n", INI_VER_BT, INI_VER_BT_VALUE);
     printf("  INI_ALLOW_DOWNGRADE   0x%02X (%s)\n", INI_ALLOW_DOWNGRADE,
            INI_ALLOW_DOWNGRADE ? "downgrades allowed" : "downgrades refused");
@@ -674,9 +681,10 @@ int cmd_sign(int argc, char** argv)
     if (l.end != l.size)
         return fail("%s is signed already (certificate table at %u)", in.c_str(), l.end);
     if (l.size % 8 != 0)
-        return fail("%s has %u bytes, not a multiple of 8: the signature would be padded with zeros that the tool "
-                    "reads as USB image; build it again with this tessel-pack, which aligns packages",
-                    in.c_str(), l.size);
+        return fail(
+            "%s has %u bytes, not a multiple of 8: the signature would be padded with zeros that the tool "
+            "reads as USB image; build it again with this tessel-pack, which aligns packages",
+            in.c_str(), l.size);
 
     std::string tmp = out + ".tmp-sign";
     unlink(tmp.c_str());
@@ -695,9 +703,10 @@ int cmd_sign(int argc, char** argv)
     Images after = loaded_images();
     if (!read || !same_images(before, after)) {
         unlink(tmp.c_str());
-        return fail("the signed program's package does not read back as the unsigned one's (USB image %zu bytes, "
-                    "was %zu); nothing written",
-                    after.usb.size(), before.usb.size());
+        return fail(
+            "the signed program's package does not read back as the unsigned one's (USB image %zu bytes, "
+            "was %zu); nothing written",
+            after.usb.size(), before.usb.size());
     }
     chmod(tmp.c_str(), 0755);
     if (rename(tmp.c_str(), out.c_str()) != 0) {
@@ -790,24 +799,24 @@ std::vector<uint8_t> stub_image()
     // Optional header (PE32+).
     const size_t opt = pe + 24;
     put16(b, opt + 0, 0x20B);
-    b[opt + 2] = 2;               // linker version
-    put32(b, opt + 4, 0x200);     // SizeOfCode
-    put32(b, opt + 8, 0x200);     // SizeOfInitializedData
-    put32(b, opt + 16, 0x1000);   // AddressOfEntryPoint
-    put32(b, opt + 20, 0x1000);   // BaseOfCode
+    b[opt + 2] = 2;                      // linker version
+    put32(b, opt + 4, 0x200);            // SizeOfCode
+    put32(b, opt + 8, 0x200);            // SizeOfInitializedData
+    put32(b, opt + 16, 0x1000);          // AddressOfEntryPoint
+    put32(b, opt + 20, 0x1000);          // BaseOfCode
     put64(b, opt + 24, 0x140000000ull);  // ImageBase
-    put32(b, opt + 32, 0x1000);   // SectionAlignment
-    put32(b, opt + 36, 0x200);    // FileAlignment
-    put16(b, opt + 40, 6);        // operating system version
-    put16(b, opt + 48, 6);        // subsystem version
-    put32(b, opt + 56, 0x3000);   // SizeOfImage
-    put32(b, opt + 60, 0x200);    // SizeOfHeaders
-    put16(b, opt + 68, 2);        // Subsystem: Windows GUI
-    put64(b, opt + 72, 0x200000); // stack reserve
-    put64(b, opt + 80, 0x1000);   // stack commit
-    put64(b, opt + 88, 0x100000); // heap reserve
-    put64(b, opt + 96, 0x1000);   // heap commit
-    put32(b, opt + 108, 16);      // NumberOfRvaAndSizes (directories all empty)
+    put32(b, opt + 32, 0x1000);          // SectionAlignment
+    put32(b, opt + 36, 0x200);           // FileAlignment
+    put16(b, opt + 40, 6);               // operating system version
+    put16(b, opt + 48, 6);               // subsystem version
+    put32(b, opt + 56, 0x3000);          // SizeOfImage
+    put32(b, opt + 60, 0x200);           // SizeOfHeaders
+    put16(b, opt + 68, 2);               // Subsystem: Windows GUI
+    put64(b, opt + 72, 0x200000);        // stack reserve
+    put64(b, opt + 80, 0x1000);          // stack commit
+    put64(b, opt + 88, 0x100000);        // heap reserve
+    put64(b, opt + 96, 0x1000);          // heap commit
+    put32(b, opt + 108, 16);             // NumberOfRvaAndSizes (directories all empty)
     // Section table.
     const size_t sec = opt + 240;
     struct {

@@ -89,8 +89,7 @@ bool BootloaderModel::get_status(uint8_t* data, uint16_t length, uint32_t* trans
             manifest_done_ = true;
         }
         break;
-    default:
-        break;
+    default: break;
     }
     uint8_t answer[6];
     uint32_t poll = (uint32_t)s_.poll_ms;
@@ -163,9 +162,7 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
                 ok = stall();
             }
             break;
-        case REQ_GETSTATUS:
-            ok = in ? get_status(data, setup.length, transferred) : stall();
-            break;
+        case REQ_GETSTATUS: ok = in ? get_status(data, setup.length, transferred) : stall(); break;
         case REQ_CLRSTATUS:
             if (out && state_ == DFU_ERROR) {
                 state_ = DFU_IDLE;
@@ -187,9 +184,8 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
             }
             break;
         case REQ_ABORT:
-            if (out && (state_ == DFU_IDLE || state_ == DFU_DNLOAD_SYNC ||
-                        state_ == DFU_DNLOAD_IDLE || state_ == DFU_MANIFEST_SYNC ||
-                        state_ == DFU_UPLOAD_IDLE)) {
+            if (out && (state_ == DFU_IDLE || state_ == DFU_DNLOAD_SYNC || state_ == DFU_DNLOAD_IDLE ||
+                        state_ == DFU_MANIFEST_SYNC || state_ == DFU_UPLOAD_IDLE)) {
                 state_ = DFU_IDLE;
                 busy_left_ = 0;
                 error_pending_ = false;
@@ -198,9 +194,7 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
                 ok = stall();
             }
             break;
-        default:
-            ok = stall();
-            break;
+        default: ok = stall(); break;
         }
     }
     if (ev_.request)

@@ -32,10 +32,10 @@ enum : uint8_t {
 };
 
 struct BootloaderSettings {
-    int poll_ms = 5;            // bwPollTimeout of every status answer
-    int busy_polls = 1;         // dfuDNBUSY answers after each block
-    int error_at_block = -1;    // block number after which dfuERROR/errCHECK_ERASED is reported
-    int manifest_polls = 2;     // dfuMANIFEST answers after the final request
+    int poll_ms = 5;              // bwPollTimeout of every status answer
+    int busy_polls = 1;           // dfuDNBUSY answers after each block
+    int error_at_block = -1;      // block number after which dfuERROR/errCHECK_ERASED is reported
+    int manifest_polls = 2;       // dfuMANIFEST answers after the final request
     bool fail_transfers = false;  // the default pipe answers nothing
     uint8_t interface_number = 0;
     uint16_t transfer_size = 2048;  // wTransferSize of its functional descriptor

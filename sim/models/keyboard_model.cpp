@@ -11,20 +11,15 @@ const uint8_t kInReportId = 5;
 const size_t kBtSpace = 0x10000 + 32;  // 16-bit addresses plus one block
 }  // namespace
 
-KeyboardModel::KeyboardModel(const KeyboardSettings& settings, KeyboardHost host,
-                             KeyboardTiming timing)
-    : s_(settings),
-      host_(std::move(host)),
-      t_(timing),
+KeyboardModel::KeyboardModel(const KeyboardSettings& settings, KeyboardHost host, KeyboardTiming timing)
+    : s_(settings), host_(std::move(host)), t_(timing),
       boot_(settings.bootloader,
-            BootloaderEvents{
-                [this](const char* name, uint16_t value, uint16_t length, bool ok) {
-                    if (host_.dfu_request)
-                        host_.dfu_request(name, value, length, ok);
-                },
-                [this] { on_manifested(); }}),
-      nxp_(settings.nxp),
-      bt_(settings.bt)
+            BootloaderEvents{[this](const char* name, uint16_t value, uint16_t length, bool ok) {
+                                 if (host_.dfu_request)
+                                     host_.dfu_request(name, value, length, ok);
+                             },
+                             [this] { on_manifested(); }}),
+      nxp_(settings.nxp), bt_(settings.bt)
 {
 }
 
@@ -63,8 +58,7 @@ void KeyboardModel::unplug()
 void KeyboardModel::power_up(uint32_t delay)
 {
     // The boot loader keeps control while no runnable firmware is in place.
-    bool boot = (first_power_ && s_.starts_in_bootloader) || boot_.download_pending() ||
-                !firmware_starts_;
+    bool boot = (first_power_ && s_.starts_in_bootloader) || boot_.download_pending() || !firmware_starts_;
     first_power_ = false;
     UsbMode mode = boot ? UsbMode::Bootloader : UsbMode::Normal;
     auto up = [this, mode] {
@@ -141,8 +135,7 @@ void KeyboardModel::output_report(const uint8_t* r, size_t len)
     switch (r[1]) {
     case 7: {  // version query
         uint8_t ready = s_.bt_ready ? 1 : 0;
-        answer({kInReportId, 7, (uint8_t)(bt_ >> 8), (uint8_t)bt_, ready, ready,
-                (uint8_t)s_.sonix, 0, 0},
+        answer({kInReportId, 7, (uint8_t)(bt_ >> 8), (uint8_t)bt_, ready, ready, (uint8_t)s_.sonix, 0, 0},
                t_.answer_ms);
         break;
     }
@@ -152,9 +145,7 @@ void KeyboardModel::output_report(const uint8_t* r, size_t len)
         else
             bt_data(r);
         break;
-    case 5:
-        bt_verify(r);
-        break;
+    case 5: bt_verify(r); break;
     case 8:  // restart into the boot loader
         if (r[2] == 0xAA && r[3] == 0x55)
             restart(UsbMode::Bootloader, t_.bootloader_up_ms);
@@ -163,8 +154,7 @@ void KeyboardModel::output_report(const uint8_t* r, size_t len)
         if (s_.finish_ack)
             answer({kInReportId, 11, 0, 0, 0, 0, 0, 0, 0}, t_.answer_ms);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -201,17 +191,12 @@ void KeyboardModel::bt_verify(const uint8_t* r)
     }
     uint32_t told = sum;
     switch (s_.checksum) {
-    case ChecksumAnswer::Correct:
-        bt_confirmed_ = whole && sum == s_.package_bt_sum;
-        break;
-    case ChecksumAnswer::Wrong:
-        told = sum + 0x101;
-        break;
-    case ChecksumAnswer::None:
-        return;
+    case ChecksumAnswer::Correct: bt_confirmed_ = whole && sum == s_.package_bt_sum; break;
+    case ChecksumAnswer::Wrong: told = sum + 0x101; break;
+    case ChecksumAnswer::None: return;
     }
-    answer({kInReportId, 5, (uint8_t)(told >> 24), (uint8_t)(told >> 16), (uint8_t)(told >> 8),
-            (uint8_t)told, 0, 0, 0},
+    answer({kInReportId, 5, (uint8_t)(told >> 24), (uint8_t)(told >> 16), (uint8_t)(told >> 8), (uint8_t)told,
+            0, 0, 0},
            t_.checksum_ms);
 }
 

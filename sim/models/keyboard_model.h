@@ -20,15 +20,15 @@ enum class UsbMode { Normal, Bootloader };
 enum class ChecksumAnswer { Correct, Wrong, None };
 
 struct KeyboardSettings {
-    int nxp = 0x0352;       // NXP version (HID VersionNumber) in normal mode
-    int bt = 0xA23F;        // Bluetooth version it reports
-    int sonix = 0x12;       // Sonix version it reports
-    bool bt_ready = true;   // version answers carry both ready bytes 1
+    int nxp = 0x0352;      // NXP version (HID VersionNumber) in normal mode
+    int bt = 0xA23F;       // Bluetooth version it reports
+    int sonix = 0x12;      // Sonix version it reports
+    bool bt_ready = true;  // version answers carry both ready bytes 1
     ChecksumAnswer checksum = ChecksumAnswer::Correct;
     bool finish_ack = true;
-    bool returns = true;    // restarts in normal mode after a manifested download
-    int nxp_after = -1;     // -1: the package's NXP version
-    int bt_after = -1;      // -1: the package's Bluetooth version if confirmed, else bt
+    bool returns = true;  // restarts in normal mode after a manifested download
+    int nxp_after = -1;   // -1: the package's NXP version
+    int bt_after = -1;    // -1: the package's Bluetooth version if confirmed, else bt
     bool starts_in_bootloader = false;
     BootloaderSettings bootloader;
     // The update package the device is rehearsed against.
@@ -39,12 +39,12 @@ struct KeyboardSettings {
 
 // Delays of the device, in milliseconds.
 struct KeyboardTiming {
-    uint32_t answer_ms = 4;          // version and finish answers
-    uint32_t checksum_ms = 30;       // summing the received image
-    uint32_t enumerate_ms = 500;     // from power to enumeration
-    uint32_t reset_ms = 20;          // from a restart command to leaving the bus
-    uint32_t bootloader_up_ms = 800; // from leaving to the boot loader's enumeration
-    uint32_t firmware_up_ms = 1500;  // from leaving to the new firmware's enumeration
+    uint32_t answer_ms = 4;           // version and finish answers
+    uint32_t checksum_ms = 30;        // summing the received image
+    uint32_t enumerate_ms = 500;      // from power to enumeration
+    uint32_t reset_ms = 20;           // from a restart command to leaving the bus
+    uint32_t bootloader_up_ms = 800;  // from leaving to the boot loader's enumeration
+    uint32_t firmware_up_ms = 1500;   // from leaving to the new firmware's enumeration
 };
 
 struct KeyboardHost {
@@ -98,7 +98,7 @@ private:
     KeyboardTiming t_;
     BootloaderModel boot_;
 
-    uint64_t epoch_ = 0;   // changes whenever the device loses power or restarts
+    uint64_t epoch_ = 0;  // changes whenever the device loses power or restarts
     bool powered_ = false;
     bool on_bus_ = false;
     bool first_power_ = true;

@@ -82,7 +82,8 @@ void check_triggers(const Json& record)
         else if (e.on == "prompt")
             hit = ev == "prompt" && record.value("open", false);
         else if (e.on.rfind("log:", 0) == 0)
-            hit = ev == "log" && record.value("text", std::string()).find(e.on.substr(4)) != std::string::npos;
+            hit =
+                ev == "log" && record.value("text", std::string()).find(e.on.substr(4)) != std::string::npos;
         if (!hit)
             continue;
         g_trigger_fired[i] = true;

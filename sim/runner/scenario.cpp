@@ -117,16 +117,16 @@ bool full_program_path(const std::string& path)
 }
 
 const std::set<std::string> kActions = {
-    "press_update", "alt_u", "close", "detach", "attach", "query_remove", "suspend", "sleep", "force_suspend",
-    "resume", "hid_arrival", "restart_now", "restart_later", "close_prompt"};
+    "press_update", "alt_u",         "close",  "detach",      "attach",      "query_remove",  "suspend",
+    "sleep",        "force_suspend", "resume", "hid_arrival", "restart_now", "restart_later", "close_prompt"};
 
 bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
 {
     if (!b.is_object())
         return c.fail("keyboard.bootloader", "must be an object");
-    if (!c.unknown_fields(b, "keyboard.bootloader",
-                          {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls",
-                           "fail_transfers"}))
+    if (!c.unknown_fields(
+            b, "keyboard.bootloader",
+            {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls", "fail_transfers"}))
         return false;
     if (!c.get_num(b, "identity", "keyboard.bootloader.identity", 1, 2, out.identity) ||
         !c.get_num(b, "poll_ms", "keyboard.bootloader.poll_ms", 0, 0xFFFFFF, out.poll_ms) ||

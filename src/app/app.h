@@ -77,8 +77,8 @@ bool bt_family_differs(uint32_t keyboard_bt, uint32_t package_bt);
 
 // Result log and read-me (result_log.cpp)
 #define RESULT_LOG_NAME "LogfileKarstDFU.txt"
-#define PROGRAM_PATH_SIZE 300     // buffer for GetModuleFileNameA
-#define PROGRAM_DIR_SIZE 256      // directory and file name together
+#define PROGRAM_PATH_SIZE 300  // buffer for GetModuleFileNameA
+#define PROGRAM_DIR_SIZE 256   // directory and file name together
 #define PROGRAM_PATH_UNUSABLE 0xFFFFFFFFu
 extern std::atomic<uint8_t> g_readme_opened;
 // The current run's result line: 0 until it is written (and again when a

@@ -61,17 +61,11 @@ LRESULT on_timer(HWND hwnd, WPARAM id)
 LRESULT on_power_broadcast(HWND hwnd, WPARAM wp, LPARAM lp)
 {
     switch (wp) {
-    case PBT_APMQUERYSUSPEND:
-        return BROADCAST_QUERY_DENY;
-    case PBT_APMSUSPEND:
-        kb_lost();
-        break;
+    case PBT_APMQUERYSUSPEND: return BROADCAST_QUERY_DENY;
+    case PBT_APMSUSPEND: kb_lost(); break;
     case PBT_APMRESUMESUSPEND:
-    case PBT_APMRESUMEAUTOMATIC:
-        SetTimer(hwnd, TIMER_PROBE, TIMER_PROBE_ARRIVAL_MS, nullptr);
-        break;
-    default:
-        break;
+    case PBT_APMRESUMEAUTOMATIC: SetTimer(hwnd, TIMER_PROBE, TIMER_PROBE_ARRIVAL_MS, nullptr); break;
+    default: break;
     }
     return DefWindowProcA(hwnd, WM_POWERBROADCAST, wp, lp);
 }
@@ -106,7 +100,6 @@ LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp)
             }
         }
         return 0;
-    default:
-        return 0;
+    default: return 0;
     }
 }

@@ -161,9 +161,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     DWORD style = WS_OVERLAPPEDWINDOW;
     if (!g_silent)
         style |= WS_VISIBLE;
-    HWND wnd = CreateWindowExA(WS_EX_CONTROLPARENT, APP_CLASS_NAME, APP_TITLE, style,
-                               CW_USEDEFAULT, CW_USEDEFAULT, 640, 240, nullptr, nullptr, inst,
-                               nullptr);
+    HWND wnd = CreateWindowExA(WS_EX_CONTROLPARENT, APP_CLASS_NAME, APP_TITLE, style, CW_USEDEFAULT,
+                               CW_USEDEFAULT, 640, 240, nullptr, nullptr, inst, nullptr);
     if (!wnd)
         return 2;
 

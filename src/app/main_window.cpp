@@ -24,8 +24,8 @@ bool g_cleaned_up = false;  // UI thread only
 
 HWND create_label(HWND parent, const char* text, int x, int y)
 {
-    HWND label = CreateWindowExA(0, "STATIC", text, WS_CHILD | WS_VISIBLE, x, y, 250, 15, parent,
-                                 nullptr, g_instance, nullptr);
+    HWND label = CreateWindowExA(0, "STATIC", text, WS_CHILD | WS_VISIBLE, x, y, 250, 15, parent, nullptr,
+                                 g_instance, nullptr);
     SendMessageA(label, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
     return label;
 }
@@ -58,10 +58,9 @@ void on_create(HWND wnd)
     }
     g_package_loaded = 1;
 
-    HANDLE icon = LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 128, 128,
-                             LR_DEFAULTCOLOR);
-    HWND icon_ctl = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_ICON, 20, 20, 128,
-                                    128, wnd, nullptr, g_instance, nullptr);
+    HANDLE icon = LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 128, 128, LR_DEFAULTCOLOR);
+    HWND icon_ctl = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_ICON, 20, 20, 128, 128, wnd,
+                                    nullptr, g_instance, nullptr);
     SendMessageA(icon_ctl, STM_SETICON, (WPARAM)icon, 0);
 
     char text[kTextSize];
@@ -75,15 +74,14 @@ void on_create(HWND wnd)
 
     WCHAR wide[kTextSize];
     load_message(1, text, wide);
-    HWND button = CreateWindowExW(0, WTEXT("BUTTON"), wide, WS_CHILD | WS_VISIBLE | WS_DISABLED,
-                                  420, 20, 180, 50, wnd, (HMENU)(INT_PTR)IDC_UPDATE, g_instance,
-                                  nullptr);
+    HWND button = CreateWindowExW(0, WTEXT("BUTTON"), wide, WS_CHILD | WS_VISIBLE | WS_DISABLED, 420, 20, 180,
+                                  50, wnd, (HMENU)(INT_PTR)IDC_UPDATE, g_instance, nullptr);
     SendMessageA(button, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
 
     load_message(2, text, wide);
-    HWND log = CreateWindowExW(0, WTEXT("EDIT"), wide,
-                               WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE, 160,
-                               80, 440, 80, wnd, (HMENU)(INT_PTR)IDC_LOG, g_instance, nullptr);
+    HWND log =
+        CreateWindowExW(0, WTEXT("EDIT"), wide, WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE,
+                        160, 80, 440, 80, wnd, (HMENU)(INT_PTR)IDC_LOG, g_instance, nullptr);
     SendMessageA(log, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
     log_append("\r\n");
 
@@ -147,9 +145,7 @@ void on_destroy()
 LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 {
     switch (msg) {
-    case WM_CREATE:
-        on_create(hwnd);
-        return 0;
+    case WM_CREATE: on_create(hwnd); return 0;
     case WM_CLOSE: {
         // Refused while a run is going on, and while the last worker is still
         // finishing its run (it has yet to write the run's line). While the
@@ -164,35 +160,17 @@ LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         }
         return 0;
     }
-    case WM_DESTROY:
-        on_destroy();
-        return 0;
-    case WM_COMMAND:
-        on_update_command(hwnd, wp);
-        return 0;
-    case WM_SYSKEYUP:
-        on_sys_key_up(hwnd, wp);
-        return 0;
-    case WM_SHOW_RESTART_PROMPT:
-        show_restart_prompt();
-        return 0;
-    case WM_INPUT:
-        kb_on_raw_input((HRAWINPUT)lp);
-        return 0;
-    case WM_TIMER:
-        return on_timer(hwnd, wp);
-    case WM_POWERBROADCAST:
-        return on_power_broadcast(hwnd, wp, lp);
-    case WM_DEVICECHANGE:
-        return on_device_change(hwnd, wp, lp);
-    case WM_RUN_ENDED:
-        ShutdownBlockReasonDestroy(hwnd);
-        return 0;
-    case WM_DROP_HANDLE_NOTIFY:
-        UnregisterDeviceNotification((HDEVNOTIFY)lp);
-        return 0;
-    default:
-        return DefWindowProcA(hwnd, msg, wp, lp);
+    case WM_DESTROY: on_destroy(); return 0;
+    case WM_COMMAND: on_update_command(hwnd, wp); return 0;
+    case WM_SYSKEYUP: on_sys_key_up(hwnd, wp); return 0;
+    case WM_SHOW_RESTART_PROMPT: show_restart_prompt(); return 0;
+    case WM_INPUT: kb_on_raw_input((HRAWINPUT)lp); return 0;
+    case WM_TIMER: return on_timer(hwnd, wp);
+    case WM_POWERBROADCAST: return on_power_broadcast(hwnd, wp, lp);
+    case WM_DEVICECHANGE: return on_device_change(hwnd, wp, lp);
+    case WM_RUN_ENDED: ShutdownBlockReasonDestroy(hwnd); return 0;
+    case WM_DROP_HANDLE_NOTIFY: UnregisterDeviceNotification((HDEVNOTIFY)lp); return 0;
+    default: return DefWindowProcA(hwnd, msg, wp, lp);
     }
 }
 
@@ -218,6 +196,12 @@ void ui_progress(uint32_t pos)
     SendMessageA(GetDlgItem(g_main_wnd, IDC_PROGRESS), PBM_SETPOS, pos, 0);
 }
 
-void ui_enable_update(BOOL enable) { EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), enable); }
+void ui_enable_update(BOOL enable)
+{
+    EnableWindow(GetDlgItem(g_main_wnd, IDC_UPDATE), enable);
+}
 
-void ui_repaint() { UpdateWindow(g_main_wnd); }
+void ui_repaint()
+{
+    UpdateWindow(g_main_wnd);
+}

@@ -72,15 +72,12 @@ INT_PTR CALLBACK restart_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
         else if (wp == IDCANCEL)
             PostMessageA(dlg, WM_DESTROY, 0, 0);
         break;
-    case WM_CLOSE:
-        PostMessageA(dlg, WM_DESTROY, 0, 0);
-        break;
+    case WM_CLOSE: PostMessageA(dlg, WM_DESTROY, 0, 0); break;
     case WM_DESTROY:
         g_restart_dlg = nullptr;
         EndDialog(dlg, 0);
         break;
-    default:
-        break;
+    default: break;
     }
     return 0;
 }

@@ -36,8 +36,8 @@ HANDLE open_result_log(const char* path)
     for (int attempt = 0; attempt < kLogOpenTries; ++attempt) {
         if (attempt > 0)
             Sleep(kLogRetryMs);
-        HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file =
+            CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             SetFilePointer(file, 0, nullptr, FILE_END);
             return file;
@@ -46,8 +46,7 @@ HANDLE open_result_log(const char* path)
         if (error == ERROR_FILE_NOT_FOUND) {
             // CREATE_NEW fails when another writer created it meanwhile; the
             // next attempt then opens that file.
-            file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+            file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE)
                 return file;
         } else if (error != ERROR_SHARING_VIOLATION) {
@@ -112,10 +111,9 @@ DWORD get_program_dir(char* dir)
 int format_result_line(char* line, const SYSTEMTIME* time, uint32_t result)
 {
     memcpy(line, result == 0 ? "OK: " : "NG: ", 4);
-    int n = wsprintfA(line + 4, "%04u/%02u/%02u-%02u:%02u:%02u error=%u\r\n",
-                      (unsigned)time->wYear, (unsigned)time->wMonth, (unsigned)time->wDay,
-                      (unsigned)time->wHour, (unsigned)time->wMinute, (unsigned)time->wSecond,
-                      (unsigned)result);
+    int n = wsprintfA(line + 4, "%04u/%02u/%02u-%02u:%02u:%02u error=%u\r\n", (unsigned)time->wYear,
+                      (unsigned)time->wMonth, (unsigned)time->wDay, (unsigned)time->wHour,
+                      (unsigned)time->wMinute, (unsigned)time->wSecond, (unsigned)result);
     return 4 + n;
 }
 

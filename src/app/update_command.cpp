@@ -51,8 +51,7 @@ void on_update_command(HWND hwnd, WPARAM wp)
 
     char text[kTextSize];
     WCHAR wide[kTextSize];
-    if (INI_ALLOW_DOWNGRADE == 0 &&
-        is_downgrade((uint32_t)parse_hex(INI_VER_NXP), g_kb_nxp_version)) {
+    if (INI_ALLOW_DOWNGRADE == 0 && is_downgrade((uint32_t)parse_hex(INI_VER_NXP), g_kb_nxp_version)) {
         if (g_silent) {
             // Nothing to do: the tool ends without a result line.
             PostMessageA(hwnd, WM_DESTROY, 0, 0);

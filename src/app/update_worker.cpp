@@ -16,15 +16,15 @@ const unsigned kMsgCompleted = 9;
 const unsigned kMsgDetachAttach = 10;
 const unsigned kMsgClose = 12;
 
-const int kReadyWaits = 100;          // 100 ms each: 10 s for the Bluetooth readiness
-const int kReadyQueryEvery = 10;      // a version query before waits 1, 11, ..., 91
+const int kReadyWaits = 100;      // 100 ms each: 10 s for the Bluetooth readiness
+const int kReadyQueryEvery = 10;  // a version query before waits 1, 11, ..., 91
 const UINT kPauseBeforeTransferMs = 1000;
 const UINT kPauseAfterEnterDfuMs = 4000;
-const int kKeyboardBackWaits = 300;   // 30 s for the keyboard after the download
+const int kKeyboardBackWaits = 300;  // 30 s for the keyboard after the download
 const UINT kPauseBeforeFinishMs = 5000;
 const int kFinishTries = 8;
-const int kAnswerWaits = 10;          // 1 s for each answer
-const int kCountdownWaits = 200;      // the 20-second count-down
+const int kAnswerWaits = 10;      // 1 s for each answer
+const int kCountdownWaits = 200;  // the 20-second count-down
 const int kAfterCountdownWaits = 80;
 const int kVersionTries = 50;
 
@@ -41,7 +41,10 @@ void send(void (*build)(uint8_t*))
     kb_send_command(report);
 }
 
-bool keyboard_open() { return g_keyboard.load() != nullptr; }
+bool keyboard_open()
+{
+    return g_keyboard.load() != nullptr;
+}
 
 // The Bluetooth stage: readiness, transfer, checksum. The state is then
 // ST_BT_DONE when the keyboard confirmed the image, else ST_IDLE.

@@ -9,8 +9,7 @@ const UINT kTimerDelayMax = 1000000;
 void wait_once(UINT ms)
 {
     // The multimedia timer sets g_wait_event once when it expires.
-    UINT id = timeSetEvent(ms, 0, (LPTIMECALLBACK)g_wait_event, 0,
-                           TIME_ONESHOT | TIME_CALLBACK_EVENT_SET);
+    UINT id = timeSetEvent(ms, 0, (LPTIMECALLBACK)g_wait_event, 0, TIME_ONESHOT | TIME_CALLBACK_EVENT_SET);
     if (id == 0)
         return;
     WaitForSingleObject(g_wait_event, INFINITE);

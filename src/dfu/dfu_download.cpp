@@ -62,8 +62,8 @@ bool manifested(DfuContext* ctx)
         spent_ms += wait;
         wait_ms(wait);
         if (status.bState != DFU_STATE_MANIFEST_SYNC && status.bState != DFU_STATE_MANIFEST)
-            return status.bStatus == DFU_STATUS_OK && (status.bState == DFU_STATE_MANIFEST_WAIT_RESET ||
-                                                       status.bState == DFU_STATE_IDLE);
+            return status.bStatus == DFU_STATUS_OK &&
+                   (status.bState == DFU_STATE_MANIFEST_WAIT_RESET || status.bState == DFU_STATE_IDLE);
         seen_manifesting = true;
         if (spent_ms + 1000 > DFU_MANIFEST_MAX_MS)
             return false;
@@ -153,8 +153,8 @@ bool dfu_update()
         // A boot loader left in dfuERROR by an earlier download refuses every
         // request but the status ones until its status is cleared.
         if (got >= 0 && status.bState == DFU_STATE_ERROR)
-            dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_CLRSTATUS, 0, ctx->interface_number, nullptr,
-                                 0);
+            dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_CLRSTATUS, 0, ctx->interface_number,
+                                 nullptr, 0);
         log_append("\r\nDFU DOWNLOAD ...");
         done = dfu_download(ctx, INI_DFU_TRANSFER_SIZE, &g_usb_image);
         usb_device_close(ctx->device);

@@ -19,8 +19,8 @@ bool usb_list_init(UsbDeviceList* list)
 
 int usb_list_enumerate(UsbDeviceList* list)
 {
-    HDEVINFO set = SetupDiGetClassDevsA(&INI_DFU_GUID, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&INI_DFU_GUID, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE || !set)
         return 0;
 
@@ -35,8 +35,7 @@ int usb_list_enumerate(UsbDeviceList* list)
         SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
             continue;  // no path to fetch
-        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
-            (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)malloc(required);
+        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)malloc(required);
         if (!detail) {
             SetupDiDestroyDeviceInfoList(set);
             return 0;
@@ -62,8 +61,8 @@ int usb_list_enumerate(UsbDeviceList* list)
         WinUsbDevice* dev = usb_device_open(entry);
         if (dev) {
             ULONG got = 0;
-            added = WinUsb_GetDescriptor(dev->iface, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0,
-                                         entry->descriptor, sizeof(entry->descriptor), &got) &&
+            added = WinUsb_GetDescriptor(dev->iface, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, entry->descriptor,
+                                         sizeof(entry->descriptor), &got) &&
                     got == sizeof(entry->descriptor);
             usb_device_close(dev);
         }
@@ -94,9 +93,8 @@ WinUsbDevice* usb_list_find(UsbDeviceList* list, uint16_t vid, uint16_t pid)
 
 WinUsbDevice* usb_device_open(const UsbDeviceEntry* entry)
 {
-    HANDLE file = CreateFileA(entry->path, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE file = CreateFileA(entry->path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (!file || file == INVALID_HANDLE_VALUE)
         return nullptr;
     WINUSB_INTERFACE_HANDLE iface = nullptr;

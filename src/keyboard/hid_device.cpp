@@ -94,8 +94,7 @@ void kb_open(uint16_t vid, uint16_t pid)
 {
     GUID hid_guid;
     HidD_GetHidGuid(&hid_guid);
-    HDEVINFO set = SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set = SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE || !set)
         return;
 
@@ -113,8 +112,7 @@ void kb_open(uint16_t vid, uint16_t pid)
         // A size too small for even the fixed part cannot hold a path.
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
             break;
-        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
-            (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)malloc(required);
+        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = (PSP_DEVICE_INTERFACE_DETAIL_DATA_A)malloc(required);
         if (!detail)
             break;
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
@@ -124,9 +122,9 @@ void kb_open(uint16_t vid, uint16_t pid)
         }
 
         // Overlapped, so that every write can be bounded in time.
-        HANDLE h = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE h =
+            CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         free(detail);
         if (h == INVALID_HANDLE_VALUE || !h)
             continue;

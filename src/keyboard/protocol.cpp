@@ -114,24 +114,19 @@ void kb_on_event(const uint8_t* r)
     switch (r[1]) {
     case KB_EVT_BT_SUM:
         if (g_update_state.load() == ST_BT_TRANSFER) {
-            uint32_t sum = ((uint32_t)r[2] << 24) | ((uint32_t)r[3] << 16) |
-                           ((uint32_t)r[4] << 8) | r[5];
+            uint32_t sum = ((uint32_t)r[2] << 24) | ((uint32_t)r[3] << 16) | ((uint32_t)r[4] << 8) | r[5];
             uint8_t expected = ST_BT_TRANSFER;
             if (sum == g_bt_image_sum)
                 g_update_state.compare_exchange_strong(expected, ST_BT_DONE);
         }
         break;
-    case KB_EVT_VERSION:
-        kb_on_version(r);
-        break;
-    case KB_EVT_FINISH_ACK:
-    {
+    case KB_EVT_VERSION: kb_on_version(r); break;
+    case KB_EVT_FINISH_ACK: {
         uint8_t expected = ST_WAIT_ACK;
         g_update_state.compare_exchange_strong(expected, ST_ACKED);
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

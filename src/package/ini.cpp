@@ -31,7 +31,10 @@ uint16_t INI_DFU_TRANSFER_SIZE = 64;
 
 #define DEFAULT_DFU_GUID_TEXT "a01674b4-c5f6-485c-af94-3271701d57b4"
 
-static bool is_blank(char c) { return (unsigned char)c >= 0x01 && (unsigned char)c <= 0x20; }
+static bool is_blank(char c)
+{
+    return (unsigned char)c >= 0x01 && (unsigned char)c <= 0x20;
+}
 
 static char* skip_blanks(char* p)
 {
@@ -40,7 +43,10 @@ static char* skip_blanks(char* p)
     return p;
 }
 
-static char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+static char ascii_upper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
+}
 
 // Equal in `len` bytes, ASCII letters without regard to case.
 static bool same_name(const char* a, const char* b, size_t len)
@@ -208,15 +214,16 @@ static int32_t decimal_value(const char* text)
 // the default's values.
 static void read_guid(const char* text)
 {
-    static const GUID kDefault = {0xa01674b4, 0xc5f6, 0x485c, {0xaf, 0x94, 0x32, 0x71, 0x70, 0x1d, 0x57, 0xb4}};
+    static const GUID kDefault = {
+        0xa01674b4, 0xc5f6, 0x485c, {0xaf, 0x94, 0x32, 0x71, 0x70, 0x1d, 0x57, 0xb4}};
     unsigned int f[11];
     f[0] = kDefault.Data1;
     f[1] = kDefault.Data2;
     f[2] = kDefault.Data3;
     for (int i = 0; i < 8; i++)
         f[3 + i] = kDefault.Data4[i];
-    sscanf(text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", &f[0], &f[1], &f[2], &f[3], &f[4],
-           &f[5], &f[6], &f[7], &f[8], &f[9], &f[10]);
+    sscanf(text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5],
+           &f[6], &f[7], &f[8], &f[9], &f[10]);
     INI_DFU_GUID.Data1 = (uint32_t)f[0];
     INI_DFU_GUID.Data2 = (uint16_t)f[1];
     INI_DFU_GUID.Data3 = (uint16_t)f[2];

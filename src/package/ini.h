@@ -18,7 +18,7 @@ extern char STRING_DATE_CODE[256];
 extern char INI_DATE_CODE[128];
 extern char INI_VER_NXP[32];
 extern char INI_VER_BT[32];
-extern uint32_t INI_VER_BT_VALUE;   // INI_VER_BT read as hexadecimal
+extern uint32_t INI_VER_BT_VALUE;  // INI_VER_BT read as hexadecimal
 extern uint8_t INI_ALLOW_DOWNGRADE;
 extern GUID INI_DFU_GUID;
 extern uint16_t INI_DFU_VID1;

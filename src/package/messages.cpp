@@ -10,6 +10,7 @@ uint8_t g_lang_fallback = 0;
 #define MESSAGE_SIZE 256
 
 // LCID and the base LCID of its language family, searched in order.
+// clang-format off
 static const uint32_t LCID_BASE_TABLE[][2] = {
     // French
     {0x040C, 0x040C}, {0x080C, 0x040C}, {0x0C0C, 0x040C}, {0x100C, 0x040C}, {0x140C, 0x040C},
@@ -50,6 +51,7 @@ static const uint32_t LCID_BASE_TABLE[][2] = {
     {0x044B, 0x0409}, {0x044E, 0x0409}, {0x044F, 0x0409}, {0x0450, 0x0409}, {0x0456, 0x0409},
     {0x0457, 0x0409}, {0x045A, 0x0409},
 };
+// clang-format on
 static_assert(sizeof LCID_BASE_TABLE / sizeof LCID_BASE_TABLE[0] == 134, "134 rows");
 
 uint8_t lcid_fallback(uint32_t lcid)
@@ -58,16 +60,11 @@ uint8_t lcid_fallback(uint32_t lcid)
         if (row[0] != lcid)
             continue;
         switch (row[1]) {
-        case 0x040C:
-            return 1;
-        case 0x0407:
-            return 2;
-        case 0x0410:
-            return 3;
-        case 0x040A:
-            return 4;
-        default:
-            return 0;
+        case 0x040C: return 1;
+        case 0x0407: return 2;
+        case 0x0410: return 3;
+        case 0x040A: return 4;
+        default: return 0;
         }
     }
     return 0;

@@ -26,13 +26,16 @@ UsbImage g_usb_image = {nullptr, 0, 0};
 #define PE_TABLE_OFFSET 264  // signature, file header, PE32+ optional header
 #define PE_SECTION_SIZE 40
 #define BT_UNSUMMED 768
-#define PE_OPT_OFFSET 24          // the optional header behind signature and file header
+#define PE_OPT_OFFSET 24  // the optional header behind signature and file header
 #define PE32PLUS_MAGIC 0x20B
-#define PE32PLUS_DIR_COUNT 108     // NumberOfRvaAndSizes in a PE32+ optional header
-#define PE32PLUS_DIRECTORIES 112   // the data directory in a PE32+ optional header
-#define DIR_SECURITY 4             // IMAGE_DIRECTORY_ENTRY_SECURITY
+#define PE32PLUS_DIR_COUNT 108    // NumberOfRvaAndSizes in a PE32+ optional header
+#define PE32PLUS_DIRECTORIES 112  // the data directory in a PE32+ optional header
+#define DIR_SECURITY 4            // IMAGE_DIRECTORY_ENTRY_SECURITY
 
-static uint32_t get_u16(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
+static uint32_t get_u16(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+}
 
 static uint32_t get_u32(const uint8_t* p)
 {
@@ -141,7 +144,10 @@ uint32_t find_package_start(uint32_t* file_size, uint32_t* package_end)
     return start;
 }
 
-void marker_scan_reset(MarkerScan* scan) { scan->length = 0; }
+void marker_scan_reset(MarkerScan* scan)
+{
+    scan->length = 0;
+}
 
 bool marker_scan_byte(MarkerScan* scan, uint8_t byte)
 {

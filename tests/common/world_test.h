@@ -35,30 +35,30 @@
 
 // Checks inside a child process: a failure names the place and ends the
 // child with exit code 3, which the parent's EXPECT_EXIT reports.
-#define CHECK(cond)                                                                        \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::_Exit(3);                                                                 \
-        }                                                                                  \
+#define CHECK(cond)                                                                                          \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);                    \
+            std::_Exit(3);                                                                                   \
+        }                                                                                                    \
     } while (0)
-#define CHECK_EQ(a, b)                                                                       \
-    do {                                                                                     \
-        long long a_ = (long long)(a), b_ = (long long)(b);                                  \
-        if (a_ != b_) {                                                                      \
-            std::fprintf(stderr, "%s:%d: %s == %lld, expected %s == %lld\n", __FILE__, __LINE__, \
-                         #a, a_, #b, b_);                                                    \
-            std::_Exit(3);                                                                   \
-        }                                                                                    \
+#define CHECK_EQ(a, b)                                                                                       \
+    do {                                                                                                     \
+        long long a_ = (long long)(a), b_ = (long long)(b);                                                  \
+        if (a_ != b_) {                                                                                      \
+            std::fprintf(stderr, "%s:%d: %s == %lld, expected %s == %lld\n", __FILE__, __LINE__, #a, a_, #b, \
+                         b_);                                                                                \
+            std::_Exit(3);                                                                                   \
+        }                                                                                                    \
     } while (0)
-#define CHECK_STR(a, b)                                                                    \
-    do {                                                                                   \
-        std::string a_ = (a), b_ = (b);                                                    \
-        if (a_ != b_) {                                                                    \
-            std::fprintf(stderr, "%s:%d: \"%s\"\n   expected \"%s\"\n", __FILE__, __LINE__, \
-                         a_.c_str(), b_.c_str());                                          \
-            std::_Exit(3);                                                                 \
-        }                                                                                  \
+#define CHECK_STR(a, b)                                                                                      \
+    do {                                                                                                     \
+        std::string a_ = (a), b_ = (b);                                                                      \
+        if (a_ != b_) {                                                                                      \
+            std::fprintf(stderr, "%s:%d: \"%s\"\n   expected \"%s\"\n", __FILE__, __LINE__, a_.c_str(),      \
+                         b_.c_str());                                                                        \
+            std::_Exit(3);                                                                                   \
+        }                                                                                                    \
     } while (0)
 
 // A death-test style case whose child must end with exit code 0.
@@ -189,8 +189,8 @@ inline HWND create_main_window(const char* args = "", bool keep_probe = false)
     wc.lpszClassName = APP_CLASS_NAME;
     CHECK(RegisterClassA(&wc) != 0);
     HWND w = CreateWindowExA(WS_EX_CONTROLPARENT, APP_CLASS_NAME, APP_TITLE,
-                             WS_OVERLAPPEDWINDOW | (g_silent ? 0 : WS_VISIBLE), CW_USEDEFAULT,
-                             CW_USEDEFAULT, 640, 240, nullptr, nullptr, g_instance, nullptr);
+                             WS_OVERLAPPEDWINDOW | (g_silent ? 0 : WS_VISIBLE), CW_USEDEFAULT, CW_USEDEFAULT,
+                             640, 240, nullptr, nullptr, g_instance, nullptr);
     CHECK(w != nullptr);
     CHECK(g_main_wnd == w);
     if (!keep_probe)
@@ -249,7 +249,10 @@ inline void pump_for(uint64_t ms)
 }
 
 // A control of the main window (g_main_wnd), or nullptr.
-inline sim::Window* main_control(int id) { return sim::window_of(sim::child_by_id(g_main_wnd, id)); }
+inline sim::Window* main_control(int id)
+{
+    return sim::window_of(sim::child_by_id(g_main_wnd, id));
+}
 
 inline std::string log_text()
 {
@@ -334,8 +337,8 @@ protected:
 // ------------------------------------------------------------ with a report
 
 struct ChildRun {
-    int status = -1;          // the child's exit status; 0 when it reported back
-    int code = -1;            // what run_function returned
+    int status = -1;  // the child's exit status; 0 when it reported back
+    int code = -1;    // what run_function returned
     bool timed_out = false;
     uint64_t end_ms = 0;      // virtual time at the end of the run
     std::vector<Json> trace;  // every trace record of the run
@@ -357,7 +360,8 @@ struct ChildRun {
 // `after` runs on the test's thread once the run is over (inspection).
 // `before` runs on the test's thread before the run starts. The child is
 // killed after `limit_s` real seconds.
-inline ChildRun run_world(const std::function<int(Json& out)>& ui, sim::WorldConfig config = sim::WorldConfig(),
+inline ChildRun run_world(const std::function<int(Json& out)>& ui,
+                          sim::WorldConfig config = sim::WorldConfig(),
                           const std::function<void(Json& out)>& after = nullptr, unsigned limit_s = 20,
                           const std::function<void()>& before = nullptr)
 {
@@ -411,7 +415,8 @@ inline ChildRun run_world(const std::function<int(Json& out)>& ui, sim::WorldCon
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    result.real_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    result.real_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     Json report = Json::parse(text, nullptr, false);
     if (report.is_discarded() || !report.is_object()) {

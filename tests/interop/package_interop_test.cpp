@@ -21,7 +21,10 @@ using Bytes = std::vector<uint8_t>;
 
 const char* const kWineDir = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/";
 
-bool exists(const std::string& p) { return access(p.c_str(), R_OK) == 0; }
+bool exists(const std::string& p)
+{
+    return access(p.c_str(), R_OK) == 0;
+}
 
 // The Python that has the system's packages (pefile) installed.
 std::string python()
@@ -141,7 +144,7 @@ TEST(PefileInterop, WindowsBuildOfTheTool)
 
 TEST(PefileInterop, WinesOwnPrograms)
 {
-    const char* names[] = {"notepad.exe", "winhlp32.exe", "regedit.exe", "cmd.exe",     "kernel32.dll",
+    const char* names[] = {"notepad.exe", "winhlp32.exe", "regedit.exe",  "cmd.exe",    "kernel32.dll",
                            "user32.dll",  "comctl32.dll", "setupapi.dll", "winusb.dll", "hid.dll"};
     int checked = 0;
     for (const char* name : names) {
@@ -162,10 +165,11 @@ TEST(PefileInterop, SampleStubAndPackagedSample)
     expect_agrees_with_pefile(bare);
     expect_agrees_with_pefile(packaged);
     int status = 0;
-    std::string overlay = capture(python() +
-                                      " -c 'import sys,pefile; print(pefile.PE(sys.argv[1]).get_overlay_data_start_offset())' '" +
-                                      packaged + "' 2>&1",
-                                  &status);
+    std::string overlay = capture(
+        python() +
+            " -c 'import sys,pefile; print(pefile.PE(sys.argv[1]).get_overlay_data_start_offset())' '" +
+            packaged + "' 2>&1",
+        &status);
     EXPECT_EQ(status, 0) << overlay;
     EXPECT_EQ(atoll(overlay.c_str()), 0x600) << "pefile sees the package as the overlay";
 }

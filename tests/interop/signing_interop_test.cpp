@@ -22,7 +22,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-bool exists(const std::string& p) { return access(p.c_str(), R_OK) == 0; }
+bool exists(const std::string& p)
+{
+    return access(p.c_str(), R_OK) == 0;
+}
 
 std::string capture(const std::string& cmd, int* status)
 {
@@ -112,17 +115,20 @@ protected:
         write_file(dir + "/usb.bin", usb);
 
         int status = 0;
-        std::string out = capture("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=tessel test signing' "
-                                  "-addext extendedKeyUsage=codeSigning -keyout '" + dir + "/key.pem' -out '" + cert + "'",
-                                  &status);
+        std::string out =
+            capture("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/CN=tessel test signing' "
+                    "-addext extendedKeyUsage=codeSigning -keyout '" +
+                        dir + "/key.pem' -out '" + cert + "'",
+                    &status);
         ASSERT_EQ(status, 0) << out;
-        out = capture(std::string(TESSEL_PACK) + " build --exe '" + bare + "' --ini " TESSEL_SOURCE_DIR
-                      "/sample-package/package.ini --bt " TESSEL_SAMPLE_DIR "/bt.bin --usb '" + dir +
-                      "/usb.bin' -o '" + unsigned_exe + "'",
+        out = capture(std::string(TESSEL_PACK) + " build --exe '" + bare +
+                          "' --ini " TESSEL_SOURCE_DIR "/sample-package/package.ini --bt " TESSEL_SAMPLE_DIR
+                          "/bt.bin --usb '" +
+                          dir + "/usb.bin' -o '" + unsigned_exe + "'",
                       &status);
         ASSERT_EQ(status, 0) << out;
-        out = capture(std::string(TESSEL_PACK) + " sign '" + unsigned_exe + "' --cert '" + cert + "' --key '" + dir +
-                      "/key.pem' -o '" + signed_exe + "'",
+        out = capture(std::string(TESSEL_PACK) + " sign '" + unsigned_exe + "' --cert '" + cert +
+                          "' --key '" + dir + "/key.pem' -o '" + signed_exe + "'",
                       &status);
         ASSERT_EQ(status, 0) << out;
     }
@@ -158,10 +164,11 @@ TEST_F(Signing, OsslsigncodeVerifiesTheSignedProgram)
 TEST_F(Signing, PefileFindsTheCertificateTableWhereTheLoaderDoes)
 {
     int status = 0;
-    std::string out = capture("/usr/bin/python3 -c 'import sys, pefile; d = pefile.PE(sys.argv[1], fast_load=True)"
-                              ".OPTIONAL_HEADER.DATA_DIRECTORY[4]; print(d.VirtualAddress, d.Size)' '" +
-                                  signed_exe + "'",
-                              &status);
+    std::string out =
+        capture("/usr/bin/python3 -c 'import sys, pefile; d = pefile.PE(sys.argv[1], fast_load=True)"
+                ".OPTIONAL_HEADER.DATA_DIRECTORY[4]; print(d.VirtualAddress, d.Size)' '" +
+                    signed_exe + "'",
+                &status);
     ASSERT_EQ(status, 0) << out;
     unsigned long offset = 0, size = 0;
     ASSERT_EQ(sscanf(out.c_str(), "%lu %lu", &offset, &size), 2) << out;

@@ -120,9 +120,8 @@ TEST(Keyboard, AttachingLaterIsNoticed)
 
 TEST(Keyboard, RemovalSuspendAndQueryRemoveCloseTheKeyboard)
 {
-    auto detach = run_sim({{"keyboard", json::object()},
-                           {"events", {{{"at", 1000}, {"do", "detach"}}}},
-                           {"until", 3000}});
+    auto detach = run_sim(
+        {{"keyboard", json::object()}, {"events", {{{"at", 1000}, {"do", "detach"}}}}, {"until", 3000}});
     ASSERT_EQ(button_times(detach, false).size(), 1u);
     EXPECT_GE(button_times(detach, false)[0], 1000);
 
@@ -132,16 +131,16 @@ TEST(Keyboard, RemovalSuspendAndQueryRemoveCloseTheKeyboard)
     EXPECT_TRUE(near(button_times(query, false), std::vector<long long>{1000}));
 
     // A suspend request is denied: nothing changes.
-    auto denied = run_sim({{"keyboard", json::object()},
-                           {"events", {{{"at", 1000}, {"do", "suspend"}}}},
-                           {"until", 8000}});
+    auto denied = run_sim(
+        {{"keyboard", json::object()}, {"events", {{{"at", 1000}, {"do", "suspend"}}}}, {"until", 8000}});
     EXPECT_TRUE(button_times(denied, false).empty());
     EXPECT_TRUE(near(query_times(denied), std::vector<long long>{250}));
 
     // A forced suspend closes it; the resume probes again 4000 ms later.
-    auto forced = run_sim({{"keyboard", json::object()},
-                           {"events", {{{"at", 1000}, {"do", "force_suspend"}}, {{"at", 2000}, {"do", "resume"}}}},
-                           {"until", 9000}});
+    auto forced =
+        run_sim({{"keyboard", json::object()},
+                 {"events", {{{"at", 1000}, {"do", "force_suspend"}}, {{"at", 2000}, {"do", "resume"}}}},
+                 {"until", 9000}});
     EXPECT_TRUE(near(button_times(forced, false), {1000}));
     EXPECT_TRUE(near(query_times(forced), {250, 6000}));
 }

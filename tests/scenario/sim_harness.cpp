@@ -25,7 +25,10 @@ std::string temp_dir()
     return buf.data();
 }
 
-std::string sample_program() { return std::string(TESSEL_SAMPLE_DIR) + "/tessel-updater.exe"; }
+std::string sample_program()
+{
+    return std::string(TESSEL_SAMPLE_DIR) + "/tessel-updater.exe";
+}
 
 static std::string slurp(const std::string& path)
 {

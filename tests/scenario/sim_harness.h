@@ -11,10 +11,10 @@ namespace harness {
 using json = nlohmann::json;
 
 struct SimRun {
-    int status = -1;            // tessel-sim's exit status
-    std::vector<json> trace;    // every record, in order
-    std::string trace_text;     // the raw trace
-    std::string error;          // standard error
+    int status = -1;          // tessel-sim's exit status
+    std::vector<json> trace;  // every record, in order
+    std::string trace_text;   // the raw trace
+    std::string error;        // standard error
 
     std::vector<json> events(const std::string& ev) const;
     const json* first(const std::string& ev) const;

@@ -36,9 +36,9 @@ std::string repackaged(const std::string& dir, const std::string& line, const st
     ini.replace(at, line.size(), replacement);
     std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
     std::string sample = TESSEL_SAMPLE_DIR;
-    std::string cmd = std::string("'") + TESSEL_PACK + "' build --exe '" + sample + "/bare.exe' --ini '" + dir +
-                      "/package.ini' --bt '" + sample + "/bt.bin' --usb '" + sample + "/usb.bin' -o '" + dir +
-                      "/packaged.exe' >/dev/null";
+    std::string cmd = std::string("'") + TESSEL_PACK + "' build --exe '" + sample + "/bare.exe' --ini '" +
+                      dir + "/package.ini' --bt '" + sample + "/bt.bin' --usb '" + sample + "/usb.bin' -o '" +
+                      dir + "/packaged.exe' >/dev/null";
     return std::system(cmd.c_str()) == 0 ? dir + "/packaged.exe" : "";
 }
 
@@ -82,12 +82,12 @@ TEST(SoundEnd, BootLoaderAskingForHoursEndsTheRunWithinMinutes)
 
 TEST(SoundEnd, ClosingWhileDetachedKeepsTheRunsLine)
 {
-    json scenario = {{"keyboard", json::object()},
-                     {"events",
-                      {event_on("button_enabled", 500, "press_update"),
-                       event_on("log:within 20 seconds", 3000, "detach"),
-                       event_on("log:within 20 seconds", 4000, "close")}},
-                     {"until", 170000}};
+    json scenario = {
+        {"keyboard", json::object()},
+        {"events",
+         {event_on("button_enabled", 500, "press_update"), event_on("log:within 20 seconds", 3000, "detach"),
+          event_on("log:within 20 seconds", 4000, "close")}},
+        {"until", 170000}};
     auto run = run_sim(scenario);
     EXPECT_EQ(run.status, 5) << run.error;
     EXPECT_EQ(run.summary()["result_log"], "NG: 2024/03/05-09:05:33 error=5\r\n");
@@ -98,12 +98,12 @@ TEST(SoundEnd, DetachDelayPathNeverClaimsADownloadItDidNotMake)
     std::string dir = harness::temp_dir();
     std::string program = repackaged(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
     ASSERT_FALSE(program.empty());
-    json scenario = {{"keyboard", json::object()},
-                     {"events",
-                      {event_on("button_enabled", 500, "press_update"),
-                       event_on("log:within 20 seconds", 3000, "detach"),
-                       event_on("log:within 20 seconds", 5000, "attach")}},
-                     {"until", 170000}};
+    json scenario = {
+        {"keyboard", json::object()},
+        {"events",
+         {event_on("button_enabled", 500, "press_update"), event_on("log:within 20 seconds", 3000, "detach"),
+          event_on("log:within 20 seconds", 5000, "attach")}},
+        {"until", 170000}};
     auto run = run_sim(scenario, {"--program", program});
     // The keyboard leaves for its boot loader before any boot loader is
     // listed: nothing is downloaded, and the departing keyboard's handle is
@@ -118,10 +118,10 @@ TEST(SoundEnd, RetryClearsABootLoaderLeftInError)
 {
     // The first download stops at block 3 with dfuERROR; Alt+U retries
     // without a re-plug: the status is cleared and the blocks go out again.
-    json scenario = {{"keyboard", {{"bootloader", {{"error_at_block", 3}}}}},
-                     {"events",
-                      {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
-                     {"until", 170000}};
+    json scenario = {
+        {"keyboard", {{"bootloader", {{"error_at_block", 3}}}}},
+        {"events", {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
+        {"until", 170000}};
     auto run = run_sim(scenario);
     std::vector<std::string> reqs;
     for (const json& r : run.events("dfu"))

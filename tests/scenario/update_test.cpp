@@ -79,11 +79,14 @@ TEST(Update, InteractiveRunIsVerifiedAndOffersARestart)
     EXPECT_EQ(s["progress"], 100);
     EXPECT_EQ(s["dfu_blocks"], 640);
     std::string log = s["log_view"];
-    EXPECT_NE(log.find("Matching Bluetooth firmware checksum ... OK.\r\n" + kS07 + "\r\nDFU DETACH ...\r\n"
-                       "DFU DOWNLOAD ...\r\n" + kS10 + " 20"),
+    EXPECT_NE(log.find("Matching Bluetooth firmware checksum ... OK.\r\n" + kS07 +
+                       "\r\nDFU DETACH ...\r\n"
+                       "DFU DOWNLOAD ...\r\n" +
+                       kS10 + " 20"),
               std::string::npos)
         << log;
-    EXPECT_TRUE(ends_with(log, "\r\nCurrent version: NXP=0353, BT=A23F, Sonix=12\r\n" + kS09 + "\r\n")) << log;
+    EXPECT_TRUE(ends_with(log, "\r\nCurrent version: NXP=0353, BT=A23F, Sonix=12\r\n" + kS09 + "\r\n"))
+        << log;
 
     // The keyboard received the image between its start and verify reports.
     auto out = kb_out(run);
@@ -259,9 +262,10 @@ TEST(Update, RulesRefuseADowngradeAndAnotherBluetoothFamily)
     EXPECT_EQ(same.events("msgbox")[0]["text"], "Do not allow degraded firmware !");
     EXPECT_TRUE(same.events("state").empty());
 
-    auto newer_high_bits = run_sim({{"keyboard", {{"nxp", 0x1352}}},
-                                    {"events", {{{"on", "button_enabled"}, {"after", 100}, {"do", "press_update"}}}},
-                                    {"until", 5000}});
+    auto newer_high_bits =
+        run_sim({{"keyboard", {{"nxp", 0x1352}}},
+                 {"events", {{{"on", "button_enabled"}, {"after", 100}, {"do", "press_update"}}}},
+                 {"until", 5000}});
     EXPECT_TRUE(newer_high_bits.events("msgbox").empty());
     EXPECT_FALSE(newer_high_bits.events("state").empty());
 
@@ -318,8 +322,9 @@ TEST(Update, DetachDelayFromThePackageSendsDfuDetachFirst)
     ini.replace(at, 22, "INI_DFU_DETACH_DELAY=2000");
     std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
     std::string cmd = std::string("'") + TESSEL_PACK + "' build --exe '" + TESSEL_SAMPLE_DIR +
-                      "/bare.exe' --ini '" + dir + "/package.ini' --bt '" + TESSEL_SAMPLE_DIR + "/bt.bin' --usb '" +
-                      TESSEL_SAMPLE_DIR + "/usb.bin' -o '" + dir + "/packaged.exe' >/dev/null";
+                      "/bare.exe' --ini '" + dir + "/package.ini' --bt '" + TESSEL_SAMPLE_DIR +
+                      "/bt.bin' --usb '" + TESSEL_SAMPLE_DIR + "/usb.bin' -o '" + dir +
+                      "/packaged.exe' >/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
 
     auto run = run_sim(interactive({{"mode", "bootloader"}}), {"--program", dir + "/packaged.exe"});

@@ -142,9 +142,8 @@ TEST(Window, SilentRunEndsAtItsTimeLimitWithAResultLine)
 {
     // The keyboard comes back with its old version: the version check would
     // go on for 50 s, but the time limit ends the tool 45 s after start.
-    auto run = run_sim({{"args", "-silent"},
-                        {"clock", "2023-12-31 23:59:30"},
-                        {"keyboard", {{"nxp_after", 0x0352}}}});
+    auto run = run_sim(
+        {{"args", "-silent"}, {"clock", "2023-12-31 23:59:30"}, {"keyboard", {{"nxp_after", 0x0352}}}});
     EXPECT_EQ(run.status, 7) << run.error;
     EXPECT_EQ(run.events("exit")[0]["t"], 45000);
     EXPECT_EQ(run.summary()["result_log"], "NG: 2024/01/01-00:00:15 error=7\r\n");
@@ -153,8 +152,10 @@ TEST(Window, SilentRunEndsAtItsTimeLimitWithAResultLine)
 TEST(Window, PressingADisabledButtonDoesNothingAndAltUWithoutPackageIsRefused)
 {
     std::string bare = std::string(TESSEL_SAMPLE_DIR) + "/bare.exe";
-    auto run = run_sim({{"events", {{{"at", 300}, {"do", "alt_u"}}, {{"at", 400}, {"do", "press_update"}},
-                                    {{"at", 500}, {"do", "close"}}}}},
+    auto run = run_sim({{"events",
+                         {{{"at", 300}, {"do", "alt_u"}},
+                          {{"at", 400}, {"do", "press_update"}},
+                          {{"at", 500}, {"do", "close"}}}}},
                        {"--program", bare});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.events("state").empty());
@@ -201,8 +202,7 @@ TEST(Window, StateChangesAreTracedBeforeWhatFollowsThem)
 {
     // Alt+U sets the state, then shows the progress bar in the same breath:
     // the trace must show the new state first.
-    auto run = run_sim({{"events", {{{"at", 300}, {"do", "alt_u"}}, {{"at", 2000}, {"do", "close"}}}}},
-                       {});
+    auto run = run_sim({{"events", {{{"at", 300}, {"do", "alt_u"}}, {{"at", 2000}, {"do", "close"}}}}}, {});
     size_t state_at = run.trace.size(), shown_at = run.trace.size();
     for (size_t i = 0; i < run.trace.size(); i++) {
         const json& r = run.trace[i];

@@ -184,16 +184,15 @@ TEST(Restart, NeedsTheShutdownPrivilegeAndRecordsTheOrder)
 
 TEST(Restart, UnassignedPrivilegeStillReportsSuccessButCannotRestart)
 {
-    ChildRun r = run_world(
-        [](Json& out) {
-            sim::set_shutdown_privilege_assigned(false);
-            out["on"] = set_shutdown_privilege(TRUE);
-            out["last_error"] = GetLastError();
-            out["restart"] = ExitWindowsEx(EWX_REBOOT, 0);
-            sim::set_os_platform(VER_PLATFORM_WIN32_WINDOWS);  // no privileges there
-            out["restart_9x"] = ExitWindowsEx(EWX_REBOOT, 0);
-            return 0;
-        });
+    ChildRun r = run_world([](Json& out) {
+        sim::set_shutdown_privilege_assigned(false);
+        out["on"] = set_shutdown_privilege(TRUE);
+        out["last_error"] = GetLastError();
+        out["restart"] = ExitWindowsEx(EWX_REBOOT, 0);
+        sim::set_os_platform(VER_PLATFORM_WIN32_WINDOWS);  // no privileges there
+        out["restart_9x"] = ExitWindowsEx(EWX_REBOOT, 0);
+        return 0;
+    });
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["on"], TRUE);
     EXPECT_EQ(r.out["last_error"], 1300);  // ERROR_NOT_ALL_ASSIGNED

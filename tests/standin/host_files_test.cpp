@@ -131,7 +131,8 @@ TEST_F(HostFiles, ShareModesBetweenOpenHandles)
     fclose(f);
     // A writer is refused while they are open; so is a reader that does not
     // share reading with them.
-    EXPECT_EQ(open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(open(path, GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
@@ -146,13 +147,15 @@ TEST_F(HostFiles, ShareModesBetweenOpenHandles)
     ASSERT_NE(w, INVALID_HANDLE_VALUE);
     DWORD n;
     WriteFile(w, "line\r\n", 6, &n, nullptr);
-    EXPECT_EQ(open(log, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open(log, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(open(log, GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
     EXPECT_EQ(host_fopen(log, "rb"), nullptr);
     // Another name for the same file is the same file.
-    EXPECT_EQ(open("logfilekarstdfu.TXT", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open("logfilekarstdfu.TXT", GENERIC_READ, FILE_SHARE_WRITE, OPEN_EXISTING),
+              INVALID_HANDLE_VALUE);
     CloseHandle(w);
     EXPECT_EQ(read_bytes(dir + "/LogfileKarstDFU.txt"), text_bytes("line\r\n"));
 

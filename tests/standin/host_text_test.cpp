@@ -21,15 +21,22 @@ TEST(HostText, Utf8DecodingAsWindowsDoesIt)
     EXPECT_EQ(convert("\xF0\x9F\x98\x80"), std::u16string(u"\xD83D\xDE00")) << "surrogate pair";
     EXPECT_EQ(convert("\xF4\x8F\xBF\xBF"), std::u16string(u"\xDBFF\xDFFF"));
     // Each maximal ill-formed subpart becomes one U+FFFD.
-    EXPECT_EQ(convert("a\x80" "b"), u"a\uFFFDb");
+    EXPECT_EQ(convert("a\x80"
+                      "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(convert("\xC3"), u"\uFFFD") << "cut at the end";
-    EXPECT_EQ(convert("\xE6\x9B" "A"), u"\uFFFDA") << "truncated three-byte sequence";
+    EXPECT_EQ(convert("\xE6\x9B"
+                      "A"),
+              u"\uFFFDA")
+        << "truncated three-byte sequence";
     EXPECT_EQ(convert("\xC0\xAF"), u"\uFFFD\uFFFD") << "overlong lead byte";
     EXPECT_EQ(convert("\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD") << "overlong three-byte form";
     EXPECT_EQ(convert("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD") << "encoded surrogate";
     EXPECT_EQ(convert("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD") << "above U+10FFFF";
     EXPECT_EQ(convert("\xF5\xFF"), u"\uFFFD\uFFFD");
-    EXPECT_EQ(convert("\xF0\x9F\x98" "x"), u"\uFFFDx");
+    EXPECT_EQ(convert("\xF0\x9F\x98"
+                      "x"),
+              u"\uFFFDx");
 }
 
 TEST(HostText, Utf8LengthsAndBuffers)

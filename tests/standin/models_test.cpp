@@ -36,19 +36,15 @@ struct Bench {
     KeyboardHost host()
     {
         KeyboardHost h;
-        h.after = [this](uint32_t ms, std::function<void()> fn) {
-            queue[{now + ms, seq++}] = std::move(fn);
-        };
+        h.after = [this](uint32_t ms, std::function<void()> fn) { queue[{now + ms, seq++}] = std::move(fn); };
         h.send_input = [this](const uint8_t* r, size_t n) {
             inputs.push_back({now, std::vector<uint8_t>(r, r + n)});
         };
-        h.connect = [this](UsbMode m) {
-            bus.push_back(m == UsbMode::Normal ? "normal" : "bootloader");
-        };
+        h.connect = [this](UsbMode m) { bus.push_back(m == UsbMode::Normal ? "normal" : "bootloader"); };
         h.disconnect = [this] { bus.push_back("gone"); };
         h.dfu_request = [this](const char* name, uint16_t v, uint16_t len, bool ok) {
-            requests.push_back(std::string(name) + " " + std::to_string(v) + " " +
-                               std::to_string(len) + (ok ? "" : " failed"));
+            requests.push_back(std::string(name) + " " + std::to_string(v) + " " + std::to_string(len) +
+                               (ok ? "" : " failed"));
         };
         return h;
     }
@@ -156,7 +152,7 @@ TEST(BootloaderModel, ErrorAtBlockStopsTheDownloadUntilCleared)
     std::vector<uint8_t> st = d.status();
     EXPECT_EQ(st[0], DFU_STATUS_ERR_CHECK_ERASED);
     EXPECT_EQ(st[4], DFU_ERROR);
-    EXPECT_FALSE(d.dnload(2, 64));   // nothing goes on in dfuERROR
+    EXPECT_FALSE(d.dnload(2, 64));    // nothing goes on in dfuERROR
     EXPECT_FALSE(d.req(0x21, 6, 0));  // ABORT does not clear an error
     EXPECT_TRUE(d.req(0x21, 4, 0));   // CLRSTATUS does
     EXPECT_EQ(d.status(), (std::vector<uint8_t>{0, 5, 0, 0, DFU_IDLE, 0}));
@@ -191,9 +187,8 @@ TEST(BootloaderModel, FailingTransfersChangeNothingAndAreReported)
     s.fail_transfers = true;
     std::vector<std::string> seen;
     BootloaderModel m(s, BootloaderEvents{[&](const char* n, uint16_t v, uint16_t l, bool ok) {
-                                              seen.push_back(std::string(n) + " " + std::to_string(v) +
-                                                             " " + std::to_string(l) +
-                                                             (ok ? "" : " failed"));
+                                              seen.push_back(std::string(n) + " " + std::to_string(v) + " " +
+                                                             std::to_string(l) + (ok ? "" : " failed"));
                                           },
                                           nullptr});
     Dfu d{m};

@@ -41,7 +41,9 @@ DWORD WINAPI waiting_worker(LPVOID p)
     auto* a = static_cast<WorkerArgs*>(p);
     note(*a->out, std::string(a->name) + ":start");
     DWORD r = WaitForSingleObject(a->event, a->wait_ms);
-    note(*a->out, std::string(a->name) + (r == WAIT_OBJECT_0 ? ":signalled" : r == WAIT_TIMEOUT ? ":timeout" : ":failed"));
+    note(*a->out, std::string(a->name) + (r == WAIT_OBJECT_0  ? ":signalled"
+                                          : r == WAIT_TIMEOUT ? ":timeout"
+                                                              : ":failed"));
     return 7;
 }
 
@@ -175,8 +177,8 @@ TEST(Clock, LocalTimeFollowsTheCalendar)
                 SYSTEMTIME st;
                 GetLocalTime(&st);
                 char buf[64];
-                std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u %u", st.wYear, st.wMonth, st.wDay,
-                              st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, st.wDayOfWeek);
+                std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u %u", st.wYear, st.wMonth,
+                              st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, st.wDayOfWeek);
                 out["time"] = buf;
                 return 0;
             },

@@ -26,8 +26,8 @@ const char* const kTool = "Orvex Tessel Keyboard Firmware Updater";
 HWND make_main(const char* title = "Main", DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE)
 {
     register_recorder("Recorder");
-    return CreateWindowExA(0, "Recorder", title, style, CW_USEDEFAULT, CW_USEDEFAULT, 640, 240, nullptr, nullptr,
-                           nullptr, nullptr);
+    return CreateWindowExA(0, "Recorder", title, style, CW_USEDEFAULT, CW_USEDEFAULT, 640, 240, nullptr,
+                           nullptr, nullptr, nullptr);
 }
 
 // Messages of one kind the recorder saw, as "msg/wp@t".
@@ -141,9 +141,9 @@ TEST(Messages, SystemSendRepliesToTheWorldAndPostsKeepOrder)
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["reply"], 0x1234);
     EXPECT_EQ(r.out["reply_t"], 100);
-    EXPECT_EQ(strings(r.out["order"]),
-              (std::vector<std::string>{std::to_string(WM_POWERBROADCAST) + ":7",
-                                        std::to_string(WM_USER + 3) + ":1", std::to_string(WM_USER + 3) + ":2"}));
+    EXPECT_EQ(strings(r.out["order"]), (std::vector<std::string>{std::to_string(WM_POWERBROADCAST) + ":7",
+                                                                 std::to_string(WM_USER + 3) + ":1",
+                                                                 std::to_string(WM_USER + 3) + ":2"}));
 }
 
 TEST(Messages, QuitEndsTheLoopWithItsCodeAndCreationCanBeRefused)
@@ -157,15 +157,15 @@ TEST(Messages, QuitEndsTheLoopWithItsCodeAndCreationCanBeRefused)
             }
             return DefWindowProcA(h, m, wp, lp);
         };
-        HWND refused = CreateWindowExA(0, "Refusing", "no", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
-                                       nullptr, nullptr);
+        HWND refused = CreateWindowExA(0, "Refusing", "no", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr,
+                                       nullptr, nullptr, nullptr);
         out["refused"] = refused == nullptr;
         out["main_after_refusal"] = sim::main_window() == nullptr;
         HWND ok = CreateWindowExA(0, "refusing", "yes", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
                                   nullptr, nullptr);
         out["class_case_insensitive"] = ok != nullptr && sim::main_window() == ok;
-        out["unknown_class"] = CreateWindowExA(0, "Nope", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr) ==
-                               nullptr;
+        out["unknown_class"] =
+            CreateWindowExA(0, "Nope", "", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr) == nullptr;
         WNDCLASSA wc{};
         wc.lpfnWndProc = DefWindowProcA;
         wc.lpszClassName = "REFUSING";
@@ -274,33 +274,32 @@ TEST(Timers, AWindowTimerBelongsToItsThread)
 
 TEST(Controls, EditSelectionReplaceAndCaret)
 {
-    ChildRun r = run_world(
-        [](Json& out) {
-            HWND main = make_main();
-            HWND edit = CreateWindowExW(0, u"EDIT", u"Hello\u00e9", WS_CHILD | WS_VISIBLE | ES_MULTILINE, 160, 80,
-                                        440, 80, main, reinterpret_cast<HMENU>(101), nullptr, nullptr);
-            int n = GetWindowTextLengthA(edit);
-            out["len"] = n;
-            SendMessageA(edit, EM_SETSEL, n, n);
-            SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(u" w\u00f6rld\r\n"));
-            // replace a selection in the middle, given backwards
-            SendMessageA(edit, EM_SETSEL, 3, 1);
-            SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(u"EE"));
-            sim::Window* w = sim::window_of(edit);
-            out["caret"] = w->caret;
-            out["sel"] = Json::array({w->sel_start, w->sel_end});
-            // ANSI text through SendMessageA
-            SendMessageA(edit, EM_SETSEL, 0, -1);
-            out["all"] = Json::array({w->sel_start, w->sel_end});
-            SendMessageA(edit, EM_SETSEL, static_cast<WPARAM>(-1), 0);  // drop the selection
-            out["dropped"] = Json::array({w->sel_start, w->sel_end});
-            SendMessageA(edit, EM_SETSEL, 1000, 1000);  // beyond the end: the end
-            SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("!"));
-            SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
-            out["text"] = w->text_utf8();
-            out["len_after"] = GetWindowTextLengthA(edit);
-            return 0;
-        });
+    ChildRun r = run_world([](Json& out) {
+        HWND main = make_main();
+        HWND edit = CreateWindowExW(0, u"EDIT", u"Hello\u00e9", WS_CHILD | WS_VISIBLE | ES_MULTILINE, 160, 80,
+                                    440, 80, main, reinterpret_cast<HMENU>(101), nullptr, nullptr);
+        int n = GetWindowTextLengthA(edit);
+        out["len"] = n;
+        SendMessageA(edit, EM_SETSEL, n, n);
+        SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(u" w\u00f6rld\r\n"));
+        // replace a selection in the middle, given backwards
+        SendMessageA(edit, EM_SETSEL, 3, 1);
+        SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(u"EE"));
+        sim::Window* w = sim::window_of(edit);
+        out["caret"] = w->caret;
+        out["sel"] = Json::array({w->sel_start, w->sel_end});
+        // ANSI text through SendMessageA
+        SendMessageA(edit, EM_SETSEL, 0, -1);
+        out["all"] = Json::array({w->sel_start, w->sel_end});
+        SendMessageA(edit, EM_SETSEL, static_cast<WPARAM>(-1), 0);  // drop the selection
+        out["dropped"] = Json::array({w->sel_start, w->sel_end});
+        SendMessageA(edit, EM_SETSEL, 1000, 1000);  // beyond the end: the end
+        SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("!"));
+        SendMessageA(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+        out["text"] = w->text_utf8();
+        out["len_after"] = GetWindowTextLengthA(edit);
+        return 0;
+    });
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["len"], 6);
     EXPECT_EQ(r.out["caret"], 3);
@@ -322,8 +321,8 @@ TEST(Controls, MainWindowControlsAreTraced)
         HWND main = make_main(kTool);
         CreateWindowExA(0, "STATIC", "Label", WS_CHILD | WS_VISIBLE, 160, 20, 250, 15, main, nullptr, nullptr,
                         nullptr);
-        HWND b = CreateWindowExW(0, u"BUTTON", u"Update", WS_CHILD | WS_VISIBLE | WS_DISABLED, 420, 20, 180, 50,
-                                 main, reinterpret_cast<HMENU>(100), nullptr, nullptr);
+        HWND b = CreateWindowExW(0, u"BUTTON", u"Update", WS_CHILD | WS_VISIBLE | WS_DISABLED, 420, 20, 180,
+                                 50, main, reinterpret_cast<HMENU>(100), nullptr, nullptr);
         HWND p = CreateWindowExA(0, "msctls_progress32", nullptr, WS_CHILD, 160, 170, 440, 20, main,
                                  reinterpret_cast<HMENU>(110), nullptr, nullptr);
         SendMessageA(p, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
@@ -395,8 +394,7 @@ INT_PTR CALLBACK test_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
         EndDialog(dlg, 0);
         PostQuitMessage(0);
         return 0;
-    default:
-        return 0;
+    default: return 0;
     }
 }
 }  // namespace
@@ -405,7 +403,8 @@ TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
 {
     ChildRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
-        out["bad_template"] = CreateDialogParamA(nullptr, MAKEINTRESOURCEA(501), main, test_dlg_proc, 0) == nullptr;
+        out["bad_template"] =
+            CreateDialogParamA(nullptr, MAKEINTRESOURCEA(501), main, test_dlg_proc, 0) == nullptr;
         HWND d = CreateDialogParamA(nullptr, MAKEINTRESOURCEA(IDD_RESTART), main, test_dlg_proc, 77);
         sim::Window* w = sim::window_of(d);
         out["same"] = d == g_dlg;
@@ -414,7 +413,8 @@ TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
         Json ctl = Json::array();
         for (HWND c : sim::children(d)) {
             sim::Window* cw = sim::window_of(c);
-            ctl.push_back(Json::array({cw->id, cw->class_name, cw->text_utf8(), cw->x, cw->w, cw->icon != nullptr}));
+            ctl.push_back(
+                Json::array({cw->id, cw->class_name, cw->text_utf8(), cw->x, cw->w, cw->icon != nullptr}));
         }
         out["controls"] = ctl;
         out["tops"] = sim::top_level_windows().size();
@@ -433,7 +433,8 @@ TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
     EXPECT_TRUE(r.out["same"].get<bool>());
     EXPECT_TRUE(r.out["hidden"].get<bool>());
     EXPECT_EQ(r.out["caption"], kTool);
-    EXPECT_EQ(r.out["controls"], Json::parse(R"([[502,"STATIC","",7,32,true],[501,"STATIC","Restart?",47,153,false],
+    EXPECT_EQ(r.out["controls"],
+              Json::parse(R"([[502,"STATIC","",7,32,true],[501,"STATIC","Restart?",47,153,false],
         [2,"BUTTON","Cancel",7,90,false],[1,"BUTTON","OK",110,90,false]])"));
     EXPECT_EQ(r.out["tops"], 2);
     EXPECT_EQ(r.out["tops_after"], 1);
@@ -454,10 +455,11 @@ TEST(Dialogs, EnterAndEscapeBecomeCommandsInTheDialogLoop)
         HWND d = CreateDialogParamA(nullptr, MAKEINTRESOURCEA(IDD_RESTART), main, test_dlg_proc, 0);
         ShowWindow(d, SW_SHOW);
         HWND cancel = GetDlgItem(d, IDCANCEL);
-        sim::schedule_at(10, [d] { sim::user_key(d, WM_KEYDOWN, VK_RETURN); });      // default button: OK
+        sim::schedule_at(10, [d] { sim::user_key(d, WM_KEYDOWN, VK_RETURN); });  // default button: OK
         sim::schedule_at(20, [cancel] { sim::user_key(cancel, WM_KEYDOWN, VK_RETURN); });  // focused button
         sim::schedule_at(30, [d] { sim::user_key(d, WM_KEYDOWN, VK_TAB); });
-        sim::schedule_at(40, [main] { sim::user_key(main, WM_KEYDOWN, VK_RETURN); });  // main window: IDOK to it
+        sim::schedule_at(40,
+                         [main] { sim::user_key(main, WM_KEYDOWN, VK_RETURN); });  // main window: IDOK to it
         sim::schedule_at(45, [d] { sim::user_click_button(GetDlgItem(d, IDOK)); });
         sim::schedule_at(50, [d] { sim::user_key(d, WM_KEYDOWN, VK_ESCAPE); });
         sim::schedule_at(60, [d] { sim::system_post(d, WM_DESTROY, 0, 0); });
@@ -471,10 +473,10 @@ TEST(Dialogs, EnterAndEscapeBecomeCommandsInTheDialogLoop)
     ASSERT_EQ(r.status, 0);
     std::string ok = std::to_string(MAKEWPARAM(IDOK, BN_CLICKED));
     std::string cancel = std::to_string(MAKEWPARAM(IDCANCEL, BN_CLICKED));
-    EXPECT_EQ(strings(r.out["log"]), (std::vector<std::string>{"init:0", "command:" + ok + ":button",
-                                                               "command:" + cancel + ":button",
-                                                               "command:" + ok + ":button",
-                                                               "command:" + cancel + ":button", "destroy"}));
+    EXPECT_EQ(
+        strings(r.out["log"]),
+        (std::vector<std::string>{"init:0", "command:" + ok + ":button", "command:" + cancel + ":button",
+                                  "command:" + ok + ":button", "command:" + cancel + ":button", "destroy"}));
     EXPECT_EQ(strings(r.out["main_commands"]), (std::vector<std::string>{ok + "@40"}));
     EXPECT_TRUE(r.out["focus_is_cancel"].get<bool>());
 }
@@ -483,8 +485,8 @@ TEST(Input, ClicksReachOnlyEnabledVisibleButtons)
 {
     ChildRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
-        HWND b = CreateWindowExW(0, u"BUTTON", u"Update", WS_CHILD | WS_VISIBLE | WS_DISABLED, 0, 0, 10, 10, main,
-                                 reinterpret_cast<HMENU>(100), nullptr, nullptr);
+        HWND b = CreateWindowExW(0, u"BUTTON", u"Update", WS_CHILD | WS_VISIBLE | WS_DISABLED, 0, 0, 10, 10,
+                                 main, reinterpret_cast<HMENU>(100), nullptr, nullptr);
         g_recorder_hook = [](HWND hw, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
             if (m == WM_USER + 5)
                 PostQuitMessage(0);
@@ -494,7 +496,7 @@ TEST(Input, ClicksReachOnlyEnabledVisibleButtons)
         sim::schedule_at(20, [b] { EnableWindow(b, TRUE); });
         sim::schedule_at(30, [b] { sim::user_click_button(b); });
         sim::schedule_at(40, [main] { ShowWindow(main, SW_HIDE); });
-        sim::schedule_at(50, [b] { sim::user_click_button(b); });  // hidden window: nothing
+        sim::schedule_at(50, [b] { sim::user_click_button(b); });                 // hidden window: nothing
         sim::schedule_at(60, [main] { sim::user_key(main, WM_SYSKEYUP, 'U'); });  // hidden: nothing
         sim::schedule_at(70, [main] { ShowWindow(main, SW_SHOW); });
         sim::schedule_at(80, [main] { sim::user_key(main, WM_SYSKEYUP, 'U'); });
@@ -517,8 +519,8 @@ TEST(Messages, FilteredGetMessageWaitsForItsOwnWindow)
 {
     ChildRun r = run_world([](Json& out) {
         HWND a = make_main("A");
-        HWND b = CreateWindowExA(0, "Recorder", "B", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr, nullptr,
-                                 nullptr);
+        HWND b = CreateWindowExA(0, "Recorder", "B", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
+                                 nullptr, nullptr);
         PostMessageA(a, WM_USER + 1, 0, 0);
         sim::schedule_at(100, [b] { sim::system_post(b, WM_USER + 2, 0, 0); });
         MSG m;

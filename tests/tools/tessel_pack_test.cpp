@@ -51,8 +51,9 @@ std::vector<std::string> files_in(const std::string& d)
 // A DFU suffix for vendor:product over `body`, its CRC right unless `crc_delta`.
 Bytes with_suffix(Bytes body, uint16_t vid, uint16_t pid, uint32_t crc_delta = 0)
 {
-    Bytes s = {0x53, 0x03, uint8_t(pid), uint8_t(pid >> 8), uint8_t(vid), uint8_t(vid >> 8), 0x00, 0x01,
-               'U',  'F',  'D',  16};
+    Bytes s = {
+        0x53, 0x03, uint8_t(pid), uint8_t(pid >> 8), uint8_t(vid), uint8_t(vid >> 8), 0x00, 0x01, 'U', 'F',
+        'D',  16};
     body.insert(body.end(), s.begin(), s.end());
     uint32_t crc = dfu_crc32(body.data(), body.size()) + crc_delta;
     for (int i = 0; i < 4; i++)
@@ -64,9 +65,15 @@ Bytes with_suffix(Bytes body, uint16_t vid, uint16_t pid, uint32_t crc_delta = 0
 // all sixteen messages in all 31 languages; `change` replaces or adds lines.
 std::vector<std::string> clean_lines(const std::map<std::string, std::string>& change = {})
 {
-    std::vector<std::string> lines = {"[MAIN]", "INI_VER_NXP=0353", "INI_VER_BT=A23F", "INI_ALLOW_DOWNGRADE=0",
-                                      "[DFU]", "INI_DFU_GUID=a01674b4-c5f6-485c-af94-3271701d57b4",
-                                      "INI_DFU_VID1=1FC9", "INI_DFU_PID1=5002", "INI_DFU_INTERFACE=0",
+    std::vector<std::string> lines = {"[MAIN]",
+                                      "INI_VER_NXP=0353",
+                                      "INI_VER_BT=A23F",
+                                      "INI_ALLOW_DOWNGRADE=0",
+                                      "[DFU]",
+                                      "INI_DFU_GUID=a01674b4-c5f6-485c-af94-3271701d57b4",
+                                      "INI_DFU_VID1=1FC9",
+                                      "INI_DFU_PID1=5002",
+                                      "INI_DFU_INTERFACE=0",
                                       "INI_DFU_TRANSFER_SIZE=64"};
     for (unsigned lang = 0; lang <= 30; lang++) {
         char section[16];
@@ -83,7 +90,8 @@ std::vector<std::string> clean_lines(const std::map<std::string, std::string>& c
         std::string key = c.first.substr(c.first.find(' ') + 1);
         auto at = std::find(lines.begin(), lines.end(), section);
         auto next = std::find_if(at + 1, lines.end(), [](const std::string& l) { return l[0] == '['; });
-        auto old = std::find_if(at + 1, next, [&](const std::string& l) { return l.rfind(key + "=", 0) == 0; });
+        auto old =
+            std::find_if(at + 1, next, [&](const std::string& l) { return l.rfind(key + "=", 0) == 0; });
         if (old != next)
             *old = key + "=" + c.second;
         else
@@ -110,8 +118,8 @@ protected:
         write_bytes(usb, with_suffix(pattern(4096, 12), 0x1FC9, 0x5002));
     }
 
-    std::string build_args(const std::string& exe_path, const std::string& ini_path, const std::string& bt_path,
-                           const std::string& usb_path)
+    std::string build_args(const std::string& exe_path, const std::string& ini_path,
+                           const std::string& bt_path, const std::string& usb_path)
     {
         return "build --exe '" + exe_path + "' --ini '" + ini_path + "' --bt '" + bt_path + "' --usb '" +
                usb_path + "' -o '" + out + "'";
@@ -250,10 +258,11 @@ TEST_F(TesselPack, BuildChecksOneLinePerProblem)
     {
         Bytes bad = with_suffix(body, 0x1FC9, 0x5002, 1);
         uint32_t right = dfu_crc32(bad.data(), bad.size() - 4);
-        snprintf(crc_line, sizeof crc_line,
-                 "error: USB image: DFU suffix CRC is 0x%08X but the image gives 0x%08X: the tool would send the "
-                 "suffix as firmware",
-                 right + 1, right);
+        snprintf(
+            crc_line, sizeof crc_line,
+            "error: USB image: DFU suffix CRC is 0x%08X but the image gives 0x%08X: the tool would send the "
+            "suffix as firmware",
+            right + 1, right);
     }
     struct Row {
         const char* what;
@@ -263,11 +272,13 @@ TEST_F(TesselPack, BuildChecksOneLinePerProblem)
         std::string line;
     } rows[] = {
         {"suffix for another device", clean_lines(), with_suffix(body, 0x0483, 0xDF11), true,
-         "error: USB image: DFU suffix is for 0483:df11, not for the boot loader of INI_DFU_VID1/PID1 (1fc9:5002) "
+         "error: USB image: DFU suffix is for 0483:df11, not for the boot loader of INI_DFU_VID1/PID1 "
+         "(1fc9:5002) "
          "or INI_DFU_VID2/PID2 (1fc9:000c)"},
         {"suffix with a wrong CRC", clean_lines(), with_suffix(body, 0x1FC9, 0x5002, 1), true, crc_line},
         {"no suffix at all", clean_lines(), body + Bytes(16, 0xFF), false,
-         "warning: USB image: no DFU suffix (its last 16 bytes are not one): the whole image is downloaded and "
+         "warning: USB image: no DFU suffix (its last 16 bytes are not one): the whole image is downloaded "
+         "and "
          "nothing ties it to a device"},
         {"empty USB image", clean_lines(), Bytes(), true, "error: USB image: empty"},
         {"version not hexadecimal", clean_lines({{"[MAIN] INI_VER_NXP", "zz53"}}), good_usb, true,
@@ -284,7 +295,8 @@ TEST_F(TesselPack, BuildChecksOneLinePerProblem)
          "error: [DFU] INI_DFU_GUID: \"a01674b4-c5f6-485c-af94\" is not a GUID of the form "
          "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"},
         {"message cut inside a character", clean_lines({{"[LANG05] S02", cut_message}}), good_usb, true,
-         "error: [LANG05] S02: 400 bytes; the tool shows at most 255 and would cut it inside a UTF-8 character"},
+         "error: [LANG05] S02: 400 bytes; the tool shows at most 255 and would cut it inside a UTF-8 "
+         "character"},
         {"message not UTF-8", clean_lines({{"[LANG09] S16", "Caf\xE9"}}), good_usb, true,
          "error: [LANG09] S16: not valid UTF-8 (byte 3 of 4)"},
         {"English incomplete", clean_lines({{"[LANG00] S05", ""}}), good_usb, true,
@@ -379,7 +391,8 @@ TEST_F(SamplePackage, MessagesOfEveryLanguage)
     ASSERT_TRUE(load_package());
     const char* english[16] = {
         "Update",
-        "Please attach your keyboard and connect power adapter to your tablet. Please DO NOT detach the keyboard "
+        "Please attach your keyboard and connect power adapter to your tablet. Please DO NOT detach the "
+        "keyboard "
         "during the update process until instructed ...",
         "Current version:",
         "Updating Bluetooth firmware ...",
@@ -393,7 +406,8 @@ TEST_F(SamplePackage, MessagesOfEveryLanguage)
         "update process ...",
         "The Bluetooth IC is incompatible this updated version ...",
         "Close",
-        "You must restart your computer to apply these changes. Before restarting, save any open files and close "
+        "You must restart your computer to apply these changes. Before restarting, save any open files and "
+        "close "
         "all programs.",
         "Restart Now",
         "Restart Later",

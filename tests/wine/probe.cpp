@@ -51,9 +51,15 @@ std::string class_of(HWND wnd)
     return buf;
 }
 
-HWND main_window() { return FindWindowA(kTitle, nullptr); }
+HWND main_window()
+{
+    return FindWindowA(kTitle, nullptr);
+}
 
-HWND prompt_window() { return FindWindowA("#32770", kTitle); }
+HWND prompt_window()
+{
+    return FindWindowA("#32770", kTitle);
+}
 
 BOOL CALLBACK collect(HWND wnd, LPARAM lp)
 {
@@ -90,11 +96,11 @@ void report_window(const char* prefix, HWND wnd)
         GetWindowRect(k, &kr);
         POINT p = {kr.left, kr.top};
         ScreenToClient(wnd, &p);
-        std::printf("%s.child%u=id:%d|class:%s|pos:%ld,%ld|size:%ld,%ld|style:%08lx|enabled:%d|visible:%d|text:%s\n",
-                    prefix, (unsigned)i, GetDlgCtrlID(k), class_of(k).c_str(), p.x, p.y,
-                    kr.right - kr.left, kr.bottom - kr.top,
-                    (unsigned long)GetWindowLongA(k, GWL_STYLE), IsWindowEnabled(k) ? 1 : 0,
-                    IsWindowVisible(k) ? 1 : 0, text_of(k).c_str());
+        std::printf(
+            "%s.child%u=id:%d|class:%s|pos:%ld,%ld|size:%ld,%ld|style:%08lx|enabled:%d|visible:%d|text:%s\n",
+            prefix, (unsigned)i, GetDlgCtrlID(k), class_of(k).c_str(), p.x, p.y, kr.right - kr.left,
+            kr.bottom - kr.top, (unsigned long)GetWindowLongA(k, GWL_STYLE), IsWindowEnabled(k) ? 1 : 0,
+            IsWindowVisible(k) ? 1 : 0, text_of(k).c_str());
     }
 }
 

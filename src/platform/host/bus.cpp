@@ -253,7 +253,10 @@ int dfu_blocks()
     return w.keyboard ? w.keyboard->model->dfu_blocks() : 0;
 }
 
-int stale_handle_writes() { return world().counters.stale_handle_writes; }
+int stale_handle_writes()
+{
+    return world().counters.stale_handle_writes;
+}
 
 void devices_preempt_writes(bool on)
 {

@@ -37,7 +37,8 @@ std::u16string text_arg(LPARAM lp, bool wide)
 {
     if (!lp)
         return std::u16string();
-    return wide ? wide_cstr(reinterpret_cast<const WCHAR*>(lp)) : ansi_to_utf16(reinterpret_cast<const char*>(lp));
+    return wide ? wide_cstr(reinterpret_cast<const WCHAR*>(lp))
+                : ansi_to_utf16(reinterpret_cast<const char*>(lp));
 }
 
 LRESULT get_text(const Window* w, WPARAM size, LPARAM lp, bool wide)
@@ -74,21 +75,14 @@ void set_text(Window* w, const std::u16string& text)
 LRESULT control_proc(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool wide)
 {
     switch (msg) {
-    case WM_SETTEXT:
-        set_text(w, text_arg(lp, wide));
-        return TRUE;
-    case WM_GETTEXT:
-        return get_text(w, wp, lp, wide);
+    case WM_SETTEXT: set_text(w, text_arg(lp, wide)); return TRUE;
+    case WM_GETTEXT: return get_text(w, wp, lp, wide);
     case WM_GETTEXTLENGTH:
         // The ANSI form has one byte per UTF-16 unit (Windows-1252, '?' for the rest).
         return static_cast<LRESULT>(w->text.size());
-    case WM_SETFONT:
-        w->font = reinterpret_cast<HFONT>(wp);
-        return 0;
-    case WM_GETFONT:
-        return reinterpret_cast<LRESULT>(w->font);
-    default:
-        break;
+    case WM_SETFONT: w->font = reinterpret_cast<HFONT>(wp); return 0;
+    case WM_GETFONT: return reinterpret_cast<LRESULT>(w->font);
+    default: break;
     }
     if (w->kind == WindowKind::Edit) {
         int len = static_cast<int>(w->text.size());
@@ -117,15 +111,15 @@ LRESULT control_proc(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool wide)
             return MAKELPARAM(w->sel_start, w->sel_end);
         case EM_REPLACESEL: {
             std::u16string ins = text_arg(lp, wide);
-            w->text.replace(static_cast<size_t>(w->sel_start), static_cast<size_t>(w->sel_end - w->sel_start), ins);
+            w->text.replace(static_cast<size_t>(w->sel_start), static_cast<size_t>(w->sel_end - w->sel_start),
+                            ins);
             w->caret = w->sel_start + static_cast<int>(ins.size());
             w->sel_start = w->sel_end = w->caret;
             if (!ins.empty() && is_main_child(w, 101))
                 trace("log", Json{{"text", utf16_to_utf8(ins)}});
             return 0;
         }
-        default:
-            return 0;
+        default: return 0;
         }
     }
     if (w->kind == WindowKind::Static) {
@@ -155,10 +149,8 @@ LRESULT control_proc(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool wide)
                 trace("progress", Json{{"pos", w->pos}});
             return prev;
         }
-        case PBM_GETPOS:
-            return w->pos;
-        default:
-            return 0;
+        case PBM_GETPOS: return w->pos;
+        default: return 0;
         }
     }
     if (w->kind == WindowKind::Button && msg == BM_CLICK) {

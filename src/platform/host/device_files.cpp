@@ -82,8 +82,7 @@ BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::vector<uint8_t> report(static_cast<const uint8_t*>(buf),
-                                static_cast<const uint8_t*>(buf) + n);
+    std::vector<uint8_t> report(static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + n);
     int id = i->id;
     // The report goes out in the next interrupt OUT transfer; the write
     // completes when it has.
@@ -151,8 +150,8 @@ HANDLE device_create_file(const char* path, DWORD access, DWORD)
         return INVALID_HANDLE_VALUE;
     }
     // The system keeps keyboards and mice to itself: they open for queries only.
-    bool system_owned = found->hid() && found->usage_page == 0x01 &&
-                        (found->usage == 0x06 || found->usage == 0x02);
+    bool system_owned =
+        found->hid() && found->usage_page == 0x01 && (found->usage == 0x06 || found->usage == 0x02);
     if (system_owned && (access & (GENERIC_READ | GENERIC_WRITE))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;

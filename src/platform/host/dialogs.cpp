@@ -14,13 +14,9 @@ LRESULT dialog_default(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool wide)
     if (w->destroyed)
         return 0;
     switch (msg) {
-    case WM_SETTEXT:
-        w->text = text_arg(lp, wide);
-        return TRUE;
-    case WM_GETTEXT:
-        return get_text(w, wp, lp, wide);
-    case WM_GETTEXTLENGTH:
-        return static_cast<LRESULT>(w->text.size());
+    case WM_SETTEXT: w->text = text_arg(lp, wide); return TRUE;
+    case WM_GETTEXT: return get_text(w, wp, lp, wide);
+    case WM_GETTEXTLENGTH: return static_cast<LRESULT>(w->text.size());
     case WM_CLOSE: {
         // as if the user chose the cancel button, when it is enabled
         Window* cancel = live(child_by_id(w->hwnd, IDCANCEL));
@@ -29,8 +25,7 @@ LRESULT dialog_default(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool wide)
                  reinterpret_cast<LPARAM>(cancel ? cancel->hwnd : nullptr));
         return 0;
     }
-    default:
-        return 0;
+    default: return 0;
     }
 }
 namespace {
@@ -44,8 +39,8 @@ void command_from_key(Window* dlg, int id, Window* button)
 {
     if (button && !effectively_enabled(button))
         return;
-    send(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button ? button->hwnd : nullptr),
-         false);
+    send(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+         reinterpret_cast<LPARAM>(button ? button->hwnd : nullptr), false);
 }
 
 }  // namespace
@@ -124,14 +119,14 @@ HWND CreateDialogParamA(HINSTANCE inst, LPCSTR templ, HWND owner, DLGPROC proc, 
         SetLastError(sim::kErrInvalidWindow);
         return nullptr;
     }
-    Window* d = sim::make_window(WindowKind::Dialog, "#32770", RESTART_DLG_STYLE, 0, RESTART_DLG_X, RESTART_DLG_Y,
-                                 RESTART_DLG_W, RESTART_DLG_H, nullptr, 0);
+    Window* d = sim::make_window(WindowKind::Dialog, "#32770", RESTART_DLG_STYLE, 0, RESTART_DLG_X,
+                                 RESTART_DLG_Y, RESTART_DLG_W, RESTART_DLG_H, nullptr, 0);
     d->owner = owner;
     d->dlgproc = proc;
     d->dlg_param = param;
     d->text = sim::ansi_to_utf16(RESTART_DLG_CAPTION);
     HWND first_stop = nullptr;
-#define SIM_DLG_CONTROL(cid, cls, txt, icon_ordinal, cstyle, cx, cy, cw, ch)                                   \
+#define SIM_DLG_CONTROL(cid, cls, txt, icon_ordinal, cstyle, cx, cy, cw, ch)                                 \
     {                                                                                                        \
         WindowKind k = WindowKind::Static;                                                                   \
         sim::builtin_kind(cls, k);                                                                           \
@@ -139,7 +134,7 @@ HWND CreateDialogParamA(HINSTANCE inst, LPCSTR templ, HWND owner, DLGPROC proc, 
         c->text = sim::ansi_to_utf16(txt);                                                                   \
         if ((icon_ordinal) != 0)                                                                             \
             c->icon = LoadIconA(nullptr, MAKEINTRESOURCEA(icon_ordinal));                                    \
-        if (!first_stop && ((cstyle) & WS_TABSTOP))                                                          \
+        if (!first_stop && ((cstyle)&WS_TABSTOP))                                                            \
             first_stop = c->hwnd;                                                                            \
     }
     RESTART_DLG_CONTROLS(SIM_DLG_CONTROL)

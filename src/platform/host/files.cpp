@@ -25,7 +25,10 @@ namespace {
 
 #define HOST_GENERIC_ALL 0x10000000u
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+char ascii_lower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
 
 bool iequal(const std::string& a, const std::string& b)
 {
@@ -37,7 +40,10 @@ bool iequal(const std::string& a, const std::string& b)
     return true;
 }
 
-bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_drive_letter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 bool is_device_path(const char* p)
 {
@@ -95,7 +101,10 @@ WinPath parse_absolute(const std::string& path)
 }
 
 // The program's file and its directory as the tool sees them.
-WinPath program_file_path() { return parse_absolute(sim::config().program_path); }
+WinPath program_file_path()
+{
+    return parse_absolute(sim::config().program_path);
+}
 
 WinPath program_directory()
 {
@@ -185,8 +194,14 @@ DWORD unmapped_error(const std::string& path)
 
 // ------------------------------------------------------------ open files
 
-bool wants_read(DWORD access) { return (access & (GENERIC_READ | HOST_GENERIC_ALL)) != 0; }
-bool wants_write(DWORD access) { return (access & (GENERIC_WRITE | HOST_GENERIC_ALL)) != 0; }
+bool wants_read(DWORD access)
+{
+    return (access & (GENERIC_READ | HOST_GENERIC_ALL)) != 0;
+}
+bool wants_write(DWORD access)
+{
+    return (access & (GENERIC_WRITE | HOST_GENERIC_ALL)) != 0;
+}
 
 struct FileObject;
 std::mutex g_files_lock;
@@ -292,23 +307,21 @@ bool sharing_conflict(dev_t dev, ino_t ino, DWORD access, DWORD share)
 DWORD error_from_errno(int e, const std::string& host_path)
 {
     switch (e) {
-    case ENOENT:
-        return parent_exists(host_path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EEXIST:
-        return ERROR_FILE_EXISTS;
+    case ENOENT: return parent_exists(host_path) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EEXIST: return ERROR_FILE_EXISTS;
     case EACCES:
     case EPERM:
     case EISDIR:
-    case EROFS:
-        return ERROR_ACCESS_DENIED;
-    default:
-        return ERROR_GEN_FAILURE;
+    case EROFS: return ERROR_ACCESS_DENIED;
+    default: return ERROR_GEN_FAILURE;
     }
 }
 
-FileObject* file_of(HANDLE h) { return sim::handle_as<FileObject>(h); }
+FileObject* file_of(HANDLE h)
+{
+    return sim::handle_as<FileObject>(h);
+}
 
 }  // namespace
 
@@ -331,8 +344,7 @@ std::string map_path(const char* windows_path)
             return cfg.program_file;
     }
     WinPath dir = program_directory();
-    if (!dir.ok || cfg.program_dir.empty() || wp.drive != dir.drive ||
-        wp.parts.size() <= dir.parts.size())
+    if (!dir.ok || cfg.program_dir.empty() || wp.drive != dir.drive || wp.parts.size() <= dir.parts.size())
         return "";
     for (size_t i = 0; i < dir.parts.size(); i++)
         if (!iequal(wp.parts[i], dir.parts[i]))
@@ -347,8 +359,8 @@ std::string map_path(const char* windows_path)
 
 }  // namespace sim
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
-                   DWORD, HANDLE)
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE)
 {
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -412,9 +424,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     obj->share = share;
     g_open_files.insert(obj);
     HANDLE h = sim::handle_insert(obj);
-    SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
-                     ? ERROR_ALREADY_EXISTS
-                     : ERROR_SUCCESS);
+    SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                        : ERROR_SUCCESS);
     return h;
 }
 
@@ -429,12 +440,8 @@ DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distance_high, DWORD method)
                                  : int64_t(distance);
     int64_t base;
     switch (method) {
-    case FILE_BEGIN:
-        base = 0;
-        break;
-    case FILE_CURRENT:
-        base = int64_t(f->pos);
-        break;
+    case FILE_BEGIN: base = 0; break;
+    case FILE_CURRENT: base = int64_t(f->pos); break;
     case FILE_END: {
         struct stat st;
         if (fstat(f->fd, &st) != 0) {
@@ -444,9 +451,7 @@ DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distance_high, DWORD method)
         base = int64_t(st.st_size);
         break;
     }
-    default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_SET_FILE_POINTER;
+    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
     }
     int64_t target = base + move;
     if (target < 0) {

@@ -68,7 +68,10 @@ HandleObject* handle_lookup(HANDLE h)
     return it == t.end() ? nullptr : it->second.get();
 }
 
-size_t open_handle_count() { return table().size(); }
+size_t open_handle_count()
+{
+    return table().size();
+}
 
 namespace {
 WriteObserver& write_observer()
@@ -78,7 +81,10 @@ WriteObserver& write_observer()
 }
 }  // namespace
 
-void set_write_observer(WriteObserver observer) { write_observer() = std::move(observer); }
+void set_write_observer(WriteObserver observer)
+{
+    write_observer() = std::move(observer);
+}
 
 }  // namespace sim
 
@@ -86,8 +92,14 @@ namespace {
 thread_local DWORD t_last_error = 0;
 }
 
-DWORD GetLastError(void) { return t_last_error; }
-void SetLastError(DWORD code) { t_last_error = code; }
+DWORD GetLastError(void)
+{
+    return t_last_error;
+}
+void SetLastError(DWORD code)
+{
+    t_last_error = code;
+}
 
 BOOL CloseHandle(HANDLE h)
 {

@@ -29,8 +29,7 @@ LRESULT deliver(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool wide)
             return r;
         return dialog_default(w, msg, wp, lp, wide);
     }
-    default:
-        return control_proc(w, msg, wp, lp, wide);
+    default: return control_proc(w, msg, wp, lp, wide);
     }
 }
 

@@ -13,11 +13,11 @@ namespace sim {
 
 namespace {
 
-constexpr DWORD kErrNoResource = 1814;      // ERROR_RESOURCE_NAME_NOT_FOUND
-constexpr DWORD kErrNotAllAssigned = 1300;  // ERROR_NOT_ALL_ASSIGNED
-constexpr DWORD kErrNoSuchPrivilege = 1313; // ERROR_NO_SUCH_PRIVILEGE
+constexpr DWORD kErrNoResource = 1814;        // ERROR_RESOURCE_NAME_NOT_FOUND
+constexpr DWORD kErrNotAllAssigned = 1300;    // ERROR_NOT_ALL_ASSIGNED
+constexpr DWORD kErrNoSuchPrivilege = 1313;   // ERROR_NO_SUCH_PRIVILEGE
 constexpr DWORD kErrPrivilegeNotHeld = 1314;  // ERROR_PRIVILEGE_NOT_HELD
-constexpr DWORD kShutdownLuid = 19;         // SE_SHUTDOWN_PRIVILEGE
+constexpr DWORD kShutdownLuid = 19;           // SE_SHUTDOWN_PRIVILEGE
 constexpr int kAppIcon = 200;
 
 std::vector<GdiObject> g_gdi;
@@ -63,7 +63,10 @@ int resource_number(LPCSTR name)
     return name && IS_INTRESOURCE(name) ? LOWORD(name) : -1;
 }
 
-const WCHAR* wide_or(LPCWSTR s, const WCHAR* fallback) { return s ? s : fallback; }
+const WCHAR* wide_or(LPCWSTR s, const WCHAR* fallback)
+{
+    return s ? s : fallback;
+}
 
 }  // namespace
 
@@ -158,14 +161,38 @@ std::string utf16_to_utf8(const std::u16string& s)
 
 // ------------------------------------------------------------ observable state
 
-std::vector<GdiObject> gdi_objects() { return g_gdi; }
-int bad_delete_calls() { return g_bad_deletes; }
-std::vector<MessageBoxRecord> message_boxes() { return g_boxes; }
-std::vector<std::string> system_log() { return g_system_log; }
-bool shutdown_privilege_enabled() { return g_privilege_enabled; }
-int reboots() { return g_reboots; }
-void set_os_platform(DWORD platform_id) { g_platform = platform_id; }
-void set_shutdown_privilege_assigned(bool assigned) { g_privilege_assigned = assigned; }
+std::vector<GdiObject> gdi_objects()
+{
+    return g_gdi;
+}
+int bad_delete_calls()
+{
+    return g_bad_deletes;
+}
+std::vector<MessageBoxRecord> message_boxes()
+{
+    return g_boxes;
+}
+std::vector<std::string> system_log()
+{
+    return g_system_log;
+}
+bool shutdown_privilege_enabled()
+{
+    return g_privilege_enabled;
+}
+int reboots()
+{
+    return g_reboots;
+}
+void set_os_platform(DWORD platform_id)
+{
+    g_platform = platform_id;
+}
+void set_shutdown_privilege_assigned(bool assigned)
+{
+    g_privilege_assigned = assigned;
+}
 
 }  // namespace sim
 
@@ -179,7 +206,8 @@ DWORD GetSysColor(int index)
 HBRUSH CreateSolidBrush(COLORREF color)
 {
     char detail[16];
-    std::snprintf(detail, sizeof detail, "#%02X%02X%02X", color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
+    std::snprintf(detail, sizeof detail, "#%02X%02X%02X", color & 0xFF, (color >> 8) & 0xFF,
+                  (color >> 16) & 0xFF);
     return reinterpret_cast<HBRUSH>(sim::new_gdi("brush", detail));
 }
 
@@ -225,9 +253,11 @@ HANDLE LoadImageA(HINSTANCE inst, LPCSTR name, UINT type, int cx, int cy, UINT)
 {
     int n = sim::resource_number(name);
     if (type == IMAGE_ICON && inst && n == sim::kAppIcon)
-        return sim::image_handle("icon:" + std::to_string(n) + ":" + std::to_string(cx) + "x" + std::to_string(cy));
+        return sim::image_handle("icon:" + std::to_string(n) + ":" + std::to_string(cx) + "x" +
+                                 std::to_string(cy));
     if (type == IMAGE_ICON && !inst && n >= 32512 && n <= 32518)
-        return sim::image_handle("sysicon:" + std::to_string(n) + ":" + std::to_string(cx) + "x" + std::to_string(cy));
+        return sim::image_handle("sysicon:" + std::to_string(n) + ":" + std::to_string(cx) + "x" +
+                                 std::to_string(cy));
     SetLastError(sim::kErrNoResource);
     return nullptr;
 }

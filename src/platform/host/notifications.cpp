@@ -29,8 +29,8 @@ std::shared_ptr<std::vector<uint8_t>> interface_broadcast(const Iface& i)
 {
     std::string name = i.path();
     size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + name.size() + 1;
-    auto buf = std::make_shared<std::vector<uint8_t>>(
-        std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)), 0);
+    auto buf =
+        std::make_shared<std::vector<uint8_t>>(std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)), 0);
     auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(buf->data());
     b->dbcc_size = (DWORD)size;
     b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;

@@ -34,7 +34,10 @@ bool system_kept_awake()
     return false;
 }
 
-bool shutdown_blocked() { return !block_reasons().empty(); }
+bool shutdown_blocked()
+{
+    return !block_reasons().empty();
+}
 
 }  // namespace sim
 

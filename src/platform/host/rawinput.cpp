@@ -55,8 +55,8 @@ HRAWINPUT raw_input_store(const RawInputSpec& desc)
     return h;
 }
 
-HANDLE raw_device_store(DWORD type, uint16_t vid, uint16_t pid, uint16_t usage_page,
-                        uint16_t usage, bool fail_info)
+HANDLE raw_device_store(DWORD type, uint16_t vid, uint16_t pid, uint16_t usage_page, uint16_t usage,
+                        bool fail_info)
 {
     World& w = world();
     HANDLE h = (HANDLE)(w.next_raw_device += 0x10);
@@ -90,8 +90,7 @@ BOOL RegisterRawInputDevices(PCRAWINPUTDEVICE devices, UINT count, UINT size)
         const RAWINPUTDEVICE& d = devices[n];
         regs.erase(std::remove_if(regs.begin(), regs.end(),
                                   [&d](const RAWINPUTDEVICE& r) {
-                                      return r.usUsagePage == d.usUsagePage &&
-                                             r.usUsage == d.usUsage;
+                                      return r.usUsagePage == d.usUsagePage && r.usUsage == d.usUsage;
                                   }),
                    regs.end());
         if (!(d.dwFlags & RIDEV_REMOVE))
@@ -108,8 +107,7 @@ UINT GetRawInputData(HRAWINPUT raw, UINT command, LPVOID data, UINT* size, UINT 
         SetLastError(ERROR_INVALID_HANDLE);
         return (UINT)-1;
     }
-    if (!size || header_size != sizeof(RAWINPUTHEADER) ||
-        (command != RID_INPUT && command != RID_HEADER)) {
+    if (!size || header_size != sizeof(RAWINPUTHEADER) || (command != RID_INPUT && command != RID_HEADER)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return (UINT)-1;
     }

@@ -15,9 +15,9 @@ namespace sim {
 
 namespace {
 
-std::mutex g_mu;                                // guards the baton hand-over
+std::mutex g_mu;                                    // guards the baton hand-over
 std::vector<std::unique_ptr<SimThread>> g_threads;  // index = number - 1
-SimThread* g_current = nullptr;                 // holder of the baton
+SimThread* g_current = nullptr;                     // holder of the baton
 
 thread_local SimThread* t_self = nullptr;
 thread_local int t_world_depth = 0;
@@ -234,7 +234,10 @@ SimThread* thread_by_number(int number)
     return g_threads[number - 1].get();
 }
 
-bool in_world_context() { return t_world_depth > 0; }
+bool in_world_context()
+{
+    return t_world_depth > 0;
+}
 
 void run_in_world(const std::function<void()>& fn)
 {
@@ -283,7 +286,10 @@ void yield_to(SimThread* target)
 
 // ------------------------------------------------------------ world API
 
-uint64_t now_ms() { return g_now; }
+uint64_t now_ms()
+{
+    return g_now;
+}
 
 uint64_t schedule_at(uint64_t due_ms, std::function<void()> fn)
 {
@@ -309,7 +315,10 @@ void cancel(uint64_t id)
     g_item_due.erase(it);
 }
 
-void set_trace_sink(TraceSink sink) { g_sink = std::move(sink); }
+void set_trace_sink(TraceSink sink)
+{
+    g_sink = std::move(sink);
+}
 
 void trace(const char* ev, Json fields)
 {
@@ -324,7 +333,10 @@ void trace(const char* ev, Json fields)
     g_sink(record);
 }
 
-void set_poll_hook(std::function<void()> hook) { g_poll_hook = std::move(hook); }
+void set_poll_hook(std::function<void()> hook)
+{
+    g_poll_hook = std::move(hook);
+}
 
 int run_function(std::function<int()> fn)
 {
@@ -371,7 +383,10 @@ void end_run(int code)
     park();
 }
 
-bool run_timed_out() { return g_timed_out; }
+bool run_timed_out()
+{
+    return g_timed_out;
+}
 
 }  // namespace sim
 
@@ -488,8 +503,8 @@ void Sleep(DWORD ms)
     sim::block([done] { return *done; });
 }
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID param,
-                    DWORD, LPDWORD id)
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD,
+                    LPDWORD id)
 {
     using namespace sim;
     self_or_die();
@@ -505,7 +520,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     return handle_insert(obj);
 }
 
-HANDLE GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+HANDLE GetCurrentProcess(void)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
 
 DWORD GetCurrentThreadId(void)
 {

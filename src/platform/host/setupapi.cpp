@@ -59,8 +59,8 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA, const GUID* guid,
 }
 
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
-                                      PDWORD required, PSP_DEVINFO_DATA)
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required,
+                                      PSP_DEVINFO_DATA)
 {
     sim::InfoSet* set = info_set(h);
     if (!set) {

@@ -48,14 +48,17 @@ namespace sim {
 
 inline const GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
-inline bool same_guid(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool same_guid(const GUID& a, const GUID& b)
+{
+    return memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 inline std::string guid_text(const GUID& g)
 {
     char s[64];
-    snprintf(s, sizeof(s), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned)g.Data1,
-             g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-             g.Data4[5], g.Data4[6], g.Data4[7]);
+    snprintf(s, sizeof(s), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned)g.Data1, g.Data2,
+             g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+             g.Data4[7]);
     return s;
 }
 
@@ -86,8 +89,8 @@ struct Iface {
     Kind kind = Kind::HidOther;
     uint16_t vid = 0, pid = 0, version = 0;
     uint16_t usage_page = 0, usage = 0, in_len = 0, out_len = 0;
-    int dfu_identity = 0;     // 1, 2: the package's pair (read when needed); 0: vid/pid
-    std::string instance;     // path part that tells the interface apart
+    int dfu_identity = 0;  // 1, 2: the package's pair (read when needed); 0: vid/pid
+    std::string instance;  // path part that tells the interface apart
     bool present = true;
     bool refuse_open = false;
     bool enum_fails = false;
@@ -98,18 +101,15 @@ struct Iface {
     bool hid() const { return kind != Kind::Dfu; }
     // A collection the tool may rightly write its command reports to: the
     // keyboard's, or one that a test presents with the same capabilities.
-    bool takes_commands() const
-    {
-        return hid() && usage_page == 0xFF01 && usage == 0x01 && out_len == 57;
-    }
+    bool takes_commands() const { return hid() && usage_page == 0xFF01 && usage == 0x01 && out_len == 57; }
     uint16_t usb_vid() const;
     uint16_t usb_pid() const;
     GUID class_guid() const;
     std::string path() const
     {
         char head[96];
-        snprintf(head, sizeof(head), "\\\\?\\%s#vid_%04x&pid_%04x", hid() ? "hid" : "usb",
-                 usb_vid(), usb_pid());
+        snprintf(head, sizeof(head), "\\\\?\\%s#vid_%04x&pid_%04x", hid() ? "hid" : "usb", usb_vid(),
+                 usb_pid());
         return std::string(head) + instance + "#" + guid_text(class_guid());
     }
 };
@@ -188,7 +188,6 @@ struct World {
     int mouse_count = 0;
     DeviceCounters counters;
 };
-
 
 // The bus's state (bus.cpp).
 World& world();

@@ -22,8 +22,8 @@ using Json = nlohmann::ordered_json;
 // Called once by whoever runs the tool, before `run_entry`.
 struct WorldConfig {
     std::string program_path = "C:\\Tessel\\tessel-updater.exe";  // what GetModuleFileNameA gives
-    std::string program_file;   // host file that stands for the program file
-    std::string program_dir;    // host folder that stands for the program's directory
+    std::string program_file;  // host file that stands for the program file
+    std::string program_dir;   // host folder that stands for the program's directory
     uint16_t langid = 1033;
     uint32_t lcid = 1033;
     // local time at virtual time 0
@@ -79,7 +79,10 @@ void end_held_io(HANDLE h, DWORD status);
 HANDLE handle_insert(HandleObject* obj);  // takes ownership
 HandleObject* handle_lookup(HANDLE h);    // nullptr when not open
 template <typename T>
-T* handle_as(HANDLE h) { return dynamic_cast<T*>(handle_lookup(h)); }
+T* handle_as(HANDLE h)
+{
+    return dynamic_cast<T*>(handle_lookup(h));
+}
 size_t open_handle_count();
 // Sees every WriteFile before the handle is looked up (it may let time pass,
 // as a preemption there would); the device side uses it to notice writes
@@ -113,7 +116,7 @@ void set_poll_hook(std::function<void()> hook);
 // ------------------------------------------------------------ windows
 struct Window;  // defined in sim_windows.h
 Window* window_of(HWND hwnd);
-HWND main_window();                       // first top-level window of the tool's class
+HWND main_window();  // first top-level window of the tool's class
 HWND child_by_id(HWND parent, int id);
 std::vector<HWND> children(HWND parent);  // in creation order
 
@@ -124,8 +127,7 @@ std::vector<HWND> children(HWND parent);  // in creation order
 // to must stay valid until the reply. Calls that send (SendMessageA,
 // EnableWindow, ShowWindow, ...) made from world context are delivered the
 // same way and return 0 without waiting.
-void system_send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp,
-                 std::function<void(LRESULT)> on_reply = nullptr);
+void system_send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, std::function<void(LRESULT)> on_reply = nullptr);
 // Posts as PostMessageA does, from world context.
 void system_post(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 

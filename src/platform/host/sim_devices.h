@@ -17,11 +17,11 @@
 namespace sim {
 
 struct BootloaderConfig {
-    int identity = 1;         // 1: the package's first DFU vendor/product pair; 2: its second
-    int poll_ms = 5;          // bwPollTimeout it reports
-    int busy_polls = 1;       // dfuDNBUSY answers after each block before dfuDNLOAD-IDLE
-    int error_at_block = -1;  // after this block: dfuERROR with errCHECK_ERASED; -1: never
-    int manifest_polls = 2;   // dfuMANIFEST answers before dfuMANIFEST-WAIT-RESET
+    int identity = 1;             // 1: the package's first DFU vendor/product pair; 2: its second
+    int poll_ms = 5;              // bwPollTimeout it reports
+    int busy_polls = 1;           // dfuDNBUSY answers after each block before dfuDNLOAD-IDLE
+    int error_at_block = -1;      // after this block: dfuERROR with errCHECK_ERASED; -1: never
+    int manifest_polls = 2;       // dfuMANIFEST answers before dfuMANIFEST-WAIT-RESET
     bool fail_transfers = false;  // every control transfer fails
 };
 
@@ -56,9 +56,9 @@ void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package);
 // Unknown actions do nothing.
 void device_action(const std::string& what);
 
-int reports_out();           // output reports the keyboard received
-int dfu_blocks();            // DFU_DNLOAD data blocks the boot loader received
-int stale_handle_writes();   // writes through closed or foreign handles (must stay 0)
+int reports_out();          // output reports the keyboard received
+int dfu_blocks();           // DFU_DNLOAD data blocks the boot loader received
+int stale_handle_writes();  // writes through closed or foreign handles (must stay 0)
 
 // ------------------------------------------------------------ for tests
 // Extra interfaces, present from the moment they are added (in world
@@ -67,25 +67,25 @@ struct ExtraHid {
     uint16_t vid = 0, pid = 0, version = 0;
     uint16_t usage_page = 0, usage = 0;
     uint16_t input_len = 0, output_len = 0;
-    bool refuse_open = false;   // CreateFileA fails with ERROR_SHARING_VIOLATION
-    bool enum_fails = false;    // SetupDiEnumDeviceInterfaces fails for it (not NO_MORE_ITEMS)
+    bool refuse_open = false;      // CreateFileA fails with ERROR_SHARING_VIOLATION
+    bool enum_fails = false;       // SetupDiEnumDeviceInterfaces fails for it (not NO_MORE_ITEMS)
     bool attributes_fail = false;  // HidD_GetAttributes fails
 };
 int devices_add_hid(const ExtraHid& hid);
 
 struct ExtraDfu {
-    int identity = 1;             // 1 or 2: the package's pair; 0: the ids below
+    int identity = 1;  // 1 or 2: the package's pair; 0: the ids below
     uint16_t vid = 0, pid = 0;
-    bool refuse_open = false;     // CreateFileA fails
-    int descriptor_len = 18;      // bytes WinUsb_GetDescriptor transfers
-    int path_padding = 0;         // characters added to its device path
+    bool refuse_open = false;  // CreateFileA fails
+    int descriptor_len = 18;   // bytes WinUsb_GetDescriptor transfers
+    int path_padding = 0;      // characters added to its device path
 };
 int devices_add_dfu(const ExtraDfu& dfu);
 // Answers WinUSB control transfers on interfaces added with devices_add_dfu
 // (without it they fail), for tests of the DFU request layer: returns what
 // WinUsb_ControlTransfer returns and sets *transferred.
-using ControlAnswer = std::function<BOOL(const WINUSB_SETUP_PACKET& setup, PUCHAR buffer, ULONG length,
-                                         PULONG transferred)>;
+using ControlAnswer =
+    std::function<BOOL(const WINUSB_SETUP_PACKET& setup, PUCHAR buffer, ULONG length, PULONG transferred)>;
 void devices_set_control_answer(ControlAnswer answer);
 // Makes a present extra interface refuse (or accept again) CreateFileA.
 void devices_set_refuse_open(int id, bool refuse);
@@ -124,7 +124,7 @@ struct RawInputSpec {
 };
 HRAWINPUT raw_input_store(const RawInputSpec& desc);
 // A raw input device handle for GetRawInputDeviceInfoA with these values.
-HANDLE raw_device_store(DWORD type, uint16_t vid, uint16_t pid, uint16_t usage_page,
-                        uint16_t usage, bool fail_info = false);
+HANDLE raw_device_store(DWORD type, uint16_t vid, uint16_t pid, uint16_t usage_page, uint16_t usage,
+                        bool fail_info = false);
 
 }  // namespace sim

@@ -14,12 +14,13 @@ enum class WindowKind { App, Static, Button, Edit, Progress, Dialog };
 struct Window {
     HWND hwnd = nullptr;
     WindowKind kind = WindowKind::App;
-    std::string class_name;  // as registered; built-ins: "STATIC", "BUTTON", "EDIT", "msctls_progress32"; dialogs "#32770"
-    std::u16string text;     // UTF-16, as the platform keeps it
+    std::string
+        class_name;  // as registered; built-ins: "STATIC", "BUTTON", "EDIT", "msctls_progress32"; dialogs "#32770"
+    std::u16string text;  // UTF-16, as the platform keeps it
     std::string text_utf8() const;
     DWORD style = 0;
     DWORD ex_style = 0;
-    int id = 0;  // control id (the hMenu argument of a child window)
+    int id = 0;                      // control id (the hMenu argument of a child window)
     int x = 0, y = 0, w = 0, h = 0;  // dialogs and their controls: dialog units
     bool enabled = true;
     bool visible = false;
@@ -29,17 +30,17 @@ struct Window {
     int sel_start = 0, sel_end = 0, caret = 0;
     // progress bar
     int range_min = 0, range_max = 100, pos = 0;
-    int repaint_count = 0;  // UpdateWindow calls
-    int owner_thread = 0;   // number of the simulated thread that created it
-    HWND parent = nullptr;  // child windows
-    HWND owner = nullptr;   // dialogs: the owner window
+    int repaint_count = 0;       // UpdateWindow calls
+    int owner_thread = 0;        // number of the simulated thread that created it
+    HWND parent = nullptr;       // child windows
+    HWND owner = nullptr;        // dialogs: the owner window
     std::vector<HWND> children;  // in creation order
     WNDPROC wndproc = nullptr;
     DLGPROC dlgproc = nullptr;
     LPARAM dlg_param = 0;
-    HWND focus = nullptr;   // top-level windows: the child that has the keyboard focus
+    HWND focus = nullptr;  // top-level windows: the child that has the keyboard focus
     bool destroyed = false;
-    bool foreign = false;   // stands for another process's window
+    bool foreign = false;  // stands for another process's window
 };
 
 // UTF-16 text as UTF-8, as the world reports it.
@@ -48,7 +49,7 @@ std::string utf16_to_utf8(const std::u16string& s);
 // GDI objects the tool created (brushes, fonts), in creation order.
 struct GdiObject {
     HGDIOBJ handle = nullptr;
-    std::string kind;  // "brush" or "font"
+    std::string kind;    // "brush" or "font"
     std::string detail;  // brush colour "#RRGGBB" or font face
     bool live = true;
     int delete_calls = 0;  // DeleteObject calls on it (1 when deleted once)

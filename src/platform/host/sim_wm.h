@@ -15,13 +15,13 @@
 
 namespace sim {
 
-constexpr DWORD kErrInvalidWindow = 1400;    // ERROR_INVALID_WINDOW_HANDLE
-constexpr DWORD kErrNoClass = 1407;          // ERROR_CANNOT_FIND_WND_CLASS
-constexpr DWORD kErrClassExists = 1410;      // ERROR_CLASS_ALREADY_EXISTS
+constexpr DWORD kErrInvalidWindow = 1400;       // ERROR_INVALID_WINDOW_HANDLE
+constexpr DWORD kErrNoClass = 1407;             // ERROR_CANNOT_FIND_WND_CLASS
+constexpr DWORD kErrClassExists = 1410;         // ERROR_CLASS_ALREADY_EXISTS
 constexpr DWORD kErrChildWithoutParent = 1406;  // ERROR_TLW_WITH_WSCHILD
-constexpr DWORD kErrNoControl = 1421;        // ERROR_CONTROL_ID_NOT_FOUND
-constexpr DWORD kErrNoResource = 1814;       // ERROR_RESOURCE_NAME_NOT_FOUND
-constexpr UINT kTimerMinimum = 10;           // USER_TIMER_MINIMUM
+constexpr DWORD kErrNoControl = 1421;           // ERROR_CONTROL_ID_NOT_FOUND
+constexpr DWORD kErrNoResource = 1814;          // ERROR_RESOURCE_NAME_NOT_FOUND
+constexpr UINT kTimerMinimum = 10;              // USER_TIMER_MINIMUM
 inline constexpr const char* kToolClass = "Orvex Tessel Keyboard Firmware Updater";
 
 // ------------------------------------------------------------ windows (windows.cpp)
@@ -41,8 +41,8 @@ void set_style_bit(Window* w, DWORD bit, bool on);
 void set_visible(Window* w, bool visible);
 // Marks a window and its children gone without messages.
 void drop_window(Window* w);
-Window* make_window(WindowKind kind, const std::string& cls, DWORD style, DWORD ex_style, int x, int y,
-                    int w, int h, HWND parent, int id);
+Window* make_window(WindowKind kind, const std::string& cls, DWORD style, DWORD ex_style, int x, int y, int w,
+                    int h, HWND parent, int id);
 void destroy_window(Window* w);
 
 // ------------------------------------------------------------ message queues (messages.cpp)

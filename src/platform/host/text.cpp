@@ -161,12 +161,8 @@ int wsprintfA(LPSTR buf, LPCSTR fmt, ...)
         std::string body, prefix;
         bool numeric = false;
         switch (*p) {
-        case '%':
-            body = "%";
-            break;
-        case 'c':
-            body = std::string(1, char(va_arg(ap, int)));
-            break;
+        case '%': body = "%"; break;
+        case 'c': body = std::string(1, char(va_arg(ap, int))); break;
         case 's': {
             const char* s = va_arg(ap, const char*);
             if (!s)

@@ -18,15 +18,16 @@ UINT_PTR g_thread_timer_id = 0x7F00;
 
 void kill_timers_of(HWND h)
 {
-    g_timers.erase(std::remove_if(g_timers.begin(), g_timers.end(),
-                                  [h](const WinTimer& t) { return t.hwnd == h; }),
-                   g_timers.end());
+    g_timers.erase(
+        std::remove_if(g_timers.begin(), g_timers.end(), [h](const WinTimer& t) { return t.hwnd == h; }),
+        g_timers.end());
 }
 void kill_thread_timers(int thread_number)
 {
-    g_timers.erase(std::remove_if(g_timers.begin(), g_timers.end(),
-                                  [thread_number](const WinTimer& tm) { return tm.owner_thread == thread_number; }),
-                   g_timers.end());
+    g_timers.erase(
+        std::remove_if(g_timers.begin(), g_timers.end(),
+                       [thread_number](const WinTimer& tm) { return tm.owner_thread == thread_number; }),
+        g_timers.end());
 }
 
 uint64_t next_window_timer_after(uint64_t now)
@@ -203,8 +204,9 @@ void GetLocalTime(LPSYSTEMTIME st)
 {
     const sim::WorldConfig& c = sim::config();
     uint64_t now = sim::now_ms();
-    int64_t secs = days_from_civil(c.year, static_cast<unsigned>(c.month), static_cast<unsigned>(c.day)) * 86400 +
-                   c.hour * 3600 + c.minute * 60 + c.second + static_cast<int64_t>(now / 1000);
+    int64_t secs =
+        days_from_civil(c.year, static_cast<unsigned>(c.month), static_cast<unsigned>(c.day)) * 86400 +
+        c.hour * 3600 + c.minute * 60 + c.second + static_cast<int64_t>(now / 1000);
     int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
     int64_t rem = secs - days * 86400;
     int64_t y;

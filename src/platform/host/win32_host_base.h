@@ -59,8 +59,10 @@ typedef BOOL* LPBOOL;
 #define WTEXT(s) u##s
 
 // Opaque handles: distinct pointer types as in the SDK's STRICT mode.
-#define HOST_DECLARE_HANDLE(name) \
-    struct name##__ { int unused; }; \
+#define HOST_DECLARE_HANDLE(name)                                                                            \
+    struct name##__ {                                                                                        \
+        int unused;                                                                                          \
+    };                                                                                                       \
     typedef struct name##__* name
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;

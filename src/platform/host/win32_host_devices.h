@@ -169,8 +169,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* class_guid, LPCSTR enumerator, HWND pa
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* guid, DWORD index,
                                  PSP_DEVICE_INTERFACE_DATA data);
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
-                                      PDWORD required, PSP_DEVINFO_DATA info);
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required,
+                                      PSP_DEVINFO_DATA info);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 // ---------------------------------------------------------------- HID class library
@@ -224,8 +224,8 @@ struct WINUSB_SETUP_PACKET {
 #define USB_DEVICE_DESCRIPTOR_TYPE 0x01
 BOOL WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE iface);
 BOOL WinUsb_Free(WINUSB_INTERFACE_HANDLE iface);
-BOOL WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT lang,
-                          PUCHAR buffer, ULONG length, PULONG transferred);
+BOOL WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT lang, PUCHAR buffer,
+                          ULONG length, PULONG transferred);
 BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
                             ULONG length, PULONG transferred, LPOVERLAPPED ov);
 

@@ -26,8 +26,8 @@
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
-                   DWORD disposition, DWORD flags, HANDLE templ);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                   DWORD flags, HANDLE templ);
 BOOL ReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD read, LPOVERLAPPED ov);
 BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD written, LPOVERLAPPED ov);
 DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distance_high, DWORD method);
@@ -48,8 +48,8 @@ FILE* host_fopen(const char* path, const char* mode);
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
 
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
-                    LPVOID param, DWORD flags, LPDWORD id);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID param,
+                    DWORD flags, LPDWORD id);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual_reset, BOOL initial, LPCSTR name);
 BOOL SetEvent(HANDLE h);
 BOOL ResetEvent(HANDLE h);
@@ -149,8 +149,8 @@ HINSTANCE ShellExecuteA(HWND hwnd, LPCSTR op, LPCSTR file, LPCSTR params, LPCSTR
 DWORD GetSysColor(int index);
 HBRUSH CreateSolidBrush(COLORREF color);
 HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight, DWORD italic,
-                  DWORD underline, DWORD strike, DWORD charset, DWORD out_precision,
-                  DWORD clip_precision, DWORD quality, DWORD pitch_family, LPCSTR face);
+                  DWORD underline, DWORD strike, DWORD charset, DWORD out_precision, DWORD clip_precision,
+                  DWORD quality, DWORD pitch_family, LPCSTR face);
 BOOL DeleteObject(HGDIOBJ obj);
 
 // ---------------------------------------------------------------- overlapped I/O

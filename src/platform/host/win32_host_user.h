@@ -66,7 +66,7 @@ struct CREATESTRUCTA {
 #define WS_TABSTOP 0x00010000L
 #define WS_MINIMIZEBOX 0x00020000L
 #define WS_MAXIMIZEBOX 0x00010000L
-#define WS_OVERLAPPEDWINDOW \
+#define WS_OVERLAPPEDWINDOW                                                                                  \
     (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
 #define WS_EX_CONTROLPARENT 0x00010000L
 #define CW_USEDEFAULT ((int)0x80000000)
@@ -137,10 +137,10 @@ struct CREATESTRUCTA {
 // Implemented in src/platform/host/windows.cpp
 ATOM RegisterClassA(const WNDCLASSA* wc);
 HWND FindWindowA(LPCSTR class_name, LPCSTR window_name);
-HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
-                     int w, int h, HWND parent, HMENU menu, HINSTANCE inst, LPVOID param);
-HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y,
-                     int w, int h, HWND parent, HMENU menu, HINSTANCE inst, LPVOID param);
+HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y, int w, int h,
+                     HWND parent, HMENU menu, HINSTANCE inst, LPVOID param);
+HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y, int w,
+                     int h, HWND parent, HMENU menu, HINSTANCE inst, LPVOID param);
 LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 BOOL EnableWindow(HWND hwnd, BOOL enable);
 BOOL IsWindowEnabled(HWND hwnd);

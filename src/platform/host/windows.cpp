@@ -45,9 +45,15 @@ bool is_main_child(const Window* w, int id)
     return g_main && w->parent == g_main && w->id == id;
 }
 
-SimThread* owner_of(const Window* w) { return thread_by_number(w->owner_thread); }
+SimThread* owner_of(const Window* w)
+{
+    return thread_by_number(w->owner_thread);
+}
 
-bool thread_alive(const SimThread* t) { return t && t->state != SimThread::DONE; }
+bool thread_alive(const SimThread* t)
+{
+    return t && t->state != SimThread::DONE;
+}
 
 bool effectively_visible(const Window* w)
 {
@@ -106,8 +112,8 @@ void drop_window(Window* w)
             drop_window(cw);
 }
 
-Window* make_window(WindowKind kind, const std::string& cls, DWORD style, DWORD ex_style, int x, int y,
-                    int w, int h, HWND parent, int id)
+Window* make_window(WindowKind kind, const std::string& cls, DWORD style, DWORD ex_style, int x, int y, int w,
+                    int h, HWND parent, int id)
 {
     auto win = std::make_unique<Window>();
     uintptr_t value = 0x10000 + 4 * (++g_window_count);
@@ -182,7 +188,8 @@ HWND create_window(DWORD ex_style, const std::string& cls, const std::u16string&
         h = 480;
     }
     int id = (style & WS_CHILD) ? static_cast<int>(reinterpret_cast<intptr_t>(menu)) : 0;
-    Window* win = make_window(kind, name, style, ex_style, x, y, w, h, (style & WS_CHILD) ? parent : nullptr, id);
+    Window* win =
+        make_window(kind, name, style, ex_style, x, y, w, h, (style & WS_CHILD) ? parent : nullptr, id);
     if (!(style & WS_CHILD))
         win->owner = parent;
     win->wndproc = proc;
@@ -231,7 +238,10 @@ HWND create_window(DWORD ex_style, const std::string& cls, const std::u16string&
 
 // ------------------------------------------------------------ internals
 
-std::string Window::text_utf8() const { return utf16_to_utf8(text); }
+std::string Window::text_utf8() const
+{
+    return utf16_to_utf8(text);
+}
 void windows_thread_ended(SimThread* t)
 {
     // Calls waiting for this thread get 0 as the platform's SendMessage does.
@@ -250,9 +260,15 @@ void windows_thread_ended(SimThread* t)
 }
 // ------------------------------------------------------------ world API
 
-Window* window_of(HWND hwnd) { return find(hwnd); }
+Window* window_of(HWND hwnd)
+{
+    return find(hwnd);
+}
 
-HWND main_window() { return g_main; }
+HWND main_window()
+{
+    return g_main;
+}
 
 HWND child_by_id(HWND parent, int id)
 {
@@ -329,8 +345,9 @@ HWND FindWindowA(LPCSTR class_name, LPCSTR window_name)
         if (sim::config().other_instance && key == sim::lower(sim::kToolClass) &&
             (!window_name || std::string(window_name) == sim::kToolClass)) {
             if (!sim::g_foreign) {
-                Window* w = sim::make_window(WindowKind::App, sim::kToolClass, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0,
-                                             100, 100, 640, 240, nullptr, 0);
+                Window* w =
+                    sim::make_window(WindowKind::App, sim::kToolClass, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0,
+                                     100, 100, 640, 240, nullptr, 0);
                 w->foreign = true;
                 w->owner_thread = 0;
                 w->text = sim::ansi_to_utf16(sim::kToolClass);
@@ -364,12 +381,12 @@ HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD styl
         SetLastError(sim::kErrNoClass);
         return nullptr;
     }
-    return sim::create_window(ex_style, class_name, sim::ansi_to_utf16(title), style, x, y, w, h, parent, menu,
-                              inst, param);
+    return sim::create_window(ex_style, class_name, sim::ansi_to_utf16(title), style, x, y, w, h, parent,
+                              menu, inst, param);
 }
 
-HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y, int w, int h,
-                     HWND parent, HMENU menu, HINSTANCE inst, LPVOID param)
+HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR title, DWORD style, int x, int y, int w,
+                     int h, HWND parent, HMENU menu, HINSTANCE inst, LPVOID param)
 {
     if (!class_name || IS_INTRESOURCE(class_name)) {
         SetLastError(sim::kErrNoClass);
@@ -385,26 +402,17 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     if (!w)
         return 0;
     switch (msg) {
-    case WM_SETTEXT:
-        w->text = sim::text_arg(lp, false);
-        return TRUE;
-    case WM_GETTEXT:
-        return sim::get_text(w, wp, lp, false);
-    case WM_GETTEXTLENGTH:
-        return static_cast<LRESULT>(w->text.size());
-    case WM_CLOSE:
-        sim::destroy_window(w);
-        return 0;
+    case WM_SETTEXT: w->text = sim::text_arg(lp, false); return TRUE;
+    case WM_GETTEXT: return sim::get_text(w, wp, lp, false);
+    case WM_GETTEXTLENGTH: return static_cast<LRESULT>(w->text.size());
+    case WM_CLOSE: sim::destroy_window(w); return 0;
     case WM_SYSCOMMAND:
         if ((wp & 0xFFF0) == SC_CLOSE)
             return sim::send(w, WM_CLOSE, 0, 0, false);
         return 0;
-    case WM_POWERBROADCAST:
-        return TRUE;
-    case WM_DEVICECHANGE:
-        return wp == DBT_DEVICEQUERYREMOVE ? TRUE : 0;
-    default:
-        return 0;
+    case WM_POWERBROADCAST: return TRUE;
+    case WM_DEVICECHANGE: return wp == DBT_DEVICEQUERYREMOVE ? TRUE : 0;
+    default: return 0;
     }
 }
 // ------------------------------------------------------------ window state

@@ -54,8 +54,8 @@ const sim::Iface* winusb_iface(WINUSB_INTERFACE_HANDLE h)
 }
 }  // namespace
 
-BOOL WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT,
-                          PUCHAR buffer, ULONG length, PULONG transferred)
+BOOL WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT, PUCHAR buffer,
+                          ULONG length, PULONG transferred)
 {
     if (transferred)
         *transferred = 0;
@@ -67,8 +67,24 @@ BOOL WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index
         return FALSE;
     }
     uint16_t vid = i->usb_vid(), pid = i->usb_pid();
-    const uint8_t desc[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, (uint8_t)vid, (uint8_t)(vid >> 8),
-                              (uint8_t)pid, (uint8_t)(pid >> 8), 0x00, 0x01, 1, 2, 0, 1};
+    const uint8_t desc[18] = {18,
+                              1,
+                              0x00,
+                              0x02,
+                              0,
+                              0,
+                              0,
+                              64,
+                              (uint8_t)vid,
+                              (uint8_t)(vid >> 8),
+                              (uint8_t)pid,
+                              (uint8_t)(pid >> 8),
+                              0x00,
+                              0x01,
+                              1,
+                              2,
+                              0,
+                              1};
     ULONG n = std::min<ULONG>(length, (ULONG)std::max(0, std::min(18, i->descriptor_len)));
     memcpy(buffer, desc, n);
     if (transferred)
@@ -80,10 +96,13 @@ namespace {
 sim::ControlAnswer g_control_answer;
 }
 
-void sim::devices_set_control_answer(ControlAnswer answer) { g_control_answer = std::move(answer); }
+void sim::devices_set_control_answer(ControlAnswer answer)
+{
+    g_control_answer = std::move(answer);
+}
 
-BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup,
-                            PUCHAR buffer, ULONG length, PULONG transferred, LPOVERLAPPED)
+BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
+                            ULONG length, PULONG transferred, LPOVERLAPPED)
 {
     if (transferred)
         *transferred = 0;

@@ -11,10 +11,22 @@ WorldConfig& the_config()
 }
 }  // namespace
 
-void configure(const WorldConfig& config) { the_config() = config; }
-const WorldConfig& config() { return the_config(); }
+void configure(const WorldConfig& config)
+{
+    the_config() = config;
+}
+const WorldConfig& config()
+{
+    return the_config();
+}
 
 }  // namespace sim
 
-LANGID GetUserDefaultLangID(void) { return sim::config().langid; }
-LCID GetUserDefaultLCID(void) { return sim::config().lcid; }
+LANGID GetUserDefaultLangID(void)
+{
+    return sim::config().langid;
+}
+LCID GetUserDefaultLCID(void)
+{
+    return sim::config().lcid;
+}

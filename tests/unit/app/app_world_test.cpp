@@ -26,7 +26,10 @@ WorldSetup app_world(const std::string& program_path = "C:\\Tessel\\tessel-updat
 }
 
 // Start-up as the entry point makes it, with its probe timer.
-HWND start_main_window(const char* args = "") { return create_main_window(args, true); }
+HWND start_main_window(const char* args = "")
+{
+    return create_main_window(args, true);
+}
 
 // Runs `body` as the simulated UI thread in a child process; exit code 0 means every check passed.
 template <typename F>
@@ -72,8 +75,8 @@ TEST_F(AppWorld, LogAppendMovesTheCaretAndKeepsItsLimit)
 
 TEST_F(AppWorld, CloseIsRefusedDuringARunAndAcceptedWhenIdleOrDetached)
 {
-    for (uint8_t refused : {ST_BT_PREPARE, ST_BT_TRANSFER, ST_USB_DOWNLOAD, ST_WAIT_ACK, ST_WAIT_DETACH,
-                            ST_REATTACHED}) {
+    for (uint8_t refused :
+         {ST_BT_PREPARE, ST_BT_TRANSFER, ST_USB_DOWNLOAD, ST_WAIT_ACK, ST_WAIT_DETACH, ST_REATTACHED}) {
         EXPECT_EXIT(in_app_world([refused] {
                         start_main_window();
                         g_update_state = refused;
@@ -127,13 +130,13 @@ TEST_F(AppWorld, ResultLogIsCreatedAppendedAndNeverTruncated)
                     g_update_result = 4;
                     write_result_log();
                     CHECK_STR(slurp(path), "NG: 2024/03/05-09:05:07 error=4\r\n");
-                    Sleep(3723000);  // 1 h 2 min 3 s later
+                    Sleep(3723000);      // 1 h 2 min 3 s later
                     write_result_log();  // a run writes one line
                     g_result_line = 0;   // the next run
                     g_update_result = 0;
                     write_result_log();
                     CHECK_STR(slurp(path),
-                                 "NG: 2024/03/05-09:05:07 error=4\r\nOK: 2024/03/05-10:07:10 error=0\r\n");
+                              "NG: 2024/03/05-09:05:07 error=4\r\nOK: 2024/03/05-10:07:10 error=0\r\n");
                 }),
                 ::testing::ExitedWithCode(0), "");
 }
@@ -179,7 +182,7 @@ TEST_F(AppWorld, ResultLineIsNotLostWhileTheOtherWriterHoldsTheFile)
                     g_update_result = 7;
                     write_result_log();
                     CHECK_STR(slurp(g_dir + "/" RESULT_LOG_NAME),
-                                 "earlier\r\nNG: 2024/03/05-09:05:07 error=7\r\n");
+                              "earlier\r\nNG: 2024/03/05-09:05:07 error=7\r\n");
                 }),
                 ::testing::ExitedWithCode(0), "");
 }

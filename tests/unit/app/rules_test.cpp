@@ -10,15 +10,15 @@
 TEST(DowngradeRule, EqualOrNewerKeyboardIsRefusedInTheLow12Bits)
 {
     // Package 0353 against the keyboard.
-    EXPECT_TRUE(is_downgrade(0x0353, 0x0353));   // equal counts as a downgrade
+    EXPECT_TRUE(is_downgrade(0x0353, 0x0353));  // equal counts as a downgrade
     EXPECT_TRUE(is_downgrade(0x0353, 0x0354));
     EXPECT_FALSE(is_downgrade(0x0353, 0x0352));
     EXPECT_FALSE(is_downgrade(0x0353, 0x1352));  // 0x352 < 0x353 in the low 12 bits
     EXPECT_TRUE(is_downgrade(0x0353, 0x1353));
-    EXPECT_TRUE(is_downgrade(0xF353, 0x0353));   // the package's high bits do not count
-    EXPECT_FALSE(is_downgrade(0x0353, 0));       // no keyboard opened yet
-    EXPECT_TRUE(is_downgrade(0, 0));             // a package version 0 never updates
-    EXPECT_TRUE(is_downgrade(0x1000, 0x0FFF));   // the package's 0x1000 is 0 in 12 bits
+    EXPECT_TRUE(is_downgrade(0xF353, 0x0353));  // the package's high bits do not count
+    EXPECT_FALSE(is_downgrade(0x0353, 0));      // no keyboard opened yet
+    EXPECT_TRUE(is_downgrade(0, 0));            // a package version 0 never updates
+    EXPECT_TRUE(is_downgrade(0x1000, 0x0FFF));  // the package's 0x1000 is 0 in 12 bits
     EXPECT_FALSE(is_downgrade(0x0FFF, 0x0FFE));
     EXPECT_TRUE(is_downgrade(0x0FFF, 0xFFFF));
 }
@@ -32,7 +32,7 @@ TEST(BluetoothRule, FamiliesOfKeyboardAndPackageMustAgree)
     EXPECT_TRUE(bt_family_differs(0x0120, a2_package));
     EXPECT_TRUE(bt_family_differs(0x011F, a2_package));
     EXPECT_TRUE(bt_family_differs(0xA33F, a2_package));
-    EXPECT_TRUE(bt_family_differs(0x12A2, a2_package));   // 0xA2 in the low byte is not the family
+    EXPECT_TRUE(bt_family_differs(0x12A2, a2_package));  // 0xA2 in the low byte is not the family
 
     const uint32_t other_package = 0x0130;
     EXPECT_FALSE(bt_family_differs(0x0120, other_package));

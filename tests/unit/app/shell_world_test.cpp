@@ -17,7 +17,10 @@ namespace {
 
 const WPARAM kKeyU = 0x55;
 
-std::string result_log() { return g_dir + "/" RESULT_LOG_NAME; }
+std::string result_log()
+{
+    return g_dir + "/" RESULT_LOG_NAME;
+}
 
 WorldSetup world(const char* program_file)
 {
@@ -189,7 +192,8 @@ TEST_F(ShellWorld, NoRunStartsWhileOneIsGoingOnOrItsWorkerIsFinishing)
                         });
                         sim::schedule_at(150, [] {
                             CHECK(g_update_state == ST_IDLE && g_update_result == 9);
-                            CHECK(!sim::window_of(sim::child_by_id(sim::main_window(), IDC_PROGRESS))->visible);
+                            CHECK(
+                                !sim::window_of(sim::child_by_id(sim::main_window(), IDC_PROGRESS))->visible);
                             g_worker_running = 0;
                             post_to_main(WM_CLOSE, 0);
                         });
@@ -223,15 +227,16 @@ TEST_F(ShellWorld, OtherCommandsAndKeysDoNothing)
 TEST_F(ShellWorld, CloseButtonAfterAVerifiedRunEndsTheTool)
 {
     // The Update command with the notification code of a click, after a verified run.
-    EXPECT_EXIT(run_tool(world(kSampleProgram), "",
-                         [] {
-                             sim::schedule_at(50, [] {
-                                 g_update_done = 1;
-                                 g_update_result = 0;
-                                 post_to_main(WM_COMMAND, (WPARAM)MAKELPARAM(IDC_UPDATE, BN_CLICKED));
-                             });
-                         },
-                         [](int) { CHECK(sim::now_ms() < 1000); }),
+    EXPECT_EXIT(run_tool(
+                    world(kSampleProgram), "",
+                    [] {
+                        sim::schedule_at(50, [] {
+                            g_update_done = 1;
+                            g_update_result = 0;
+                            post_to_main(WM_COMMAND, (WPARAM)MAKELPARAM(IDC_UPDATE, BN_CLICKED));
+                        });
+                    },
+                    [](int) { CHECK(sim::now_ms() < 1000); }),
                 ::testing::ExitedWithCode(100), "");
 }
 

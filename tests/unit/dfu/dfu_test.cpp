@@ -36,25 +36,27 @@ std::vector<uint8_t> status_answer(uint8_t status, uint32_t poll, uint8_t state)
 
 void install_script()
 {
-    sim::devices_set_control_answer([](const WINUSB_SETUP_PACKET& s, PUCHAR buffer, ULONG, PULONG moved) -> BOOL {
-        g_script.requests.push_back({s.RequestType, s.Request, s.Value, s.Index, s.Length, buffer != nullptr,
-                                     sim::now_ms()});
-        if (g_script.failures > 0) {
-            g_script.failures--;
-            return FALSE;
-        }
-        if (s.Request == DFU_GETSTATUS) {
-            std::vector<uint8_t> a = g_script.statuses.empty() ? status_answer(0, 0, 2) : g_script.statuses.front();
-            if (g_script.statuses.size() > 1)
-                g_script.statuses.pop_front();
-            size_t n = std::min<size_t>(a.size(), s.Length);
-            std::copy(a.begin(), a.begin() + n, buffer);
-            *moved = (ULONG)n;
+    sim::devices_set_control_answer(
+        [](const WINUSB_SETUP_PACKET& s, PUCHAR buffer, ULONG, PULONG moved) -> BOOL {
+            g_script.requests.push_back(
+                {s.RequestType, s.Request, s.Value, s.Index, s.Length, buffer != nullptr, sim::now_ms()});
+            if (g_script.failures > 0) {
+                g_script.failures--;
+                return FALSE;
+            }
+            if (s.Request == DFU_GETSTATUS) {
+                std::vector<uint8_t> a =
+                    g_script.statuses.empty() ? status_answer(0, 0, 2) : g_script.statuses.front();
+                if (g_script.statuses.size() > 1)
+                    g_script.statuses.pop_front();
+                size_t n = std::min<size_t>(a.size(), s.Length);
+                std::copy(a.begin(), a.begin() + n, buffer);
+                *moved = (ULONG)n;
+                return TRUE;
+            }
+            *moved = s.Length;
             return TRUE;
-        }
-        *moved = s.Length;
-        return TRUE;
-    });
+        });
 }
 
 // The main window (for the progress bar and the wait event) and an open

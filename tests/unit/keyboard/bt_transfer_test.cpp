@@ -113,8 +113,8 @@ TEST_F(World, UnconfirmedChecksumEndsWithNgAfterSixSeconds)
             run_transfer();
             const std::string& before = g_log_before;
             CHECK_EQ(kb_out_hex().size(), 1002);
-            CHECK_STR(log_text(), before + "\r\n" + message(4) + "\r\n" + message(5) + " NG. " +
-                                      message(6) + "\r\n");
+            CHECK_STR(log_text(),
+                      before + "\r\n" + message(4) + "\r\n" + message(5) + " NG. " + message(6) + "\r\n");
             CHECK_EQ(g_update_state, ST_IDLE);
             uint64_t verify = records_of("kb_out").back().t;
             CHECK_EQ(time_of_log(" NG. ") - verify, 6000);
@@ -160,7 +160,7 @@ TEST_F(World, SmallImagesSendNoDataBlocks)
         WORLD_TEST(in_world(&k, [n] {
             create_main_window();
             g_bt_image_len = n;
-            g_bt_image_sum = 0;  // nothing above 0x0300 to sum
+            g_bt_image_sum = 0;         // nothing above 0x0300 to sum
             INI_VER_BT_VALUE = 0x1234;  // another Bluetooth family
             run_transfer();
             std::vector<std::string> out = kb_out_hex();

@@ -26,7 +26,10 @@ sim::ExtraHid command_collection(uint16_t version)
     return h;
 }
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+bool contains(const std::string& s, const std::string& part)
+{
+    return s.find(part) != std::string::npos;
+}
 
 void check_nothing_left_open(int handles_expected)
 {
@@ -249,8 +252,8 @@ void create_recording_window()
     wc.lpfnWndProc = recording_proc;
     wc.lpszClassName = "kb probe test";
     CHECK(RegisterClassA(&wc) != 0);
-    g_main_wnd = CreateWindowExA(0, "kb probe test", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
-                                 nullptr, nullptr, nullptr, nullptr);
+    g_main_wnd = CreateWindowExA(0, "kb probe test", "", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                 nullptr, nullptr, nullptr);
     CHECK(CreateWindowExA(0, "BUTTON", "", WS_CHILD | WS_DISABLED, 0, 0, 10, 10, g_main_wnd,
                           (HMENU)(uintptr_t)IDC_UPDATE, nullptr, nullptr) != nullptr);
 }
@@ -373,7 +376,10 @@ sim::ExtraDfu dfu_of(uint16_t vid, uint16_t pid)
     return d;
 }
 
-uint16_t entry_pid(const UsbDeviceEntry* e) { return (uint16_t)(e->descriptor[10] | e->descriptor[11] << 8); }
+uint16_t entry_pid(const UsbDeviceEntry* e)
+{
+    return (uint16_t)(e->descriptor[10] | e->descriptor[11] << 8);
+}
 }  // namespace
 
 TEST_F(World, DeviceListHoldsTenEntriesChainedInOrder)

@@ -24,7 +24,10 @@ std::vector<uint64_t> version_query_times()
     return t;
 }
 
-void in_world_context(std::function<void()> fn) { sim::schedule_after(0, std::move(fn)); }
+void in_world_context(std::function<void()> fn)
+{
+    sim::schedule_after(0, std::move(fn));
+}
 
 DEV_BROADCAST_HANDLE handle_event(HANDLE h)
 {

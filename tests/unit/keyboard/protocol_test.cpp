@@ -18,7 +18,10 @@ std::vector<uint8_t> bytes(std::initializer_list<uint8_t> head)
 }
 
 // A buffer full of leftovers, as a reused report buffer would be.
-std::vector<uint8_t> dirty() { return std::vector<uint8_t>(KB_OUT_REPORT_SIZE, 0xEE); }
+std::vector<uint8_t> dirty()
+{
+    return std::vector<uint8_t>(KB_OUT_REPORT_SIZE, 0xEE);
+}
 
 }  // namespace
 

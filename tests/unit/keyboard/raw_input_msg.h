@@ -53,7 +53,10 @@ inline std::vector<uint8_t> bytes_of(const Msg& m)
     return b;
 }
 
-inline void deliver(const sim::RawInputSpec& desc) { kb_on_raw_input(sim::raw_input_store(desc)); }
+inline void deliver(const sim::RawInputSpec& desc)
+{
+    kb_on_raw_input(sim::raw_input_store(desc));
+}
 
 inline void deliver(const Msg& m)
 {

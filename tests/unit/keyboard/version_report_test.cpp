@@ -12,7 +12,10 @@ void deliver_version(uint16_t bt, uint8_t sonix, uint8_t r1 = 1, uint8_t r2 = 1)
     rawmsg::deliver(rawmsg::with(rawmsg::version(bt, r1, r2, sonix), rawmsg::keyboard_events(2)));
 }
 
-std::string version_line(const char* versions) { return "\r\n" + message(3) + versions; }
+std::string version_line(const char* versions)
+{
+    return "\r\n" + message(3) + versions;
+}
 
 }  // namespace
 
@@ -23,8 +26,8 @@ TEST_F(World, VersionReportIsLoggedOutsidePreparationAndCheckedWhenReattached)
         g_kb_nxp_version = 0x0353;
         // Every state but the preparation logs the versions; only the
         // re-attached state checks them.
-        for (uint8_t st : {ST_IDLE, ST_BT_TRANSFER, ST_BT_DONE, ST_USB_DOWNLOAD, ST_USB_DONE,
-                           ST_WAIT_ACK, ST_ACKED, ST_WAIT_DETACH, ST_DETACHED}) {
+        for (uint8_t st : {ST_IDLE, ST_BT_TRANSFER, ST_BT_DONE, ST_USB_DOWNLOAD, ST_USB_DONE, ST_WAIT_ACK,
+                           ST_ACKED, ST_WAIT_DETACH, ST_DETACHED}) {
             g_update_state = st;
             std::string before = log_text();
             deliver_version(0xA23F, 0x12);

@@ -208,10 +208,21 @@ class Configuration : public PackageTest {};
 TEST_F(Configuration, ShippedValues)
 {
     ASSERT_TRUE(load_ini({
-        "[MAIN]", "STRING_DATE_CODE=Version =", "INI_DATE_CODE=20171016_V0353_BTA23F", "INI_VER_NXP=0353",
-        "INI_VER_BT=A23F", "INI_ALLOW_DOWNGRADE=0", "[DFU]", "INI_DFU_GUID=a01674b4-c5f6-485c-af94-3271701d57b4",
-        "INI_DFU_VID1=1FC9", "INI_DFU_PID1=5002", "INI_DFU_VID2=1FC9", "INI_DFU_PID2=000C", "INI_DFU_INTERFACE=0",
-        "INI_DFU_DETACH_DELAY=0", "INI_DFU_TRANSFER_SIZE=64",
+        "[MAIN]",
+        "STRING_DATE_CODE=Version =",
+        "INI_DATE_CODE=20171016_V0353_BTA23F",
+        "INI_VER_NXP=0353",
+        "INI_VER_BT=A23F",
+        "INI_ALLOW_DOWNGRADE=0",
+        "[DFU]",
+        "INI_DFU_GUID=a01674b4-c5f6-485c-af94-3271701d57b4",
+        "INI_DFU_VID1=1FC9",
+        "INI_DFU_PID1=5002",
+        "INI_DFU_VID2=1FC9",
+        "INI_DFU_PID2=000C",
+        "INI_DFU_INTERFACE=0",
+        "INI_DFU_DETACH_DELAY=0",
+        "INI_DFU_TRANSFER_SIZE=64",
     }));
     EXPECT_STREQ(STRING_DATE_CODE, "Version =");
     EXPECT_STREQ(INI_DATE_CODE, "20171016_V0353_BTA23F");
@@ -256,9 +267,17 @@ TEST_F(Configuration, DefaultsWhenKeysAreMissing)
 TEST_F(Configuration, ConversionsKeepTheLowBitsOfTheirFields)
 {
     ASSERT_TRUE(load_ini({
-        "[MAIN]", "INI_VER_BT=1 A2 3F", "INI_ALLOW_DOWNGRADE=100", "INI_DATE_CODE=" + std::string(200, 'D'),
-        "INI_VER_NXP=" + std::string(40, '9'), "[DFU]", "INI_DFU_VID1=0x1FC9", "INI_DFU_PID1=12345",
-        "INI_DFU_INTERFACE= 258xyz", "INI_DFU_DETACH_DELAY=-1", "INI_DFU_TRANSFER_SIZE=99999999999",
+        "[MAIN]",
+        "INI_VER_BT=1 A2 3F",
+        "INI_ALLOW_DOWNGRADE=100",
+        "INI_DATE_CODE=" + std::string(200, 'D'),
+        "INI_VER_NXP=" + std::string(40, '9'),
+        "[DFU]",
+        "INI_DFU_VID1=0x1FC9",
+        "INI_DFU_PID1=12345",
+        "INI_DFU_INTERFACE= 258xyz",
+        "INI_DFU_DETACH_DELAY=-1",
+        "INI_DFU_TRANSFER_SIZE=99999999999",
     }));
     EXPECT_EQ(INI_VER_BT_VALUE, 0x1A23Fu);
     EXPECT_EQ(INI_ALLOW_DOWNGRADE, 0u) << "0x100 keeps 0 in 8 bits and so refuses downgrades";

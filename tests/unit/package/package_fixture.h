@@ -73,7 +73,10 @@ inline Bytes bare_program()
     return b;
 }
 
-inline Bytes text_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes text_bytes(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
 
 inline Bytes pattern(size_t n, uint32_t seed)
 {
@@ -121,7 +124,10 @@ inline Bytes read_bytes(const std::string& path)
     return b;
 }
 
-inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline bool file_exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // The INI text of a package: lines joined with CR LF, the end marker last.
 inline std::string ini_text(const std::vector<std::string>& lines, bool with_marker = true)
@@ -170,7 +176,8 @@ protected:
         g_lang_fallback = 0;
     }
 
-    void use_program(const std::string& host_file, const std::string& windows_path = "C:\\Tessel\\tessel-updater.exe",
+    void use_program(const std::string& host_file,
+                     const std::string& windows_path = "C:\\Tessel\\tessel-updater.exe",
                      uint16_t langid = 1033, uint32_t lcid = 1033)
     {
         sim::WorldConfig cfg;

@@ -60,7 +60,7 @@ TEST_F(LoadPackage, MarkerLineEndingsThatAreFound)
 TEST_F(LoadPackage, LinesThatAreNotTheMarker)
 {
     const char* lines[] = {
-        " S__=END_OF_FILE\r\n",  "S__=END_OF_FILE \r\n", "s__=end_of_file\r\n",
+        " S__=END_OF_FILE\r\n", "S__=END_OF_FILE \r\n",  "s__=end_of_file\r\n",
         "S__=END_OF_FILE;\r\n", "S__ = END_OF_FILE\r\n", "S__=END_OF_FILE",  // no line end at EOF
     };
     for (const char* line : lines) {
