@@ -29,10 +29,13 @@
 /* X(id, class, text, icon_ordinal, style, x, y, w, h)
    icon_ordinal is not 0 for a static control that shows an icon by ordinal
    instead of a text. */
-#define RESTART_DLG_CONTROLS(X) \
-    X(IDC_RESTART_ICON, RESTART_DLG_CLASS_STATIC, "", 32515, WS_CHILD | WS_VISIBLE | SS_ICON, 7, 7, 32, 32) \
-    X(IDC_RESTART_TEXT, RESTART_DLG_CLASS_STATIC, "Text", 0, WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 47, 7, 153, 40) \
-    X(IDCANCEL, RESTART_DLG_CLASS_BUTTON, "Cancel", 0, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, 7, 47, 90, 14) \
-    X(IDOK, RESTART_DLG_CLASS_BUTTON, "OK", 0, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 110, 47, 90, 14)
+#define RESTART_DLG_CONTROLS(X)                                                                              \
+    X(IDC_RESTART_ICON, RESTART_DLG_CLASS_STATIC, "", 32515, WS_CHILD | WS_VISIBLE | SS_ICON, 7, 7, 32, 32)  \
+    X(IDC_RESTART_TEXT, RESTART_DLG_CLASS_STATIC, "Text", 0, WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT, 47, \
+      7, 153, 40)                                                                                            \
+    X(IDCANCEL, RESTART_DLG_CLASS_BUTTON, "Cancel", 0, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,   \
+      7, 47, 90, 14)                                                                                         \
+    X(IDOK, RESTART_DLG_CLASS_BUTTON, "OK", 0, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 110,   \
+      47, 90, 14)
 
 #endif
