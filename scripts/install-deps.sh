@@ -8,7 +8,7 @@ PACKAGES=(
     libgtest-dev nlohmann-json3-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth x11-apps imagemagick xdotool fonts-wine fonts-liberation
-    dfu-util python3-pefile clang-format python3-pytest osslsigncode openssl
+    dfu-util python3-pefile clang-format python3-pytest osslsigncode openssl nsis
 )
 
 missing=()

@@ -31,6 +31,13 @@ mkdir -p "$OUT"
 cp "$BARE" "$OUT/tessel-updater-bare.exe"
 cp "$PACK" "$OUT/tessel-pack"
 cp "$tmp/cert.pem" "$OUT/test-signing-certificate.pem"
-(cd "$OUT" && sha256sum tessel-updater.exe tessel-updater-bare.exe tessel-pack test-signing-certificate.pem > SHA256SUMS)
+# The installer around the signed program and its read-me, signed as well.
+makensis -V2 -DPROGRAM="$PWD/$OUT/tessel-updater.exe" -DREADME="$PWD/sample-package/readme.mht" \
+    -DOUTFILE="$tmp/tessel-updater-setup.exe" installer/tessel-updater-setup.nsi
+osslsigncode sign -certs "$tmp/cert.pem" -key "$tmp/key.pem" -h sha256 \
+    -n "Orvex Tessel Keyboard Firmware Update" -in "$tmp/tessel-updater-setup.exe" -out "$OUT/tessel-updater-setup.exe" >/dev/null
+osslsigncode verify -CAfile "$tmp/cert.pem" -in "$OUT/tessel-updater-setup.exe" >/dev/null
+(cd "$OUT" && sha256sum tessel-updater.exe tessel-updater-setup.exe tessel-updater-bare.exe tessel-pack \
+    test-signing-certificate.pem > SHA256SUMS)
 echo "release: $OUT"
 cat "$OUT/SHA256SUMS"
