@@ -42,7 +42,10 @@ void on_update_command(HWND hwnd, WPARAM wp)
     if (!g_package_loaded)
         return;
     if (g_update_done) {
-        // The button reads Close.
+        // The button reads Close. Its worker may still be writing the run's
+        // line: the line is written first, once.
+        if (g_worker_running)
+            end_run_now();
         PostMessageA(hwnd, WM_DESTROY, 0, 0);
         return;
     }
