@@ -54,10 +54,11 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: tessel-sim [--trace FILE] [--program PACKAGED_EXE] [--format json|text] "
-                 "SCENARIO.json\n"
+                 "[--seed S] SCENARIO.json\n"
                  "Runs tessel-updater in a simulated world with virtual time. SCENARIO.json may be -\n"
-                 "for standard input. Exit status: the tool's exit code; 125 when the scenario's time\n"
-                 "limit came first; 126 for an unusable scenario or program.\n");
+                 "for standard input. --seed S (not 0) interleaves the tool's threads as seed S\n"
+                 "picks; the same seed gives the same trace. Exit status: the tool's exit code; 125\n"
+                 "when the scenario's time limit came first; 126 for an unusable scenario or program.\n");
 }
 
 void write_record(const Json& record)
@@ -184,11 +185,17 @@ Json summary(int exit_code, bool ended)
 int main(int argc, char** argv)
 {
     std::string trace_file, program = TESSEL_DEFAULT_PROGRAM, scenario_file;
+    uint64_t seed = 0;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if ((a == "--trace" || a == "--program" || a == "--format") && i + 1 < argc) {
+        if ((a == "--trace" || a == "--program" || a == "--format" || a == "--seed") && i + 1 < argc) {
             std::string v = argv[++i];
-            if (a == "--trace")
+            if (a == "--seed") {
+                char* end = nullptr;
+                seed = std::strtoull(v.c_str(), &end, 10);
+                if (v.empty() || *end)
+                    unusable("--seed must be a decimal number");
+            } else if (a == "--trace")
                 trace_file = v;
             else if (a == "--program")
                 program = v;
@@ -267,6 +274,7 @@ int main(int argc, char** argv)
     config.second = g_scenario.second;
     config.other_instance = g_scenario.other_instance;
     config.until_ms = g_scenario.until;
+    config.interleave_seed = seed;
     sim::configure(config);
 
     sim::set_trace_sink([](const Json& record) {

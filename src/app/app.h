@@ -64,7 +64,7 @@ LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp);
 // Update command and Alt+U (update_command.cpp)
 // Set by start_update_run before the worker starts; the worker clears it as its
 // very last step, so that no new run starts while it is still finishing.
-extern std::atomic<uint8_t> g_worker_running;
+extern shared_atomic<uint8_t> g_worker_running;
 void on_update_command(HWND hwnd, WPARAM wp);  // WM_COMMAND
 void on_sys_key_up(HWND hwnd, WPARAM wp);      // WM_SYSKEYUP
 // The common start of an update run (UI thread): ST_BT_PREPARE or ST_BT_DONE.
@@ -80,15 +80,15 @@ bool bt_family_differs(uint32_t keyboard_bt, uint32_t package_bt);
 #define PROGRAM_PATH_SIZE 300  // buffer for GetModuleFileNameA
 #define PROGRAM_DIR_SIZE 256   // directory and file name together
 #define PROGRAM_PATH_UNUSABLE 0xFFFFFFFFu
-extern std::atomic<uint8_t> g_readme_opened;
+extern shared_atomic<uint8_t> g_readme_opened;
 // The current run's result line: 0 until it is written (and again when a
 // run starts), then RESULT_LINE_WRITTEN with the result it recorded in the
 // low 32 bits. Each run writes one line, whoever writes it first.
 #define RESULT_LINE_WRITTEN (1ull << 32)
-extern std::atomic<uint64_t> g_result_line;
+extern shared_atomic<uint64_t> g_result_line;
 // Set when a close or the silent time limit ended the process during a run:
 // the exit code is then the result its line recorded.
-extern std::atomic<uint8_t> g_exit_on_result_line;
+extern shared_atomic<uint8_t> g_exit_on_result_line;
 // Fills dir (256 bytes) with the program directory (up to and including the
 // last backslash) and returns the length of the full path; 0 when the path
 // cannot be read (dir empty: files are then used from the current directory);

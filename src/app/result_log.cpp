@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-std::atomic<uint8_t> g_readme_opened{0};
-std::atomic<uint64_t> g_result_line{0};
-std::atomic<uint8_t> g_exit_on_result_line{0};
+shared_atomic<uint8_t> g_readme_opened{0};
+shared_atomic<uint64_t> g_result_line{0};
+shared_atomic<uint8_t> g_exit_on_result_line{0};
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "package/ini.h"
 #include "package/messages.h"
 
-std::atomic<uint8_t> g_worker_running{0};
+shared_atomic<uint8_t> g_worker_running{0};
 
 namespace {
 

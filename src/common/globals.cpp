@@ -1,11 +1,11 @@
 #include "common/globals.h"
 
-std::atomic<uint8_t> g_update_state{0};
+shared_atomic<uint8_t> g_update_state{0};
 uint8_t g_silent = 0;
-std::atomic<uint32_t> g_update_result{1};
-std::atomic<uint32_t> g_update_done{0};
-std::atomic<HANDLE> g_keyboard{nullptr};
-std::atomic<uint32_t> g_kb_removals{0};
-std::atomic<uint32_t> g_kb_nxp_version{0};
-std::atomic<uint32_t> g_kb_bt_version{0};
+shared_atomic<uint32_t> g_update_result{1};
+shared_atomic<uint32_t> g_update_done{0};
+shared_atomic<HANDLE> g_keyboard{nullptr};
+shared_atomic<uint32_t> g_kb_removals{0};
+shared_atomic<uint32_t> g_kb_nxp_version{0};
+shared_atomic<uint32_t> g_kb_bt_version{0};
 HANDLE g_wait_event = nullptr;

@@ -24,23 +24,23 @@ enum : uint8_t {
 
 // Update state: one byte, moved forward by the worker and by the UI thread
 // on the keyboard's events and on device changes.
-extern std::atomic<uint8_t> g_update_state;
+extern shared_atomic<uint8_t> g_update_state;
 // Set by the first command-line argument: no window, no questions, the tool
 // ends by itself.
 extern uint8_t g_silent;
 // Result code of the update: the process exit code and the result log's error= value.
-extern std::atomic<uint32_t> g_update_result;
+extern shared_atomic<uint32_t> g_update_result;
 // Set after a verified run: the Update button then reads Close.
-extern std::atomic<uint32_t> g_update_done;
+extern shared_atomic<uint32_t> g_update_done;
 // Open handle of the keyboard's vendor command collection, or none (nullptr).
-extern std::atomic<HANDLE> g_keyboard;
+extern shared_atomic<HANDLE> g_keyboard;
 // How often the UI thread has seen the open keyboard leave (removal,
 // query-remove, suspend): the worker tells a keyboard that came back from
 // the one it switched to the boot loader by it.
-extern std::atomic<uint32_t> g_kb_removals;
+extern shared_atomic<uint32_t> g_kb_removals;
 // The keyboard's NXP (USB microcontroller) and Bluetooth versions.
-extern std::atomic<uint32_t> g_kb_nxp_version;
-extern std::atomic<uint32_t> g_kb_bt_version;
+extern shared_atomic<uint32_t> g_kb_nxp_version;
+extern shared_atomic<uint32_t> g_kb_bt_version;
 
 // Auto-reset event on which wait_ms waits (created with the main window).
 extern HANDLE g_wait_event;

@@ -23,6 +23,11 @@ extern "C" {
 #include <cstdio>
 // Wide string literal in the platform's WCHAR type.
 #define WTEXT(s) L##s
+#include <atomic>
+// Values the UI thread and the worker share: whole-value atomic loads and stores.
+template <typename T>
+using shared_atomic = std::atomic<T>;
 #else
 #include "platform/host/win32_host.h"
+#include "platform/host/shared_atomic.h"
 #endif

@@ -98,6 +98,7 @@ BOOL IsDialogMessageA(HWND dlg, LPMSG msg)
 }
 HWND GetDlgItem(HWND dlg, int id)
 {
+    sim::preemption_point();
     if (!sim::live(dlg)) {
         SetLastError(sim::kErrInvalidWindow);
         return nullptr;

@@ -6,6 +6,7 @@
 // None of this needs the scheduler: tools and unit tests call it from a plain
 // main thread.
 #include "platform/host/sim_core.h"
+#include "platform/host/sim_internal.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -362,6 +363,7 @@ std::string map_path(const char* windows_path)
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE)
 {
+    sim::preemption_point();
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;

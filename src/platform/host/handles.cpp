@@ -1,6 +1,7 @@
 // The table of kernel objects behind every HANDLE of the stand-in, and the
 // thread's last error.
 #include "platform/host/sim_core.h"
+#include "platform/host/sim_internal.h"
 
 #include <map>
 #include <memory>
@@ -103,6 +104,7 @@ void SetLastError(DWORD code)
 
 BOOL CloseHandle(HANDLE h)
 {
+    sim::preemption_point();
     auto& t = sim::table();
     auto it = t.find(reinterpret_cast<uintptr_t>(h));
     if (it == t.end()) {
@@ -117,6 +119,7 @@ BOOL CloseHandle(HANDLE h)
 
 BOOL ReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPED)
 {
+    sim::preemption_point();
     sim::HandleObject* obj = sim::handle_lookup(h);
     if (!obj) {
         if (got)
@@ -129,6 +132,7 @@ BOOL ReadFile(HANDLE h, LPVOID buf, DWORD n, LPDWORD got, LPOVERLAPPED)
 
 BOOL WriteFile(HANDLE h, LPCVOID buf, DWORD n, LPDWORD put, LPOVERLAPPED ov)
 {
+    sim::preemption_point();
     if (sim::write_observer())
         sim::write_observer()(h, buf, n);
     sim::HandleObject* obj = sim::handle_lookup(h);

@@ -30,6 +30,7 @@ void HidD_GetHidGuid(LPGUID guid)
 
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes)
 {
+    sim::preemption_point();
     const sim::Iface* i = hid_iface(device);
     if (!i || !attributes)
         return FALSE;

@@ -277,6 +277,7 @@ LRESULT DispatchMessageA(const MSG* msg)
 }
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 {
+    sim::preemption_point();
     if (!hwnd) {
         sim::SimThread* self = sim::in_world_context() ? nullptr : sim::current_thread();
         if (!self)
@@ -311,10 +312,12 @@ void PostQuitMessage(int code)
 
 LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 {
+    sim::preemption_point();
     return sim::send(sim::live(hwnd), msg, wp, lp, false);
 }
 
 LRESULT SendMessageW(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 {
+    sim::preemption_point();
     return sim::send(sim::live(hwnd), msg, wp, lp, true);
 }

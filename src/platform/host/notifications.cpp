@@ -145,6 +145,7 @@ using sim::world;
 
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags)
 {
+    sim::preemption_point();
     sim::ensure_init();
     if (!recipient || !filter || flags != DEVICE_NOTIFY_WINDOW_HANDLE) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -185,6 +186,7 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
 
 BOOL UnregisterDeviceNotification(HDEVNOTIFY handle)
 {
+    sim::preemption_point();
     World& w = world();
     auto it = std::find_if(w.registrations.begin(), w.registrations.end(),
                            [handle](const sim::Registration& r) { return r.id == handle; });

@@ -101,6 +101,7 @@ BOOL RegisterRawInputDevices(PCRAWINPUTDEVICE devices, UINT count, UINT size)
 
 UINT GetRawInputData(HRAWINPUT raw, UINT command, LPVOID data, UINT* size, UINT header_size)
 {
+    sim::preemption_point();
     World& w = world();
     auto it = w.raw_messages.find(raw);
     if (it == w.raw_messages.end()) {

@@ -34,6 +34,19 @@ int g_end_code = 0;
 // the platform, but no time passes).
 bool g_exiting = false;
 int g_exit_pending = 0;
+
+// The seeded interleaving (config().interleave_seed; 0: the fixed order).
+bool g_seeded = false;
+uint64_t g_seed_state = 0;
+
+uint64_t next_random()
+{
+    // splitmix64: small, fast and the same everywhere.
+    uint64_t z = (g_seed_state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
 std::condition_variable g_main_cv;
 
 // the clock and its queue of world callbacks, ordered by (due, scheduling order)
@@ -138,9 +151,18 @@ SimThread* pick_next()
         if (g_end_requested || g_run_over)
             return nullptr;
         poll();
-        for (auto& t : g_threads)
-            if (can_run(t.get()))
-                return t.get();
+        if (g_seeded) {
+            std::vector<SimThread*> ready;
+            for (auto& t : g_threads)
+                if (can_run(t.get()))
+                    ready.push_back(t.get());
+            if (!ready.empty())
+                return ready[next_random() % ready.size()];
+        } else {
+            for (auto& t : g_threads)
+                if (can_run(t.get()))
+                    return t.get();
+        }
         if (g_exiting) {
             if (fire_due())
                 continue;
@@ -268,6 +290,21 @@ void block(std::function<bool()> can_go)
     self->wake = nullptr;
 }
 
+void preemption_point()
+{
+    if (!g_seeded || !g_run_active || g_run_over || g_end_requested || t_world_depth > 0)
+        return;
+    SimThread* self = t_self;
+    if (!self || self->state != SimThread::RUNNING || g_current != self)
+        return;
+    // A switch at about one point in four keeps runs long enough to reach
+    // every stage while still mixing the threads everywhere.
+    if (next_random() % 4 != 0)
+        return;
+    self->state = SimThread::READY;
+    switch_away(self);
+}
+
 void yield_to(SimThread* target)
 {
     SimThread* self = current_thread();
@@ -351,6 +388,8 @@ int run_function(std::function<int()> fn)
     if (g_run_active || t_self)
         fatal("a run needs a fresh process (the world was used before)");
     g_run_active = true;
+    g_seeded = config().interleave_seed != 0;
+    g_seed_state = config().interleave_seed;
     SimThread* ui = new_thread(SimThread::READY);
     std::thread([ui, fn] {
         thread_main(ui, [ui, fn] {
@@ -429,6 +468,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial, LPCS
 
 BOOL SetEvent(HANDLE h)
 {
+    sim::preemption_point();
     auto* ev = sim::handle_as<EventObject>(h);
     if (!ev) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -440,6 +480,7 @@ BOOL SetEvent(HANDLE h)
 
 BOOL ResetEvent(HANDLE h)
 {
+    sim::preemption_point();
     auto* ev = sim::handle_as<EventObject>(h);
     if (!ev) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -451,6 +492,7 @@ BOOL ResetEvent(HANDLE h)
 
 DWORD WaitForSingleObject(HANDLE h, DWORD ms)
 {
+    sim::preemption_point();
     std::function<bool()> signalled;
     std::function<void()> consume = [] {};
     if (auto* ev = sim::handle_as<EventObject>(h)) {
@@ -493,6 +535,7 @@ DWORD WaitForSingleObject(HANDLE h, DWORD ms)
 
 void Sleep(DWORD ms)
 {
+    sim::preemption_point();
     self_or_die();
     if (ms == 0) {
         sim::poll();
@@ -506,6 +549,7 @@ void Sleep(DWORD ms)
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD,
                     LPDWORD id)
 {
+    sim::preemption_point();
     using namespace sim;
     self_or_die();
     auto st = std::make_shared<ThreadState>();
@@ -540,6 +584,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs)
 
 void EnterCriticalSection(LPCRITICAL_SECTION cs)
 {
+    sim::preemption_point();
     sim::SimThread* self = self_or_die();
     if (cs->owner && cs->owner != self)
         sim::block([cs] { return cs->owner == nullptr; });
@@ -549,6 +594,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs)
 
 void LeaveCriticalSection(LPCRITICAL_SECTION cs)
 {
+    sim::preemption_point();
     if (cs->owner != sim::current_thread() || cs->recursion <= 0)
         return;
     if (--cs->recursion == 0)

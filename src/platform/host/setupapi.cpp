@@ -34,6 +34,7 @@ sim::InfoSet* info_set(HDEVINFO h)
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
                                  PSP_DEVICE_INTERFACE_DATA data)
 {
+    sim::preemption_point();
     sim::InfoSet* set = info_set(h);
     if (!set) {
         SetLastError(ERROR_INVALID_HANDLE);

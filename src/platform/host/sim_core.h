@@ -30,6 +30,11 @@ struct WorldConfig {
     int year = 2024, month = 3, day = 5, hour = 9, minute = 5, second = 7;
     bool other_instance = false;  // a window of the tool's class already exists
     uint64_t until_ms = 180000;   // the run is stopped here if the tool has not ended
+    // 0: the fixed order (the lowest-numbered thread that can go on runs).
+    // Otherwise the seed of an interleaving: at every scheduling point it
+    // picks among the threads that can go on, and every access to a value
+    // the threads share and every call into the stand-in may switch threads.
+    uint64_t interleave_seed = 0;
 };
 void configure(const WorldConfig& config);
 const WorldConfig& config();

@@ -87,6 +87,9 @@ void block(std::function<bool()> can_go);
 // Hands the baton straight to `target` (which must be able to go on); the
 // caller stays runnable and resumes when the scheduler picks it next.
 void yield_to(SimThread* target);
+// In a seeded interleaving: may let another thread run here (no effect in
+// the fixed order, in world context or outside a run).
+void preemption_point();
 // The poll hook, called at scheduling points.
 void poll();
 // Runs fn as world context on the calling OS thread (callbacks, replies).

@@ -47,6 +47,7 @@ using sim::Window;
 
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void* proc)
 {
+    sim::preemption_point();
     sim::SimThread* self = sim::current_thread();
     int owner = self ? self->number : 0;
     if (hwnd) {
@@ -91,6 +92,7 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT ms, void* proc)
 
 BOOL KillTimer(HWND hwnd, UINT_PTR id)
 {
+    sim::preemption_point();
     for (auto it = sim::g_timers.begin(); it != sim::g_timers.end(); ++it)
         if (it->hwnd == hwnd && it->id == id) {
             sim::g_timers.erase(it);
@@ -175,6 +177,7 @@ void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d)
 
 MMRESULT timeSetEvent(UINT delay, UINT, LPTIMECALLBACK proc, DWORD_PTR user, UINT flags)
 {
+    sim::preemption_point();
     // Windows accepts delays from 1 ms up to its wPeriodMax of 1,000,000 ms.
     const UINT kDelayMax = 1000000;
     if (delay == 0 || delay > kDelayMax)
@@ -192,6 +195,7 @@ MMRESULT timeSetEvent(UINT delay, UINT, LPTIMECALLBACK proc, DWORD_PTR user, UIN
 
 MMRESULT timeKillEvent(UINT id)
 {
+    sim::preemption_point();
     auto it = g_mm_timers.find(id);
     if (it == g_mm_timers.end())
         return kMmInvalidParam;

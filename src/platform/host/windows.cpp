@@ -419,6 +419,7 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 
 BOOL EnableWindow(HWND hwnd, BOOL enable)
 {
+    sim::preemption_point();
     Window* w = sim::live(hwnd);
     if (!w)
         return FALSE;
@@ -446,6 +447,7 @@ BOOL IsWindowEnabled(HWND hwnd)
 
 BOOL SetWindowTextW(HWND hwnd, LPCWSTR text)
 {
+    sim::preemption_point();
     Window* w = sim::live(hwnd);
     if (!w) {
         SetLastError(sim::kErrInvalidWindow);
@@ -482,6 +484,7 @@ BOOL ShowWindow(HWND hwnd, int cmd)
 
 BOOL UpdateWindow(HWND hwnd)
 {
+    sim::preemption_point();
     Window* w = sim::live(hwnd);
     if (!w)
         return FALSE;

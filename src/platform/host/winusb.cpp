@@ -104,6 +104,7 @@ void sim::devices_set_control_answer(ControlAnswer answer)
 BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
                             ULONG length, PULONG transferred, LPOVERLAPPED)
 {
+    sim::preemption_point();
     if (transferred)
         *transferred = 0;
     const sim::Iface* i = winusb_iface(iface);
