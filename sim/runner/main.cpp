@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -154,10 +155,9 @@ std::string make_program_dir()
 
 void remove_tree(const std::string& dir)
 {
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (std::system(cmd.c_str()) != 0) {
-        // Leaving a scratch folder behind is harmless.
-    }
+    // Leaving a scratch folder behind is harmless.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 Json summary(int exit_code, bool ended)

@@ -215,8 +215,39 @@ struct FileObject : sim::HandleObject {
     DWORD access = 0;
     DWORD share = 0;
     uint64_t pos = 0;
+    // Small reads are served from a copy of the bytes around them (the tool
+    // reads its own file byte by byte); any write to the file drops it.
+    std::vector<char> cache;
+    uint64_t cache_at = 0;
 
     const char* kind() const override { return "file"; }
+
+    bool read_cached(void* buf, DWORD n, DWORD* got)
+    {
+        const size_t kCacheSize = 64 * 1024;
+        if (n == 0 || n > 4096)
+            return false;
+        if (cache.empty() || pos < cache_at || pos + n > cache_at + cache.size()) {
+            cache.resize(kCacheSize);
+            ssize_t r;
+            do {
+                r = pread(fd, cache.data(), kCacheSize, off_t(pos));
+            } while (r < 0 && errno == EINTR);
+            if (r < 0) {
+                cache.clear();
+                return false;
+            }
+            cache.resize(size_t(r));
+            cache_at = pos;
+        }
+        uint64_t have = cache_at + cache.size() - pos;
+        DWORD take = have < n ? DWORD(have) : n;
+        std::memcpy(buf, cache.data() + (pos - cache_at), take);
+        pos += take;
+        if (got)
+            *got = take;
+        return true;
+    }
 
     BOOL read(void* buf, DWORD n, DWORD* got) override
     {
@@ -226,6 +257,8 @@ struct FileObject : sim::HandleObject {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
+        if (read_cached(buf, n, got))
+            return TRUE;
         DWORD total = 0;
         while (total < n) {
             ssize_t r = pread(fd, static_cast<char*>(buf) + total, n - total, off_t(pos + total));
@@ -255,6 +288,12 @@ struct FileObject : sim::HandleObject {
         if (!wants_write(access)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
+        }
+        {
+            std::lock_guard<std::mutex> hold(g_files_lock);
+            for (FileObject* f : g_open_files)
+                if (f->dev == dev && f->ino == ino)
+                    f->cache.clear();
         }
         DWORD total = 0;
         while (total < n) {

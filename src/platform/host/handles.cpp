@@ -90,16 +90,21 @@ void set_write_observer(WriteObserver observer)
 }  // namespace sim
 
 namespace {
-thread_local DWORD t_last_error = 0;
-}
+// The last error of code that runs on no simulated thread (set-up, tests).
+DWORD g_free_last_error = 0;
+}  // namespace
 
+// Each simulated thread has its own last error, as each thread does on the
+// platform.
 DWORD GetLastError(void)
 {
-    return t_last_error;
+    sim::SimThread* t = sim::running_thread();
+    return t ? t->last_error : g_free_last_error;
 }
 void SetLastError(DWORD code)
 {
-    t_last_error = code;
+    sim::SimThread* t = sim::running_thread();
+    (t ? t->last_error : g_free_last_error) = code;
 }
 
 BOOL CloseHandle(HANDLE h)

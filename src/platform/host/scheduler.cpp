@@ -1,13 +1,14 @@
 // The heart of the simulated world: one baton shared by the simulated
 // threads, the virtual clock with its queue of world callbacks, the trace and
 // the poll hook, and the start and end of a run. See docs/scheduler.md.
+//
+// The simulated threads are coroutines (ucontext) on the one OS thread that
+// runs the world: handing the baton over is a context switch in user space.
 #include "platform/host/sim_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -15,12 +16,12 @@ namespace sim {
 
 namespace {
 
-std::mutex g_mu;                                    // guards the baton hand-over
 std::vector<std::unique_ptr<SimThread>> g_threads;  // index = number - 1
 SimThread* g_current = nullptr;                     // holder of the baton
-
-thread_local SimThread* t_self = nullptr;
-thread_local int t_world_depth = 0;
+SimThread* t_self = nullptr;                        // the thread whose context runs
+int t_world_depth = 0;                              // world callbacks in progress
+ucontext_t g_main_ctx;                              // where run_function waits for the end
+const size_t kStackSize = 1 << 20;
 
 // the run
 bool g_run_active = false;
@@ -47,7 +48,6 @@ uint64_t next_random()
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
 }
-std::condition_variable g_main_cv;
 
 // the clock and its queue of world callbacks, ordered by (due, scheduling order)
 uint64_t g_now = 0;
@@ -78,22 +78,20 @@ SimThread* new_thread(SimThread::State state)
 // Ends the run (once): the waiting run_entry returns `code`.
 void finish_run(int code, bool timed_out)
 {
-    std::lock_guard<std::mutex> lk(g_mu);
     if (g_run_over)
         return;
     g_run_over = true;
     g_timed_out = timed_out;
     g_exit_code = code;
     g_current = nullptr;
-    g_main_cv.notify_all();
 }
 
-// The calling OS thread never runs simulated code again.
+// The calling thread never runs again: control goes back to run_function.
 [[noreturn]] void park()
 {
-    std::unique_lock<std::mutex> lk(g_mu);
-    for (;;)
-        g_main_cv.wait(lk);
+    t_self = nullptr;
+    setcontext(&g_main_ctx);
+    std::abort();
 }
 
 // Fires the world callbacks that are due (due <= now) in order.
@@ -178,15 +176,18 @@ SimThread* pick_next()
     }
 }
 
-// Hands the baton to `next` and waits until it comes back to `self`.
+// Hands the baton to `next` and returns when it comes back to `self`; a
+// thread that has ended never comes back.
 void transfer(SimThread* self, SimThread* next)
 {
-    std::unique_lock<std::mutex> lk(g_mu);
     g_current = next;
-    next->cv.notify_one();
-    if (self->state == SimThread::DONE)
-        return;  // the OS thread ends
-    self->cv.wait(lk, [self] { return g_current == self; });
+    t_self = next;
+    if (self->state == SimThread::DONE) {
+        setcontext(&next->ctx);
+        std::abort();
+    }
+    swapcontext(&self->ctx, &next->ctx);
+    t_self = self;
 }
 
 // The calling thread cannot go on (BLOCKED, READY after a yield, or DONE):
@@ -207,15 +208,24 @@ void switch_away(SimThread* self)
         self->state = SimThread::RUNNING;
 }
 
-void thread_main(SimThread* self, std::function<void()> body)
+// A coroutine starts here the first time the baton reaches it.
+void thread_entry()
 {
-    t_self = self;
-    {
-        std::unique_lock<std::mutex> lk(g_mu);
-        self->cv.wait(lk, [self] { return g_current == self; });
-    }
+    SimThread* self = t_self;
     self->state = SimThread::RUNNING;
-    body();
+    self->body();
+    park();  // bodies end by handing the baton on; never reached
+}
+
+void make_coroutine(SimThread* t, std::function<void()> body)
+{
+    t->body = std::move(body);
+    t->stack.reset(new char[kStackSize]);
+    getcontext(&t->ctx);
+    t->ctx.uc_stack.ss_sp = t->stack.get();
+    t->ctx.uc_stack.ss_size = kStackSize;
+    t->ctx.uc_link = nullptr;
+    makecontext(&t->ctx, thread_entry, 0);
 }
 
 }  // namespace
@@ -225,12 +235,12 @@ void thread_main(SimThread* self, std::function<void()> body)
 SimThread* spawn_thread(std::function<void()> body)
 {
     SimThread* t = new_thread(SimThread::READY);
-    std::thread([t, body] {
-        thread_main(t, body);
+    make_coroutine(t, [t, body] {
+        body();
         t->state = SimThread::DONE;
         windows_thread_ended(t);
         switch_away(t);
-    }).detach();
+    });
     return t;
 }
 
@@ -248,6 +258,8 @@ SimThread* current_thread()
     g_current = t;
     return t;
 }
+
+SimThread* running_thread() { return t_self; }
 
 SimThread* thread_by_number(int number)
 {
@@ -391,20 +403,19 @@ int run_function(std::function<int()> fn)
     g_seeded = config().interleave_seed != 0;
     g_seed_state = config().interleave_seed;
     SimThread* ui = new_thread(SimThread::READY);
-    std::thread([ui, fn] {
-        thread_main(ui, [ui, fn] {
-            int code = fn();
-            g_exit_pending = code;
-            g_exiting = true;
-            ui->state = SimThread::DONE;
-            switch_away(ui);
-            park();
-        });
-    }).detach();
-    std::unique_lock<std::mutex> lk(g_mu);
+    make_coroutine(ui, [ui, fn] {
+        int code = fn();
+        g_exit_pending = code;
+        g_exiting = true;
+        ui->state = SimThread::DONE;
+        switch_away(ui);
+        park();
+    });
     g_current = ui;
-    ui->cv.notify_one();
-    g_main_cv.wait(lk, [] { return g_run_over; });
+    t_self = ui;
+    swapcontext(&g_main_ctx, &ui->ctx);
+    // The run is over; the simulated threads stay where they are for good.
+    t_self = nullptr;
     return g_exit_code;
 }
 

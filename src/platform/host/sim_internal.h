@@ -5,7 +5,7 @@
 
 #include "platform/host/sim_core.h"
 
-#include <condition_variable>
+#include <ucontext.h>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -63,7 +63,13 @@ struct SimThread {
     DWORD tid = 0;
     State state = READY;
     std::function<bool()> wake;  // while BLOCKED: true when the thread may go on
-    std::condition_variable cv;
+    // Its own context and stack: every simulated thread is a coroutine on the
+    // one OS thread that runs the world (an adopted thread keeps that OS
+    // thread's stack).
+    ucontext_t ctx;
+    std::unique_ptr<char[]> stack;
+    std::function<void()> body;
+    DWORD last_error = 0;
     // message queue
     std::deque<std::shared_ptr<SentMessage>> sent_in;
     std::deque<MSG> posted;
@@ -76,6 +82,8 @@ struct SimThread {
 // product functions directly). nullptr in world context and for a foreign
 // thread during a run.
 SimThread* current_thread();
+// The thread whose context runs now, also in world context; never adopts.
+SimThread* running_thread();
 SimThread* thread_by_number(int number);
 // A new simulated thread, runnable; it runs `body` when the scheduler picks it.
 SimThread* spawn_thread(std::function<void()> body);
