@@ -1,5 +1,6 @@
 // tessel-sim: runs the unchanged tool in the simulated world, driven by a
 // scenario, and writes what happens as a trace of JSON lines.
+#include "campaign.h"
 #include "scenario.h"
 #include "trace_text.h"
 #include "world_view.h"
@@ -56,10 +57,17 @@ void usage()
     std::fprintf(stderr,
                  "usage: tessel-sim [--trace FILE] [--program PACKAGED_EXE] [--format json|text] "
                  "[--seed S] SCENARIO.json\n"
+                 "       tessel-sim --campaign N [--seed S] [--jobs J] [--program PACKAGED_EXE]\n"
+                 "       tessel-sim --replay SCENARIO.json --variant V --seed S [--program PACKAGED_EXE]\n"
                  "Runs tessel-updater in a simulated world with virtual time. SCENARIO.json may be -\n"
                  "for standard input. --seed S (not 0) interleaves the tool's threads as seed S\n"
                  "picks; the same seed gives the same trace. Exit status: the tool's exit code; 125\n"
-                 "when the scenario's time limit came first; 126 for an unusable scenario or program.\n");
+                 "when the scenario's time limit came first; 126 for an unusable scenario or program.\n"
+                 "--campaign draws N scenarios from the fault space (campaign seed S), runs each in a\n"
+                 "process of its own under a seeded interleaving, J at a time, and checks every trace\n"
+                 "against the named invariants; a break prints the scenario, its package variant and\n"
+                 "seed for --replay, which runs it again and prints its trace. Exit status 0 when\n"
+                 "nothing broke, else 1.\n");
 }
 
 void write_record(const Json& record)
@@ -177,6 +185,9 @@ Json summary(int exit_code, bool ended)
     s["state"] = g_update_state.load();
     s["reports_out"] = sim::reports_out();
     s["dfu_blocks"] = sim::dfu_blocks();
+    s["stale_handle_writes"] = sim::stale_handle_writes();
+    s["workers"] = sim::live_workers();
+    s["most_workers"] = sim::most_live_workers();
     return s;
 }
 
@@ -185,16 +196,33 @@ Json summary(int exit_code, bool ended)
 int main(int argc, char** argv)
 {
     std::string trace_file, program = TESSEL_DEFAULT_PROGRAM, scenario_file;
-    uint64_t seed = 0;
+    uint64_t seed = 0, campaign = 0, jobs = 1, variant = 0;
+    bool has_variant = false;
+    std::string replay;
+    auto number = [](const std::string& name, const std::string& v) {
+        char* end = nullptr;
+        uint64_t n = std::strtoull(v.c_str(), &end, 10);
+        if (v.empty() || *end)
+            unusable(name + " must be a decimal number");
+        return n;
+    };
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
-        if ((a == "--trace" || a == "--program" || a == "--format" || a == "--seed") && i + 1 < argc) {
+        if ((a == "--campaign" || a == "--jobs" || a == "--replay" || a == "--variant") && i + 1 < argc) {
+            std::string v = argv[++i];
+            if (a == "--campaign")
+                campaign = number(a, v);
+            else if (a == "--jobs")
+                jobs = number(a, v);
+            else if (a == "--variant") {
+                variant = number(a, v);
+                has_variant = true;
+            } else
+                replay = v;
+        } else if ((a == "--trace" || a == "--program" || a == "--format" || a == "--seed") && i + 1 < argc) {
             std::string v = argv[++i];
             if (a == "--seed") {
-                char* end = nullptr;
-                seed = std::strtoull(v.c_str(), &end, 10);
-                if (v.empty() || *end)
-                    unusable("--seed must be a decimal number");
+                seed = number(a, v);
             } else if (a == "--trace")
                 trace_file = v;
             else if (a == "--program")
@@ -215,6 +243,33 @@ int main(int argc, char** argv)
             usage();
             return EXIT_UNUSABLE;
         }
+    }
+    if (campaign > 0 || !replay.empty()) {
+        runner::CampaignOptions o;
+        char self[4096];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        if (n <= 0)
+            unusable("cannot find this program's own file");
+        self[n] = '\0';
+        o.self = self;
+        o.program = program;
+        o.jobs = jobs == 0 ? 1 : (int)jobs;
+        if (!replay.empty()) {
+            std::ifstream in(replay, std::ios::binary);
+            if (!in)
+                unusable("--replay: cannot read " + replay);
+            o.replay_scenario = nlohmann::ordered_json::parse(read_all(in), nullptr, false);
+            if (o.replay_scenario.is_discarded() || !o.replay_scenario.is_object())
+                unusable("--replay: not a scenario");
+            o.replay_variant = has_variant ? (int)variant : 0;
+            o.replay_seed = seed;
+            o.count = 1;
+            o.keep_trace = true;
+        } else {
+            o.count = campaign;
+            o.seed = seed == 0 ? 1 : seed;
+        }
+        return runner::run_campaign(o);
     }
     if (scenario_file.empty()) {
         usage();

@@ -33,6 +33,8 @@ int g_end_code = 0;
 // The entry point has returned: the process ends once no other thread can go
 // on at this instant (the other threads run on while it winds down, as on
 // the platform, but no time passes).
+// The most threads besides the UI thread alive at once.
+int g_most_live_workers = 0;
 bool g_exiting = false;
 int g_exit_pending = 0;
 
@@ -235,6 +237,9 @@ void make_coroutine(SimThread* t, std::function<void()> body)
 SimThread* spawn_thread(std::function<void()> body)
 {
     SimThread* t = new_thread(SimThread::READY);
+    int live = live_workers();
+    if (live > g_most_live_workers)
+        g_most_live_workers = live;
     make_coroutine(t, [t, body] {
         body();
         t->state = SimThread::DONE;
@@ -436,6 +441,20 @@ void end_run(int code)
 bool run_timed_out()
 {
     return g_timed_out;
+}
+
+int live_workers()
+{
+    int n = 0;
+    for (auto& t : g_threads)
+        if (t->number > 1 && t->state != SimThread::DONE)
+            n++;
+    return n;
+}
+
+int most_live_workers()
+{
+    return g_most_live_workers;
 }
 
 }  // namespace sim

@@ -56,6 +56,10 @@ int run_function(std::function<int()> fn);
 // context it takes effect when the callback returns; a simulated thread that
 // calls it never runs again.
 void end_run(int code);
+// Threads other than the UI thread (number 1) that have not ended, now and
+// at most at once during the run.
+int live_workers();
+int most_live_workers();
 // True when the last run_entry ended because the time limit came first.
 bool run_timed_out();
 
