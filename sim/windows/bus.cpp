@@ -192,9 +192,9 @@ bool same_guid(const GUID& a, const GUID& c)
 std::string guid_text(const GUID& g)
 {
     char s[48];
-    snprintf(s, sizeof(s), "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned long)g.Data1, g.Data2,
-             g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-             g.Data4[7]);
+    snprintf(s, sizeof(s), "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned long)g.Data1,
+             g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
+             g.Data4[6], g.Data4[7]);
     return s;
 }
 
@@ -782,7 +782,8 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
         if (w->done)
             return;
         auto& bb = bus();
-        simwin::trace("kb_out", "{\"hex\":\"" + simwin::hex_upper(w->report.data(), w->report.size()) + "\"}");
+        simwin::trace("kb_out",
+                      "{\"hex\":\"" + simwin::hex_upper(w->report.data(), w->report.size()) + "\"}");
         if (bb.model)
             bb.model->output_report(w->report.data(), w->report.size());
         if (w->ov)
@@ -882,7 +883,8 @@ BOOL simdev_RegisterRawInputDevices(PCRAWINPUTDEVICE devices, UINT count, UINT s
         auto same = [&d](const RAWINPUTDEVICE& t) {
             return t.usUsagePage == d.usUsagePage && t.usUsage == d.usUsage;
         };
-        b.raw_targets.erase(std::remove_if(b.raw_targets.begin(), b.raw_targets.end(), same), b.raw_targets.end());
+        b.raw_targets.erase(std::remove_if(b.raw_targets.begin(), b.raw_targets.end(), same),
+                            b.raw_targets.end());
         if (!(d.dwFlags & RIDEV_REMOVE))
             b.raw_targets.push_back(d);
     }
@@ -1045,8 +1047,8 @@ BOOL simdev_WinUsb_Free(WINUSB_INTERFACE_HANDLE iface)
     return TRUE;
 }
 
-BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT, PUCHAR buffer,
-                                 ULONG length, PULONG transferred)
+BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT,
+                                 PUCHAR buffer, ULONG length, PULONG transferred)
 {
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
@@ -1060,8 +1062,24 @@ BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHA
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    const uint8_t desc[18] = {18,   1,    0x00, 0x02, 0, 0, 0, 64, (uint8_t)i->vid, (uint8_t)(i->vid >> 8),
-                              (uint8_t)i->pid, (uint8_t)(i->pid >> 8), 0x00, 0x01, 1, 2, 0, 1};
+    const uint8_t desc[18] = {18,
+                              1,
+                              0x00,
+                              0x02,
+                              0,
+                              0,
+                              0,
+                              64,
+                              (uint8_t)i->vid,
+                              (uint8_t)(i->vid >> 8),
+                              (uint8_t)i->pid,
+                              (uint8_t)(i->pid >> 8),
+                              0x00,
+                              0x01,
+                              1,
+                              2,
+                              0,
+                              1};
     ULONG n = std::min<ULONG>(length, sizeof(desc));
     memcpy(buffer, desc, n);
     if (transferred)

@@ -50,8 +50,8 @@ BOOL simdev_UnregisterDeviceNotification(HDEVNOTIFY handle);
 // WinUSB
 BOOL simdev_WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE iface);
 BOOL simdev_WinUsb_Free(WINUSB_INTERFACE_HANDLE iface);
-BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT lang, PUCHAR buffer,
-                                 ULONG length, PULONG transferred);
+BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT lang,
+                                 PUCHAR buffer, ULONG length, PULONG transferred);
 BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
                                    ULONG length, PULONG transferred, LPOVERLAPPED ov);
 

@@ -286,7 +286,8 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
         out << f.second;
     }
     const char* trace_file = getenv("TESSEL_SIM_TRACE");
-    std::string trace_path = trace_file && *trace_file ? trace_file : g_program_dir + "tessel-sim-trace.jsonl";
+    std::string trace_path =
+        trace_file && *trace_file ? trace_file : g_program_dir + "tessel-sim-trace.jsonl";
     g_trace = fopen(trace_path.c_str(), "wb");
     if (!g_trace)
         unusable("cannot write trace " + trace_path);
