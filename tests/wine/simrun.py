@@ -26,11 +26,15 @@ TESSEL_PACK = ROOT / "build" / "host" / "tools" / "tessel-pack"
 SAMPLE = ROOT / "build" / "host" / "sample"
 SCENARIOS = Path(__file__).resolve().parent / "scenarios"
 
-# Times of the log texts under Wine may differ from tessel-sim's virtual
-# times by this much: real transfers and scheduling cost more than the
-# virtual ones (docs/wine-sim.md).
-TOLERANCE_MS = 3000
-TOLERANCE_SHARE = 0.15
+# The time between two log texts under Wine may differ from tessel-sim's
+# virtual time between them by BASE_MS + SHARE of it + PER_REPORT_MS for every
+# command report and PER_REQUEST_MS for every DFU request made in between:
+# waits must agree, while every real transfer and its scheduling cost real
+# time, more on a loaded machine (docs/wine-sim.md).
+BASE_MS = 1000
+SHARE = 0.10
+PER_REPORT_MS = 10
+PER_REQUEST_MS = 3
 
 DATE = re.compile(r"\d{4}/\d\d/\d\d-\d\d:\d\d:\d\d")
 
@@ -149,11 +153,15 @@ def differences(virtual, real):
     if result_line(virtual) != result_line(real):
         found.append(f"result line differs: tessel-sim {result_line(virtual)!r}, wine {result_line(real)!r}")
     if vlog == rlog:
+        vt, rt = 0, 0
         for v, r in zip(events(virtual, "log"), events(real, "log")):
-            allowed = TOLERANCE_MS + TOLERANCE_SHARE * v["t"]
-            if abs(r["t"] - v["t"]) > allowed:
-                found.append(f"log {v['text']!r} at {r['t']} ms under Wine, {v['t']} ms in tessel-sim "
-                             f"(allowed {allowed:.0f} ms)")
+            reports = sum(1 for x in real if x["ev"] == "kb_out" and rt < x["t"] <= r["t"])
+            requests = sum(1 for x in real if x["ev"] == "dfu" and rt < x["t"] <= r["t"])
+            allowed = BASE_MS + SHARE * (v["t"] - vt) + PER_REPORT_MS * reports + PER_REQUEST_MS * requests
+            if abs((r["t"] - rt) - (v["t"] - vt)) > allowed:
+                found.append(f"log {v['text']!r}: {r['t'] - rt} ms after the one before under Wine, "
+                             f"{v['t'] - vt} ms in tessel-sim (allowed difference {allowed:.0f} ms)")
+            vt, rt = v["t"], r["t"]
     return found
 
 

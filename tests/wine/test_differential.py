@@ -1,7 +1,7 @@
 """The same scenarios through tessel-sim (virtual time, stand-in Win32) and
 through tessel-updater-sim.exe under Wine (real time, real Win32): the log
 texts, result codes, exit code and result line agree, the times of the log
-texts within simrun.TOLERANCE_MS + TOLERANCE_SHARE. The Wine runs go side by
+texts within the allowance of simrun.differences. The Wine runs go side by
 side, each on a desktop of its own."""
 import pytest
 
