@@ -29,3 +29,37 @@ endif()
 
 # Programs for the tests under Wine (tests/wine/test_*.py).
 add_subdirectory(tests/wine)
+
+# tessel-updater-sim.exe: the same tool with the simulated keyboard and boot
+# loader (sim/models) behind its device calls, for whole updates under Wine.
+# The gateway (src/platform/win32.h) redirects the device calls when
+# TESSEL_SIM_DEVICES is defined; the release program above has none of it.
+find_path(TESSEL_JSON_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
+if(TESSEL_JSON_INCLUDE)
+    # Only nlohmann/ of the host's headers, never its C library's.
+    set(TESSEL_JSON_DIR ${CMAKE_BINARY_DIR}/third-party)
+    file(MAKE_DIRECTORY ${TESSEL_JSON_DIR})
+    file(CREATE_LINK ${TESSEL_JSON_INCLUDE}/nlohmann ${TESSEL_JSON_DIR}/nlohmann SYMBOLIC)
+    file(GLOB SIM_WINDOWS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/windows/*.cpp)
+    file(GLOB SIM_MODEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
+    add_executable(tessel-updater-sim-bare WIN32 ${PRODUCT_SOURCES} ${SIM_WINDOWS_SOURCES} ${SIM_MODEL_SOURCES}
+        ${CMAKE_SOURCE_DIR}/sim/package_facts.cpp ${CMAKE_SOURCE_DIR}/sim/runner/scenario.cpp
+        ${TESSEL_RESOURCE_OBJECT})
+    target_include_directories(tessel-updater-sim-bare PRIVATE ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim
+        ${TESSEL_JSON_DIR})
+    target_compile_definitions(tessel-updater-sim-bare PRIVATE TESSEL_SIM_DEVICES)
+    target_link_options(tessel-updater-sim-bare PRIVATE -static -static-libgcc -static-libstdc++ -mwindows -s)
+    target_link_libraries(tessel-updater-sim-bare PRIVATE comctl32 winmm gdi32 user32 shell32 advapi32)
+    if(TESSEL_PACK)
+        add_custom_command(
+            OUTPUT ${CMAKE_BINARY_DIR}/tessel-updater-sim.exe
+            COMMAND ${TESSEL_PACK} build --exe $<TARGET_FILE:tessel-updater-sim-bare>
+                    --ini ${CMAKE_SOURCE_DIR}/sample-package/package.ini
+                    --bt ${SAMPLE_INPUTS}/bt.bin --usb ${SAMPLE_INPUTS}/usb.bin
+                    -o ${CMAKE_BINARY_DIR}/tessel-updater-sim.exe
+            DEPENDS tessel-updater-sim-bare ${TESSEL_PACK} ${CMAKE_SOURCE_DIR}/sample-package/package.ini
+                    ${SAMPLE_INPUTS}/bt.bin ${SAMPLE_INPUTS}/usb.bin
+            COMMENT "Appending the sample package to tessel-updater-sim")
+        add_custom_target(sim_packaged ALL DEPENDS ${CMAKE_BINARY_DIR}/tessel-updater-sim.exe)
+    endif()
+endif()

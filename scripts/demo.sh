@@ -21,3 +21,6 @@ rm -f "$trace"
 echo
 echo "== The real window under Wine =="
 scripts/screenshot-demo.sh && echo "screenshot: build/demo/main-window.png"
+echo
+echo "== A whole update in the real window under Wine (tessel-updater-sim.exe, real time, about a minute) =="
+scripts/wine-demo.sh

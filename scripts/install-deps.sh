@@ -7,7 +7,7 @@ PACKAGES=(
     cmake ninja-build g++ python3
     libgtest-dev nlohmann-json3-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-    wine wine64 xvfb xauth x11-apps imagemagick xdotool fonts-wine fonts-liberation
+    wine wine64 xvfb xauth x11-apps imagemagick gifsicle xdotool fonts-wine fonts-liberation
     dfu-util python3-pefile clang-format python3-pytest osslsigncode openssl nsis
 )
 

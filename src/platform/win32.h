@@ -21,6 +21,11 @@ extern "C" {
 #include <hidpi.h>
 }
 #include <cstdio>
+#ifdef TESSEL_SIM_DEVICES
+// tessel-updater-sim.exe: the same tool with simulated devices behind its
+// device calls (sim/windows/redirect.h).
+#include "sim/windows/redirect.h"
+#endif
 // Wide string literal in the platform's WCHAR type.
 #define WTEXT(s) L##s
 #include <atomic>

@@ -1,0 +1,32 @@
+// Included by the gateway (src/platform/win32.h) after the platform SDK
+// headers when TESSEL_SIM_DEVICES is defined: the tool's device calls go to
+// the Windows-side simulated bus (sim/windows/bus.cpp), everything else to
+// Windows. The tool's sources stay as they are.
+#pragma once
+
+#include "sim/windows/device_calls.h"
+
+#define SetupDiGetClassDevsA simdev_SetupDiGetClassDevsA
+#define SetupDiEnumDeviceInterfaces simdev_SetupDiEnumDeviceInterfaces
+#define SetupDiGetDeviceInterfaceDetailA simdev_SetupDiGetDeviceInterfaceDetailA
+#define SetupDiDestroyDeviceInfoList simdev_SetupDiDestroyDeviceInfoList
+#define HidD_GetHidGuid simdev_HidD_GetHidGuid
+#define HidD_GetAttributes simdev_HidD_GetAttributes
+#define HidD_GetPreparsedData simdev_HidD_GetPreparsedData
+#define HidD_FreePreparsedData simdev_HidD_FreePreparsedData
+#define HidP_GetCaps simdev_HidP_GetCaps
+#define CreateFileA simdev_CreateFileA
+#define WriteFile simdev_WriteFile
+#define CloseHandle simdev_CloseHandle
+#define CancelIo simdev_CancelIo
+#define GetOverlappedResult simdev_GetOverlappedResult
+#define RegisterRawInputDevices simdev_RegisterRawInputDevices
+#define GetRawInputData simdev_GetRawInputData
+#define GetRawInputDeviceInfoA simdev_GetRawInputDeviceInfoA
+#define RegisterDeviceNotificationA simdev_RegisterDeviceNotificationA
+#define UnregisterDeviceNotification simdev_UnregisterDeviceNotification
+#define WinUsb_Initialize simdev_WinUsb_Initialize
+#define WinUsb_Free simdev_WinUsb_Free
+#define WinUsb_GetDescriptor simdev_WinUsb_GetDescriptor
+#define WinUsb_ControlTransfer simdev_WinUsb_ControlTransfer
+#define WinMain simdev_tool_main
