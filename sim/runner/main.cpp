@@ -176,6 +176,7 @@ Json summary(int exit_code, bool ended)
     s["state"] = g_update_state.load();
     s["reports_out"] = sim::reports_out();
     s["dfu_blocks"] = sim::dfu_blocks();
+    s["violations"] = sim::violations();
     return s;
 }
 
