@@ -3,6 +3,8 @@
 // reads walks the INI text itself, with the reader's grammar.
 #include "pack_checks.h"
 
+#include "image_info.h"
+
 #include "package/ini.h"
 #include "package/package.h"
 
@@ -184,10 +186,30 @@ void check_images(Checker& c, const PackagePieces& p)
 // synthetic info block, its version must equal the INI's INI_VER_NXP or
 // INI_VER_BT. The block's layout is not defined yet; until it is, this
 // checks nothing. Add its findings to `c` like the checks around it.
+// An image of the sample image layout states its own version: it must be
+// the one the INI announces, which the tool checks the keyboard against.
 void check_image_info_block(Checker& c, const PackagePieces& p)
 {
-    (void)c;
-    (void)p;
+    struct Piece {
+        const std::vector<uint8_t>* image;
+        bool usb;
+        const char* key;
+        const char* name;
+    };
+    for (const Piece& piece : {Piece{&p.usb, true, "INI_VER_NXP", "USB image"},
+                               Piece{&p.bt, false, "INI_VER_BT", "Bluetooth image"}}) {
+        ImageInfo info = read_image_info(piece.image->data(), piece.image->size(), piece.usb);
+        if (!info.has_block)
+            continue;
+        std::string v = ini_value("MAIN", piece.key);
+        bool hex = v != kAbsent && v.size() == 4 && all_of(v, kHex);
+        if (hex && strtoul(v.c_str(), nullptr, 16) != info.version)
+            c.error(std::string("[MAIN] ") + piece.key,
+                    format("\"%s\" differs from the version %04X in the %s's info block", v.c_str(),
+                           info.version, piece.name));
+        if (!info.crc_ok)
+            c.error(piece.name, "its info block's CRC-32 does not match the image: the keyboard would not start it");
+    }
 }
 
 void check_versions(Checker& c)

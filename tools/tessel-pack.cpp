@@ -1,6 +1,7 @@
 // tessel-pack: builds, inspects and takes apart update packages appended to
 // tessel-updater.exe. It reads packages with the tool's own package and INI
 // code, so what it reports is what the tool will see.
+#include "image_info.h"
 #include "pack_checks.h"
 #include "package/ini.h"
 #include "package/package.h"
@@ -468,9 +469,16 @@ int cmd_inspect(int argc, char** argv)
         uint32_t bt_read = l.end - g_ini_end < BT_IMAGE_MAX ? l.end - g_ini_end : BT_IMAGE_MAX;
         printf("Bluetooth image       at %u, %u bytes read, length %u (rounded to 64), sum 0x%08X (%u)\n",
                g_ini_end, bt_read, g_bt_image_len, g_bt_image_sum, g_bt_image_sum);
+        printf("                      %s\n",
+               image_info_text(read_image_info(g_bt_image, g_bt_image_len, false), false).c_str());
         printf("USB image             at %u, length %d, DFU suffix length %u, downloaded %d bytes\n",
                g_ini_end + BT_IMAGE_MAX, g_usb_image.length, g_usb_image.suffix_length,
                g_usb_image.length - int32_t(g_usb_image.suffix_length));
+        int32_t usb_sent = g_usb_image.length - int32_t(g_usb_image.suffix_length);
+        printf("                      %s\n",
+               image_info_text(read_image_info(g_usb_image.data, g_usb_image.data && usb_sent > 0 ? usb_sent : 0, true),
+                               true)
+                   .c_str());
     }
     printf("[MAIN]\n");
     printf("  STRING_DATE_CODE      \"%s\"\n", STRING_DATE_CODE);

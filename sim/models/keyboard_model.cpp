@@ -1,5 +1,7 @@
 #include "models/keyboard_model.h"
 
+#include "models/firmware_image.h"
+
 #include <cstring>
 
 namespace models {
@@ -8,7 +10,8 @@ namespace {
 const size_t kOutReportSize = 57;
 const uint8_t kOutReportId = 6;
 const uint8_t kInReportId = 5;
-const size_t kBtSpace = 0x10000 + 32;  // 16-bit addresses plus one block
+const size_t kBtFlash = 0x8000;  // the Bluetooth IC's flash: addresses 0x0000 to 0x7FFF
+const size_t kBtBlock = 32;
 }  // namespace
 
 KeyboardModel::KeyboardModel(const KeyboardSettings& settings, KeyboardHost host, KeyboardTiming timing)
@@ -18,7 +21,14 @@ KeyboardModel::KeyboardModel(const KeyboardSettings& settings, KeyboardHost host
                                  if (host_.dfu_request)
                                      host_.dfu_request(name, value, length, ok);
                              },
-                             [this] { on_manifested(); }}),
+                             [this] { on_manifested(); },
+                             [this](const char* rule, const std::string& detail) {
+                                 if (host_.violation)
+                                     host_.violation(rule, detail);
+                             },
+                             host_.now ? std::function<uint64_t()>([this] { return host_.now(); }) : nullptr,
+                             [this](uint32_t ms, std::function<void()> fn) { later(ms, std::move(fn)); },
+                             [this](uint32_t) { on_detach(); }}),
       nxp_(settings.nxp), bt_(settings.bt)
 {
 }
@@ -61,19 +71,21 @@ void KeyboardModel::power_up(uint32_t delay)
     bool boot = (first_power_ && s_.starts_in_bootloader) || boot_.download_pending() || !firmware_starts_;
     first_power_ = false;
     UsbMode mode = boot ? UsbMode::Bootloader : UsbMode::Normal;
-    auto up = [this, mode] {
-        mode_ = mode;
-        if (mode == UsbMode::Normal)
-            enter_normal_firmware();
-        else
-            boot_.reset();
-        on_bus_ = true;
-        host_.connect(mode);
-    };
     if (delay == 0)
-        up();
+        come_up(mode);
     else
-        later(delay, up);
+        later(delay, [this, mode] { come_up(mode); });
+}
+
+void KeyboardModel::come_up(UsbMode mode)
+{
+    mode_ = mode;
+    if (mode == UsbMode::Normal)
+        enter_normal_firmware();
+    else
+        boot_.reset();
+    on_bus_ = true;
+    host_.connect(mode);
 }
 
 void KeyboardModel::restart(UsbMode mode, uint32_t up_delay)
@@ -85,36 +97,69 @@ void KeyboardModel::restart(UsbMode mode, uint32_t up_delay)
             host_.disconnect();
         }
         bt_open_ = false;
-        later(up_delay, [this, mode] {
-            mode_ = mode;
-            if (mode == UsbMode::Normal)
-                enter_normal_firmware();
-            else
-                boot_.reset();
-            on_bus_ = true;
-            host_.connect(mode);
-        });
+        later(up_delay, [this, mode] { come_up(mode); });
     });
 }
 
 void KeyboardModel::enter_normal_firmware()
 {
-    if (manifested_)
-        nxp_ = s_.nxp_after >= 0 ? s_.nxp_after : (int)(s_.package_nxp & 0xFFFF);
-    if (manifested_ || bt_confirmed_) {
-        if (s_.bt_after >= 0)
-            bt_ = s_.bt_after;
-        else if (bt_confirmed_)
-            bt_ = (int)(s_.package_bt & 0xFFFF);
-    }
+    if (nxp_next_ >= 0)
+        nxp_ = nxp_next_;
+    if (bt_next_ >= 0)
+        bt_ = bt_next_;
+    nxp_next_ = bt_next_ = -1;
+    if (s_.runtime_dfu)
+        boot_.enter_runtime();
 }
 
 void KeyboardModel::on_manifested()
 {
-    manifested_ = true;
-    firmware_starts_ = s_.returns;
-    if (s_.returns)
-        restart(UsbMode::Normal, t_.firmware_up_ms);
+    // What the boot loader makes of the image before it starts it: NXP's
+    // validity word, then the info block's CRC.
+    const std::vector<uint8_t>& image = boot_.image();
+    InfoBlock info = read_info_block(image, kUsbInfoOffset);
+    ImageVerdict verdict = !nxp_validity_word_ok(image) ? ImageVerdict::Invalid
+                           : !info.present              ? ImageVerdict::Unverifiable
+                           : info_block_crc_ok(image, kUsbInfoOffset, 0, info) ? ImageVerdict::Runs
+                                                                                : ImageVerdict::Invalid;
+    int version = s_.nxp_after >= 0              ? s_.nxp_after
+                  : verdict == ImageVerdict::Runs ? (int)info.version
+                                                  : -1;
+    if (verdict == ImageVerdict::Invalid)
+        version = -1;
+    if (host_.firmware)
+        host_.firmware("usb",
+                       verdict == ImageVerdict::Runs           ? "runs"
+                       : verdict == ImageVerdict::Unverifiable ? "unverifiable"
+                                                               : "invalid",
+                       version >= 0 ? version : -1);
+    firmware_starts_ = s_.returns && verdict != ImageVerdict::Invalid;
+    nxp_next_ = firmware_starts_ ? version : -1;
+    if (s_.bt_after >= 0)
+        bt_next_ = s_.bt_after;
+    // A device that is not manifestation-tolerant and detaches by itself
+    // leaves the bus and starts what it has: the new firmware, or its boot
+    // loader again when the image does not start.
+    const BootloaderSettings& b = s_.bootloader;
+    if (!b.manifestation_tolerant && b.will_detach) {
+        if (firmware_starts_)
+            restart(UsbMode::Normal, t_.firmware_up_ms);
+        else
+            restart(UsbMode::Bootloader, t_.bootloader_up_ms);
+    }
+}
+
+void KeyboardModel::on_detach()
+{
+    // With bitWillDetach it leaves the bus and comes back as its boot loader;
+    // without, it waits for a USB reset the host would have to send.
+    if (s_.bootloader.will_detach)
+        restart(UsbMode::Bootloader, t_.bootloader_up_ms);
+}
+
+uint8_t KeyboardModel::bt_family() const
+{
+    return ((bt_ & 0xFF00) == 0xA200 || bt_ == 0x011E) ? 0xA2 : 0x55;
 }
 
 void KeyboardModel::answer(const std::vector<uint8_t>& report, uint32_t delay)
@@ -146,8 +191,8 @@ void KeyboardModel::output_report(const uint8_t* r, size_t len)
             bt_data(r);
         break;
     case 5: bt_verify(r); break;
-    case 8:  // restart into the boot loader
-        if (r[2] == 0xAA && r[3] == 0x55)
+    case 8:  // restart into the boot loader (a firmware with the run-time DFU interface uses that instead)
+        if (r[2] == 0xAA && r[3] == 0x55 && !s_.runtime_dfu)
             restart(UsbMode::Bootloader, t_.bootloader_up_ms);
         break;
     case 11:
@@ -158,12 +203,19 @@ void KeyboardModel::output_report(const uint8_t* r, size_t len)
     }
 }
 
-void KeyboardModel::bt_start(const uint8_t*)
+void KeyboardModel::bt_start(const uint8_t* r)
 {
+    bt_open_ = false;
+    // An image for the other family is refused without a word.
+    if (r[4] != 0xAA || r[5] != bt_family()) {
+        if (host_.firmware)
+            host_.firmware("bt", "start_refused", -1);
+        return;
+    }
     bt_open_ = true;
     bt_confirmed_ = false;
-    bt_rx_.assign(kBtSpace, 0);
-    bt_written_.assign(kBtSpace, false);
+    bt_rx_.assign(kBtFlash, 0xFF);
+    bt_written_.assign(kBtFlash, false);
 }
 
 void KeyboardModel::bt_data(const uint8_t* r)
@@ -171,7 +223,17 @@ void KeyboardModel::bt_data(const uint8_t* r)
     if (!bt_open_)
         return;
     size_t a = (size_t)r[2] << 8 | r[3];
-    for (size_t i = 0; i < 32; ++i) {
+    if (a < kBtFirstAddress) {
+        if (host_.violation)
+            host_.violation("bt.block_below_0300", "block at " + std::to_string(a));
+        return;
+    }
+    if (a + kBtBlock > kBtFlash) {
+        if (host_.violation)
+            host_.violation("bt.block_beyond_flash", "block at " + std::to_string(a));
+        return;
+    }
+    for (size_t i = 0; i < kBtBlock; ++i) {
         bt_rx_[a + i] = r[4 + i];
         bt_written_[a + i] = true;
     }
@@ -179,11 +241,18 @@ void KeyboardModel::bt_data(const uint8_t* r)
 
 void KeyboardModel::bt_verify(const uint8_t* r)
 {
+    if (!bt_open_)
+        return;  // no transfer under way: nothing to sum, no answer
     size_t first = (size_t)r[2] << 8 | r[3];
     size_t last = (size_t)r[4] << 8 | r[5];
+    bool whole = first <= last;
+    if (first < kBtFirstAddress || last >= kBtFlash || first > last) {
+        if (host_.violation)
+            host_.violation("bt.verify_range", std::to_string(first) + " to " + std::to_string(last));
+        whole = false;
+    }
     uint32_t sum = 0;
-    bool whole = bt_open_ && first <= last;
-    for (size_t a = first; bt_open_ && a <= last; ++a) {
+    for (size_t a = first; a <= last && a < kBtFlash; ++a) {
         if (bt_written_[a])
             sum += bt_rx_[a];
         else
@@ -191,7 +260,11 @@ void KeyboardModel::bt_verify(const uint8_t* r)
     }
     uint32_t told = sum;
     switch (s_.checksum) {
-    case ChecksumAnswer::Correct: bt_confirmed_ = whole && sum == s_.package_bt_sum; break;
+    case ChecksumAnswer::Correct:
+        bt_confirmed_ = whole && sum == s_.package_bt_sum;
+        if (bt_confirmed_)
+            judge_bt_image();
+        break;
     case ChecksumAnswer::Wrong: told = sum + 0x101; break;
     case ChecksumAnswer::None: return;
     }
@@ -200,10 +273,25 @@ void KeyboardModel::bt_verify(const uint8_t* r)
            t_.checksum_ms);
 }
 
+void KeyboardModel::judge_bt_image()
+{
+    InfoBlock info = read_info_block(bt_rx_, kBtInfoOffset);
+    const char* what = "unverifiable";
+    int version = s_.bt_after;
+    if (info.present) {
+        bool ok = info_block_crc_ok(bt_rx_, kBtInfoOffset, kBtFirstAddress, info);
+        what = ok ? "runs" : "invalid";
+        version = !ok ? -1 : s_.bt_after >= 0 ? s_.bt_after : (int)info.version;
+    }
+    bt_next_ = version;
+    if (host_.firmware)
+        host_.firmware("bt", what, version);
+}
+
 bool KeyboardModel::control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred)
 {
     *transferred = 0;
-    if (!on_bus_ || mode_ != UsbMode::Bootloader)
+    if (!on_bus_ || (mode_ != UsbMode::Bootloader && !s_.runtime_dfu))
         return false;
     return boot_.control(setup, data, transferred);
 }

@@ -1,7 +1,8 @@
 // The detachable keyboard as the host sees it over USB: in normal mode a HID
 // function with a vendor command collection (output report 6, 57 bytes), a
 // vendor event collection (input report 5, 9 bytes) and a standard keyboard
-// collection; in its DFU boot loader a DFU interface (BootloaderModel).
+// collection, and, when its firmware offers it, the run-time DFU interface;
+// in its DFU boot loader a DFU interface (BootloaderModel).
 //
 // Plain C++: the bus and the clock are reached only through the callbacks it
 // is given; what it knows of the update package comes with its settings.
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace models {
@@ -27,9 +29,15 @@ struct KeyboardSettings {
     ChecksumAnswer checksum = ChecksumAnswer::Correct;
     bool finish_ack = true;
     bool returns = true;  // restarts in normal mode after a manifested download
-    int nxp_after = -1;   // -1: the package's NXP version
-    int bt_after = -1;    // -1: the package's Bluetooth version if confirmed, else bt
+    // The version the received firmware reports once it runs (-1: the
+    // version of the image's info block; an image without one leaves the old
+    // version, as nothing tells what it would report).
+    int nxp_after = -1;
+    int bt_after = -1;
     bool starts_in_bootloader = false;
+    // In normal mode it also offers the run-time DFU interface (appIDLE): it
+    // leaves for its boot loader on DFU_DETACH and ignores KB_CMD_ENTER_DFU.
+    bool runtime_dfu = false;
     BootloaderSettings bootloader;
     // The update package the device is rehearsed against.
     uint32_t package_nxp = 0;     // its NXP version
@@ -57,6 +65,14 @@ struct KeyboardHost {
     std::function<void()> disconnect;
     // Every DFU request that reaches the boot loader.
     std::function<void(const char* name, uint16_t value, uint16_t length, bool ok)> dfu_request;
+    // Optional. Milliseconds now (the DFU interface's poll timing needs it).
+    std::function<uint64_t()> now;
+    // Optional. The host broke a rule of the protocol it speaks to the device.
+    std::function<void(const char* rule, const std::string& detail)> violation;
+    // Optional. What a part made of a received image: `part` "usb" or "bt",
+    // `what` "runs", "invalid", "unverifiable" or "start_refused"; `version`
+    // the version it will report (-1: none).
+    std::function<void(const char* part, const char* what, int version)> firmware;
 };
 
 class KeyboardModel {
@@ -80,6 +96,8 @@ public:
     int reports_received() const { return reports_; }
     int dfu_blocks() const { return boot_.blocks_received(); }
     bool bt_confirmed() const { return bt_confirmed_; }
+    // The run-time DFU interface is on the bus (normal mode, runtime_dfu).
+    bool runtime_dfu_present() const { return on_bus_ && mode_ == UsbMode::Normal && s_.runtime_dfu; }
     const BootloaderModel& bootloader() const { return boot_; }
 
 private:
@@ -87,8 +105,12 @@ private:
     void answer(const std::vector<uint8_t>& report, uint32_t delay);
     void power_up(uint32_t delay);
     void restart(UsbMode mode, uint32_t up_delay);
+    void come_up(UsbMode mode);
     void enter_normal_firmware();
     void on_manifested();
+    void on_detach();
+    uint8_t bt_family() const;
+    void judge_bt_image();
     void bt_start(const uint8_t* r);
     void bt_data(const uint8_t* r);
     void bt_verify(const uint8_t* r);
@@ -112,8 +134,9 @@ private:
     std::vector<uint8_t> bt_rx_;
     std::vector<bool> bt_written_;
     bool bt_confirmed_ = false;
+    int bt_next_ = -1;  // version of a Bluetooth image accepted, from the next start on
     // firmware
-    bool manifested_ = false;
+    int nxp_next_ = -1;  // version of a manifested USB image that runs, from its start on
     bool firmware_starts_ = true;
 };
 

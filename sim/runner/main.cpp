@@ -188,6 +188,7 @@ Json summary(int exit_code, bool ended)
     s["stale_handle_writes"] = sim::stale_handle_writes();
     s["workers"] = sim::live_workers();
     s["most_workers"] = sim::most_live_workers();
+    s["violations"] = sim::violations();
     return s;
 }
 

@@ -126,14 +126,25 @@ bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
         return c.fail("keyboard.bootloader", "must be an object");
     if (!c.unknown_fields(
             b, "keyboard.bootloader",
-            {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls", "fail_transfers"}))
+            {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls", "fail_transfers",
+             "manifestation_tolerant", "will_detach", "can_upload", "transfer_size", "detach_timeout_ms",
+             "flash_size", "strict_poll"}))
         return false;
     if (!c.get_num(b, "identity", "keyboard.bootloader.identity", 1, 2, out.identity) ||
         !c.get_num(b, "poll_ms", "keyboard.bootloader.poll_ms", 0, 0xFFFFFF, out.poll_ms) ||
         !c.get_num(b, "busy_polls", "keyboard.bootloader.busy_polls", 0, 1000000, out.busy_polls) ||
         !c.get_num(b, "manifest_polls", "keyboard.bootloader.manifest_polls", 0, 1000000,
                    out.manifest_polls) ||
-        !c.get_bool(b, "fail_transfers", "keyboard.bootloader.fail_transfers", out.fail_transfers))
+        !c.get_bool(b, "fail_transfers", "keyboard.bootloader.fail_transfers", out.fail_transfers) ||
+        !c.get_bool(b, "manifestation_tolerant", "keyboard.bootloader.manifestation_tolerant",
+                    out.manifestation_tolerant) ||
+        !c.get_bool(b, "will_detach", "keyboard.bootloader.will_detach", out.will_detach) ||
+        !c.get_bool(b, "can_upload", "keyboard.bootloader.can_upload", out.can_upload) ||
+        !c.get_num(b, "transfer_size", "keyboard.bootloader.transfer_size", 1, 0xFFFF, out.transfer_size) ||
+        !c.get_num(b, "detach_timeout_ms", "keyboard.bootloader.detach_timeout_ms", 0, 0xFFFF,
+                   out.detach_timeout_ms) ||
+        !c.get_num(b, "flash_size", "keyboard.bootloader.flash_size", 0, 0x1000000, out.flash_size) ||
+        !c.get_bool(b, "strict_poll", "keyboard.bootloader.strict_poll", out.strict_poll))
         return false;
     if (b.contains("error_at_block") && !b["error_at_block"].is_null()) {
         if (!c.get_num(b, "error_at_block", "keyboard.bootloader.error_at_block", 0, 65535,
@@ -150,7 +161,7 @@ bool parse_keyboard(Checker& c, const json& k, sim::KeyboardConfig& out)
     if (!c.unknown_fields(k, "keyboard",
                           {"identity", "mode", "attached", "nxp", "bt", "sonix", "bt_ready", "checksum",
                            "finish_ack", "returns", "nxp_after", "bt_after", "hang_after_reports",
-                           "bootloader"}))
+                           "runtime_dfu", "bootloader"}))
         return false;
     std::string mode = "normal";
     if (!c.get_num(k, "identity", "keyboard.identity", 1, 2, out.identity) ||
@@ -166,7 +177,8 @@ bool parse_keyboard(Checker& c, const json& k, sim::KeyboardConfig& out)
         !c.get_num(k, "nxp_after", "keyboard.nxp_after", 0, 0xFFFF, out.nxp_after) ||
         !c.get_num(k, "bt_after", "keyboard.bt_after", 0, 0xFFFF, out.bt_after) ||
         !c.get_num(k, "hang_after_reports", "keyboard.hang_after_reports", 0, INT32_MAX,
-                   out.hang_after_reports))
+                   out.hang_after_reports) ||
+        !c.get_bool(k, "runtime_dfu", "keyboard.runtime_dfu", out.runtime_dfu))
         return false;
     if (mode != "normal" && mode != "bootloader")
         return c.fail("keyboard.mode", "must be \"normal\" or \"bootloader\"");

@@ -27,7 +27,8 @@
 #define DFU_MANIFEST_POLLS 120
 // bwPollTimeout has 24 bits (up to about 4.6 hours), but flash erase and
 // manifestation take seconds on the boot loaders this tool serves. The host
-// waits at most this long for any one poll time-out the device asks for,
+// waits for any one poll time-out the device asks for up to this long, never
+// less than it asks,
 // lets one block keep the device busy for at most DFU_BLOCK_BUSY_MAX_MS of
 // waiting and all blocks together for DFU_DOWNLOAD_BUSY_MAX_MS, and the
 // whole manifestation last at most DFU_MANIFEST_MAX_MS. A device that asks
@@ -38,6 +39,7 @@
 #define DFU_MANIFEST_MAX_MS 60000
 
 // Device states and statuses the host acts on.
+#define DFU_STATE_APP_IDLE 0
 #define DFU_STATE_IDLE 2
 #define DFU_STATE_DNLOAD_IDLE 5
 #define DFU_STATE_MANIFEST_SYNC 6

@@ -16,10 +16,13 @@ int32_t dnload(DfuContext* ctx, uint16_t block, uint8_t* data, uint16_t length)
                                 length);
 }
 
-// The wait a status answer asks for, within what the host grants one poll.
-uint32_t poll_wait(const DfuStatus& status)
+// The wait a status answer asks for; false when it is longer than the host
+// grants one poll. The next status request must not come sooner, so a
+// device that asks for more has failed the download.
+bool poll_wait(const DfuStatus& status, uint32_t* wait)
 {
-    return status.bwPollTimeout < DFU_POLL_WAIT_MAX_MS ? status.bwPollTimeout : DFU_POLL_WAIT_MAX_MS;
+    *wait = status.bwPollTimeout;
+    return status.bwPollTimeout <= DFU_POLL_WAIT_MAX_MS;
 }
 
 // Polls after a block until the device is idle again or reports an error;
@@ -34,8 +37,8 @@ bool block_accepted(DfuContext* ctx, uint32_t* download_busy_ms)
             return false;
         if (status.bState == DFU_STATE_DNLOAD_IDLE || status.bState == DFU_STATE_ERROR)
             return status.bStatus == DFU_STATUS_OK;
-        uint32_t wait = poll_wait(status);
-        if (busy_ms + wait > DFU_BLOCK_BUSY_MAX_MS || *download_busy_ms + wait > DFU_DOWNLOAD_BUSY_MAX_MS)
+        uint32_t wait = 0;
+        if (!poll_wait(status, &wait) || busy_ms + wait > DFU_BLOCK_BUSY_MAX_MS || *download_busy_ms + wait > DFU_DOWNLOAD_BUSY_MAX_MS)
             return false;
         busy_ms += wait;
         *download_busy_ms += wait;
@@ -56,8 +59,8 @@ bool manifested(DfuContext* ctx)
     for (int poll = 0; poll < DFU_MANIFEST_POLLS; poll++) {
         if (dfu_get_status(ctx, &status) < 0)
             return seen_manifesting;
-        uint32_t wait = poll_wait(status);
-        if (spent_ms + wait > DFU_MANIFEST_MAX_MS)
+        uint32_t wait = 0;
+        if (!poll_wait(status, &wait) || spent_ms + wait > DFU_MANIFEST_MAX_MS)
             return false;
         spent_ms += wait;
         wait_ms(wait);
@@ -132,29 +135,39 @@ bool dfu_update()
         ctx->device = find_bootloader(list);
 
     bool done = false;
-    if (ctx && ctx->device && INI_DFU_DETACH_DELAY != 0) {
+    DfuStatus status;
+    int32_t got = ctx && ctx->device ? dfu_get_status(ctx, &status) : -1;
+    // Only a device in its run-time mode (appIDLE) is told to detach; a boot
+    // loader would refuse DFU_DETACH and fall into dfuERROR.
+    if (got >= 0 && INI_DFU_DETACH_DELAY != 0 && status.bState == DFU_STATE_APP_IDLE) {
         dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_DETACH, DFU_DETACH_TIMEOUT_MS,
                              ctx->interface_number, nullptr, 0);
         log_append("\r\nDFU DETACH ...");
         ui_repaint();
         wait_ms(INI_DFU_DETACH_DELAY);
         // The device was told to detach: the interface it answered on is gone
-        // once it re-enumerates. The download goes to the boot loader found
-        // anew, which is the same device when it did not need to re-enumerate.
+        // once it re-enumerates as its boot loader, which is found anew.
         usb_device_close(ctx->device);
         ctx->device = find_bootloader(list);
+        got = ctx->device ? dfu_get_status(ctx, &status) : -1;
+    }
+    // A device still in its run-time mode is no boot loader: nothing is sent to it.
+    if (ctx && ctx->device && got >= 0 && status.bState < DFU_STATE_IDLE) {
+        usb_device_close(ctx->device);
+        ctx->device = nullptr;
     }
     if (ctx && ctx->device) {
-        dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_ABORT, 0, ctx->interface_number, nullptr, 0);
-        wait_ms(1);
-        DfuStatus status;
-        dfu_get_status(ctx, &status);
-        int32_t got = dfu_get_status(ctx, &status);
-        // A boot loader left in dfuERROR by an earlier download refuses every
-        // request but the status ones until its status is cleared.
+        // A boot loader left in dfuERROR by an earlier download takes nothing
+        // but the status requests until its status is cleared; from its idle
+        // states DFU_ABORT brings it back to dfuIDLE.
         if (got >= 0 && status.bState == DFU_STATE_ERROR)
             dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_CLRSTATUS, 0, ctx->interface_number,
                                  nullptr, 0);
+        else
+            dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_ABORT, 0, ctx->interface_number, nullptr,
+                                 0);
+        wait_ms(1);
+        dfu_get_status(ctx, &status);
         log_append("\r\nDFU DOWNLOAD ...");
         done = dfu_download(ctx, INI_DFU_TRANSFER_SIZE, &g_usb_image);
         usb_device_close(ctx->device);

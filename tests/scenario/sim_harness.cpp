@@ -59,7 +59,7 @@ static void archive_trace(const std::string& trace)
     out << trace;
 }
 
-SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args)
+SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args, bool violations_expected)
 {
     SimRun run;
     std::string dir = temp_dir();
@@ -84,6 +84,12 @@ SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args)
             run.trace.push_back(json::parse(line));
     }
     std::system(("rm -rf '" + dir + "'").c_str());
+    if (!violations_expected) {
+        const json& summary = run.summary();
+        if (summary.contains("violations"))
+            EXPECT_EQ(summary["violations"], 0) << "the tool broke a device protocol rule; see the trace's "
+                                                   "violation records";
+    }
     return run;
 }
 

@@ -27,7 +27,10 @@ struct SimRun {
     const json* control(int id) const;
 };
 
-SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args = {});
+// Every run is checked for protocol violations by the tool (the summary's
+// `violations` must be 0) unless `violations_expected`.
+SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args = {},
+               bool violations_expected = false);
 std::string sample_program();
 std::string temp_dir();
 

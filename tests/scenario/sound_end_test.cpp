@@ -90,7 +90,7 @@ TEST(SoundEnd, ClosingWhileDetachedKeepsTheRunsLine)
         {"until", 170000}};
     auto run = run_sim(scenario);
     EXPECT_EQ(run.status, 5) << run.error;
-    EXPECT_EQ(run.summary()["result_log"], "NG: 2024/03/05-09:05:33 error=5\r\n");
+    EXPECT_EQ(run.summary()["result_log"], "NG: 2024/03/05-09:05:31 error=5\r\n");
 }
 
 TEST(SoundEnd, DetachDelayPathNeverClaimsADownloadItDidNotMake)

@@ -74,7 +74,7 @@ TEST(Update, InteractiveRunIsVerifiedAndOffersARestart)
     auto run = run_sim(scenario);
     ASSERT_EQ(run.status, 0) << run.error;
     const json& s = run.summary();
-    EXPECT_EQ(s["result_log"], "OK: 2024/03/05-09:05:39 error=0\r\n");
+    EXPECT_EQ(s["result_log"], "OK: 2024/03/05-09:05:37 error=0\r\n");
     EXPECT_EQ(s["button"]["text"], "Close");
     EXPECT_EQ(s["progress"], 100);
     EXPECT_EQ(s["dfu_blocks"], 640);
@@ -117,8 +117,8 @@ TEST(Update, DownloadSendsEveryBlockThenTheFinalRequest)
     auto run = run_sim(interactive(json::object()));
     auto dfu = run.events("dfu");
     ASSERT_GT(dfu.size(), 645u);
-    EXPECT_EQ(dfu[0]["req"], "ABORT");
-    EXPECT_EQ(dfu[1]["req"], "GETSTATUS");
+    EXPECT_EQ(dfu[0]["req"], "GETSTATUS");
+    EXPECT_EQ(dfu[1]["req"], "ABORT");
     EXPECT_EQ(dfu[2]["req"], "GETSTATUS");
     std::vector<json> dnload;
     for (const json& r : dfu)
@@ -132,7 +132,7 @@ TEST(Update, DownloadSendsEveryBlockThenTheFinalRequest)
     EXPECT_EQ(dnload[640]["value"], 640);
     EXPECT_EQ(dnload[640]["length"], 0);
     EXPECT_EQ(run.status, 125);  // nobody closes the window
-    EXPECT_EQ(run.summary()["result_log"], "OK: 2024/03/05-09:05:39 error=0\r\n");
+    EXPECT_EQ(run.summary()["result_log"], "OK: 2024/03/05-09:05:37 error=0\r\n");
 }
 
 TEST(Update, SilentRunIsVerifiedWithoutAskingAnything)
@@ -309,31 +309,113 @@ TEST(Update, BootLoaderThatFailsEveryTransferIsLeftAlone)
     EXPECT_TRUE(ends_with(run.summary()["result_log"], " error=4\r\n"));
 }
 
-TEST(Update, DetachDelayFromThePackageSendsDfuDetachFirst)
+namespace {
+
+// A package built from the sample with one INI line replaced and, when
+// given, another USB image. Returns the packaged program, or "" on failure.
+std::string package_with(const std::string& dir, const std::string& line, const std::string& replacement,
+                         const std::string& usb = "")
 {
-    // A package whose [DFU] section asks for DFU_DETACH and a 2000 ms wait.
-    std::string dir = harness::temp_dir();
     std::ifstream in(std::string(TESSEL_SOURCE_DIR) + "/sample-package/package.ini", std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     std::string ini = ss.str();
-    auto at = ini.find("INI_DFU_DETACH_DELAY=0");
-    ASSERT_NE(at, std::string::npos);
-    ini.replace(at, 22, "INI_DFU_DETACH_DELAY=2000");
+    auto at = ini.find(line);
+    if (at == std::string::npos)
+        return "";
+    ini.replace(at, line.size(), replacement);
     std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
-    std::string cmd = std::string("'") + TESSEL_PACK + "' build --exe '" + TESSEL_SAMPLE_DIR +
-                      "/bare.exe' --ini '" + dir + "/package.ini' --bt '" + TESSEL_SAMPLE_DIR +
-                      "/bt.bin' --usb '" + TESSEL_SAMPLE_DIR + "/usb.bin' -o '" + dir +
-                      "/packaged.exe' >/dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::string sample = TESSEL_SAMPLE_DIR;
+    std::string cmd = std::string("'") + TESSEL_PACK + "' build --force --exe '" + sample + "/bare.exe' --ini '" +
+                      dir + "/package.ini' --bt '" + sample + "/bt.bin' --usb '" +
+                      (usb.empty() ? sample + "/usb.bin" : usb) + "' -o '" + dir + "/packaged.exe' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0 ? dir + "/packaged.exe" : "";
+}
 
-    auto run = run_sim(interactive({{"mode", "bootloader"}}), {"--program", dir + "/packaged.exe"});
+std::vector<json> firmware_of(const harness::SimRun& run, const std::string& part)
+{
+    std::vector<json> out;
+    for (const json& r : run.events("firmware"))
+        if (r["part"] == part)
+            out.push_back(r);
+    return out;
+}
+
+}  // namespace
+
+TEST(Update, DetachDelayPackageUpdatesThroughTheRunTimeDfuInterface)
+{
+    // A package whose [DFU] section asks for DFU_DETACH and a 2000 ms wait,
+    // and a keyboard whose firmware offers the run-time DFU interface.
+    std::string dir = harness::temp_dir();
+    std::string program = package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
+    ASSERT_FALSE(program.empty());
+    auto run = run_sim(interactive({{"runtime_dfu", true}}), {"--program", program});
     auto dfu = run.events("dfu");
-    ASSERT_GE(dfu.size(), 2u);
-    EXPECT_EQ(dfu[0]["req"], "DETACH");
-    EXPECT_EQ(dfu[0]["value"], 1000);
-    EXPECT_EQ(dfu[1]["req"], "ABORT");
-    EXPECT_GE(dfu[1]["t"].get<long long>() - dfu[0]["t"].get<long long>(), 2000);
+    ASSERT_GE(dfu.size(), 3u);
+    EXPECT_EQ(dfu[0]["req"], "GETSTATUS");  // appIDLE
+    EXPECT_EQ(dfu[1]["req"], "DETACH");
+    EXPECT_EQ(dfu[1]["value"], 1000);
+    EXPECT_EQ(dfu[2]["req"], "GETSTATUS");  // the boot loader, found anew
+    EXPECT_GE(dfu[2]["t"].get<long long>() - dfu[1]["t"].get<long long>(), 2000);
     EXPECT_NE(run.log_text().find("\r\nDFU DETACH ..."), std::string::npos);
+    EXPECT_EQ(run.summary()["dfu_blocks"], 640);
+    EXPECT_EQ(firmware_of(run, "usb").at(0)["what"], "runs");
+    EXPECT_TRUE(ends_with(run.summary()["result_log"], " error=0\r\n"));
     std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(Update, DetachDelayPackageOnABootLoaderDownloadsWithoutDetach)
+{
+    std::string dir = harness::temp_dir();
+    std::string program = package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
+    ASSERT_FALSE(program.empty());
+    auto run = run_sim(interactive({{"mode", "bootloader"}}), {"--program", program});
+    for (const json& r : run.events("dfu"))
+        EXPECT_NE(r["req"], "DETACH");
+    EXPECT_EQ(run.summary()["dfu_blocks"], 640);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(Update, ImagesThatDoNotStartLeaveTheKeyboardInItsBootLoader)
+{
+    // 100 bytes of garbage, and the sample image cut off after 20000 bytes.
+    std::string dir = harness::temp_dir();
+    std::string garbage(100, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = (char)(i * 37 + 11);
+    std::ofstream(dir + "/garbage.bin", std::ios::binary) << garbage;
+    std::ifstream sample(std::string(TESSEL_SAMPLE_DIR) + "/usb.bin", std::ios::binary);
+    std::string whole((std::istreambuf_iterator<char>(sample)), std::istreambuf_iterator<char>());
+    std::ofstream(dir + "/truncated.bin", std::ios::binary) << whole.substr(0, 20000);
+    for (const char* image : {"garbage.bin", "truncated.bin"}) {
+        std::string program = package_with(dir, "INI_DFU_TRANSFER_SIZE=64", "INI_DFU_TRANSFER_SIZE=64",
+                                           dir + "/" + image);
+        ASSERT_FALSE(program.empty()) << image;
+        auto run = run_sim(interactive(json::object(), false), {"--program", program});
+        auto usb = firmware_of(run, "usb");
+        ASSERT_EQ(usb.size(), 1u) << image;
+        EXPECT_EQ(usb[0]["what"], "invalid") << image;
+        auto devices = run.events("device");
+        ASSERT_FALSE(devices.empty());
+        EXPECT_EQ(devices.back()["what"], "bootloader_attached") << image;
+        EXPECT_TRUE(ends_with(run.summary()["result_log"], " error=4\r\n")) << image;
+        EXPECT_NE(run.status, 0) << image;
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(Update, BluetoothIcOfAnotherFamilyGivesNoChecksum)
+{
+    // Its version reads 0, which passes the family rule; the IC itself is of
+    // the other family and refuses the start report without a word.
+    json scenario = interactive({{"bt", 0}}, false);
+    scenario["events"].push_back({{"on", "log:" + kS06}, {"after", 1000}, {"do", "close"}});
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(firmware_of(run, "bt").at(0)["what"], "start_refused");
+    for (const json& r : run.events("kb_in"))
+        EXPECT_NE(r["hex"].get<std::string>().substr(0, 4), "0505");
+    EXPECT_EQ(run.summary()["dfu_blocks"], 0);
+    EXPECT_TRUE(ends_with(run.summary()["result_log"], " error=2\r\n"));
 }

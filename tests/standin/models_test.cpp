@@ -92,12 +92,14 @@ struct Dfu {
     }
 };
 
-// Downloads one 64-byte block into a boot loader that is never busy and
-// ends the download with the zero-length request, reading the status after each.
-void download_one_block(KeyboardModel& kb)
+// Downloads one 64-byte block of `fill` bytes into a boot loader that is
+// never busy and ends the download with the zero-length request, reading the
+// status after each. Zeros make an image NXP's rule calls valid (its
+// vector-table words sum to 0) that carries no info block; ones do not.
+void download_one_block(KeyboardModel& kb, uint8_t fill)
 {
     uint32_t moved = 0;
-    std::vector<uint8_t> block(64, 1), st(6);
+    std::vector<uint8_t> block(64, fill), st(6);
     kb.control(ControlSetup{0x21, 1, 0, 0, 64}, block.data(), &moved);
     kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved);
     kb.control(ControlSetup{0x21, 1, 1, 0, 0}, nullptr, &moved);
@@ -106,79 +108,169 @@ void download_one_block(KeyboardModel& kb)
 
 }  // namespace
 
-TEST(BootloaderModel, BlocksPassThroughBusyToIdleAndManifestation)
-{
-    BootloaderSettings s;
-    s.poll_ms = 0x012345;
-    s.busy_polls = 2;
-    s.manifest_polls = 3;
-    int manifested = 0;
-    BootloaderModel m(s, BootloaderEvents{nullptr, [&] { ++manifested; }});
-    Dfu d{m};
-    EXPECT_TRUE(d.req(0x21, 6, 0));  // ABORT in dfuIDLE
-    EXPECT_EQ(d.status(), (std::vector<uint8_t>{0, 0x45, 0x23, 0x01, DFU_IDLE, 0}));
-    for (uint16_t block = 0; block < 3; ++block) {
-        EXPECT_TRUE(d.dnload(block, 64));
-        EXPECT_EQ(d.status()[4], DFU_DNBUSY);
-        EXPECT_EQ(d.status()[4], DFU_DNBUSY);
-        EXPECT_EQ(d.status()[4], DFU_DNLOAD_IDLE);
+namespace {
+
+enum Req { DETACH, DNLOAD, DNLOAD0, UPLOAD, GETSTATUS, CLRSTATUS, GETSTATE, ABORT };
+const char* const kReqNames[] = {"DETACH",    "DNLOAD",   "DNLOAD(0)", "UPLOAD",
+                                 "GETSTATUS", "CLRSTATUS", "GETSTATE",  "ABORT"};
+
+// A boot loader on a manual clock, brought into `state` the way a host
+// would bring it there.
+struct StateBench {
+    uint64_t now = 0;
+    std::vector<std::pair<uint64_t, std::function<void()>>> timers;
+    std::vector<std::string> violations;
+    BootloaderModel m;
+
+    static BootloaderSettings settings(uint8_t state)
+    {
+        BootloaderSettings s;
+        s.busy_polls = 1;
+        s.manifest_polls = 1;
+        s.stall_early_status = true;  // dfuDNBUSY and dfuMANIFEST take nothing before their time
+        s.manifestation_tolerant = state == DFU_MANIFEST_SYNC || state == DFU_MANIFEST;
+        return s;
     }
-    EXPECT_EQ(m.blocks_received(), 3);
-    EXPECT_EQ(m.image().size(), 192u);
-    EXPECT_TRUE(m.download_pending());
-    EXPECT_TRUE(d.dnload(3, 0));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(d.status()[4], DFU_MANIFEST);
-    EXPECT_EQ(manifested, 0);
-    EXPECT_EQ(d.status()[4], DFU_MANIFEST_WAIT_RESET);
-    EXPECT_EQ(manifested, 1);
-    EXPECT_FALSE(m.download_pending());
-    // Waiting for its reset it answers nothing but its status.
-    EXPECT_FALSE(d.dnload(4, 64));
-    EXPECT_EQ(d.status()[4], DFU_MANIFEST_WAIT_RESET);
-    EXPECT_EQ(manifested, 1);
+    explicit StateBench(uint8_t state)
+        : m(settings(state), BootloaderEvents{nullptr, nullptr,
+                                              [this](const char* rule, const std::string&) {
+                                                  violations.push_back(rule);
+                                              },
+                                              [this] { return now; },
+                                              [this](uint32_t ms, std::function<void()> fn) {
+                                                  timers.push_back({now + ms, fn});
+                                              },
+                                              nullptr})
+    {
+        if (state <= DFU_APP_DETACH)
+            m.enter_runtime();
+        if (state == DFU_APP_DETACH)
+            send(DETACH);
+        if (state >= DFU_DNLOAD_SYNC && state <= DFU_MANIFEST_WAIT_RESET)
+            send(DNLOAD);
+        if (state >= DFU_DNBUSY && state <= DFU_MANIFEST_WAIT_RESET)
+            send(GETSTATUS);
+        if (state >= DFU_DNLOAD_IDLE && state <= DFU_MANIFEST_WAIT_RESET) {
+            wait(5);
+            send(GETSTATUS);
+        }
+        if (state >= DFU_MANIFEST_SYNC && state <= DFU_MANIFEST_WAIT_RESET)
+            send(DNLOAD0, 1);
+        if (state >= DFU_MANIFEST && state <= DFU_MANIFEST_WAIT_RESET)
+            send(GETSTATUS);
+        if (state == DFU_MANIFEST_WAIT_RESET)
+            wait(5);
+        if (state == DFU_ERROR)
+            send(DNLOAD0, 0);
+        violations.clear();
+    }
+    void wait(uint64_t ms)
+    {
+        now += ms;
+        for (auto& t : timers)
+            if (t.second && t.first <= now) {
+                auto fn = std::move(t.second);
+                t.second = nullptr;
+                fn();
+            }
+    }
+    bool send(Req r, uint16_t block = 0)
+    {
+        static const uint8_t code[] = {0, 1, 1, 2, 3, 4, 5, 6};
+        bool in = r == UPLOAD || r == GETSTATUS || r == GETSTATE;
+        uint16_t length = r == DNLOAD ? 64 : r == GETSTATUS ? 6 : r == GETSTATE ? 1 : r == UPLOAD ? 64 : 0;
+        uint16_t value = r == DETACH ? 1000 : (r == DNLOAD || r == DNLOAD0) ? (uint16_t)(m.blocks_received()) : 0;
+        (void)block;
+        std::vector<uint8_t> data(length, 0);
+        uint32_t moved = 0;
+        return m.control(ControlSetup{(uint8_t)(in ? 0xA1 : 0x21), code[r], value, 0, length},
+                         length ? data.data() : nullptr, &moved);
+    }
+};
+
+struct Row {
+    uint8_t state;
+    Req req;
+    bool ok;
+    uint8_t next;
+};
+
+}  // namespace
+
+// USB DFU 1.1, appendix A: what each state does with each request. A
+// request a state does not list stalls; in DFU mode the device then enters
+// dfuERROR with errSTALLEDPKT, in run-time mode and while waiting for its
+// reset it stays where it is. (dfuUPLOAD-IDLE is not reached: the boot
+// loader has no read-back, so an upload ends at once.)
+TEST(BootloaderModel, EveryStateTakesWhatDfu11AllowsAndStallsOnTheRest)
+{
+    const uint8_t AI = DFU_APP_IDLE, AD = DFU_APP_DETACH, I = DFU_IDLE, S = DFU_DNLOAD_SYNC, B = DFU_DNBUSY,
+                  DI = DFU_DNLOAD_IDLE, MS = DFU_MANIFEST_SYNC, M = DFU_MANIFEST, W = DFU_MANIFEST_WAIT_RESET,
+                  E = DFU_ERROR;
+    const Row rows[] = {
+        {AI, DETACH, true, AD},   {AI, DNLOAD, false, AI},   {AI, DNLOAD0, false, AI}, {AI, UPLOAD, false, AI},
+        {AI, GETSTATUS, true, AI}, {AI, CLRSTATUS, false, AI}, {AI, GETSTATE, true, AI}, {AI, ABORT, false, AI},
+        {AD, DETACH, false, AD},  {AD, DNLOAD, false, AD},   {AD, DNLOAD0, false, AD}, {AD, UPLOAD, false, AD},
+        {AD, GETSTATUS, true, AD}, {AD, CLRSTATUS, false, AD}, {AD, GETSTATE, true, AD}, {AD, ABORT, false, AD},
+        {I, DETACH, false, E},    {I, DNLOAD, true, S},      {I, DNLOAD0, false, E},   {I, UPLOAD, false, E},
+        {I, GETSTATUS, true, I},  {I, CLRSTATUS, false, E},  {I, GETSTATE, true, I},   {I, ABORT, true, I},
+        {S, DETACH, false, E},    {S, DNLOAD, false, E},     {S, DNLOAD0, false, E},   {S, UPLOAD, false, E},
+        {S, GETSTATUS, true, B},  {S, CLRSTATUS, false, E},  {S, GETSTATE, true, S},   {S, ABORT, false, E},
+        {B, DETACH, false, E},    {B, DNLOAD, false, E},     {B, DNLOAD0, false, E},   {B, UPLOAD, false, E},
+        {B, GETSTATUS, false, E}, {B, CLRSTATUS, false, E},  {B, GETSTATE, false, E},  {B, ABORT, false, E},
+        {DI, DETACH, false, E},   {DI, DNLOAD, true, S},     {DI, DNLOAD0, true, MS},  {DI, UPLOAD, false, E},
+        {DI, GETSTATUS, true, DI}, {DI, CLRSTATUS, false, E}, {DI, GETSTATE, true, DI}, {DI, ABORT, true, I},
+        {MS, DETACH, false, E},   {MS, DNLOAD, false, E},    {MS, DNLOAD0, false, E},  {MS, UPLOAD, false, E},
+        {MS, GETSTATUS, true, M}, {MS, CLRSTATUS, false, E}, {MS, GETSTATE, true, MS}, {MS, ABORT, false, E},
+        {M, DETACH, false, E},    {M, DNLOAD, false, E},     {M, DNLOAD0, false, E},   {M, UPLOAD, false, E},
+        {M, GETSTATUS, false, E}, {M, CLRSTATUS, false, E},  {M, GETSTATE, false, E},  {M, ABORT, false, E},
+        {W, DETACH, false, W},    {W, DNLOAD, false, W},     {W, DNLOAD0, false, W},   {W, UPLOAD, false, W},
+        {W, GETSTATUS, false, W}, {W, CLRSTATUS, false, W},  {W, GETSTATE, false, W},  {W, ABORT, false, W},
+        {E, DETACH, false, E},    {E, DNLOAD, false, E},     {E, DNLOAD0, false, E},   {E, UPLOAD, false, E},
+        {E, GETSTATUS, true, E},  {E, CLRSTATUS, true, I},   {E, GETSTATE, true, E},   {E, ABORT, false, E},
+    };
+    for (const Row& row : rows) {
+        StateBench b(row.state);
+        std::string what = std::string(BootloaderModel::state_name(row.state)) + " " + kReqNames[row.req];
+        ASSERT_EQ(b.m.state(), row.state) << what;
+        EXPECT_EQ(b.send(row.req), row.ok) << what;
+        EXPECT_EQ(BootloaderModel::state_name(b.m.state()), std::string(BootloaderModel::state_name(row.next)))
+            << what;
+        // Every refusal is the host's fault and is recorded as such.
+        EXPECT_EQ(b.violations.empty(), row.ok) << what;
+        if (!row.ok && row.next == DFU_ERROR && row.state != DFU_ERROR)
+            EXPECT_EQ(b.m.status(), DFU_STATUS_ERR_STALLEDPKT) << what;
+    }
 }
 
-TEST(BootloaderModel, ErrorAtBlockStopsTheDownloadUntilCleared)
+TEST(BootloaderModel, BlockGapsRepeatsAndWritesBeyondFlashEndInDfuError)
 {
-    BootloaderSettings s;
-    s.busy_polls = 0;
-    s.error_at_block = 1;
-    BootloaderModel m(s, BootloaderEvents{});
-    Dfu d{m};
-    EXPECT_TRUE(d.dnload(0, 64));
-    EXPECT_EQ(d.status()[4], DFU_DNLOAD_IDLE);
-    EXPECT_TRUE(d.dnload(1, 64));
-    std::vector<uint8_t> st = d.status();
-    EXPECT_EQ(st[0], DFU_STATUS_ERR_CHECK_ERASED);
-    EXPECT_EQ(st[4], DFU_ERROR);
-    EXPECT_FALSE(d.dnload(2, 64));    // nothing goes on in dfuERROR
-    EXPECT_FALSE(d.req(0x21, 6, 0));  // ABORT does not clear an error
-    EXPECT_TRUE(d.req(0x21, 4, 0));   // CLRSTATUS does
-    EXPECT_EQ(d.status(), (std::vector<uint8_t>{0, 5, 0, 0, DFU_IDLE, 0}));
-}
-
-TEST(BootloaderModel, RequestsTheStateDoesNotAllowStall)
-{
-    BootloaderModel m(BootloaderSettings(), BootloaderEvents{});
-    Dfu d{m};
-    EXPECT_FALSE(d.dnload(0, 0));  // a zero-length download from dfuIDLE
-    std::vector<uint8_t> st = d.status();
-    EXPECT_EQ(st[0], DFU_STATUS_ERR_STALLEDPKT);
-    EXPECT_EQ(st[4], DFU_ERROR);
-    EXPECT_TRUE(d.req(0x21, 4, 0));
-
-    uint32_t moved = 0;
-    std::vector<uint8_t> data(6);
-    ControlSetup other_interface{0xA1, 3, 0, 1, 6};
-    EXPECT_FALSE(m.control(other_interface, data.data(), &moved));
-    EXPECT_TRUE(d.req(0x21, 4, 0));
-    std::vector<uint8_t> big(4096);
-    EXPECT_FALSE(d.req(0x21, 1, 0, &big));  // above its transfer size
-    EXPECT_TRUE(d.req(0x21, 4, 0));
-    std::vector<uint8_t> state(1);
-    EXPECT_TRUE(d.req(0xA1, 5, 0, &state));
-    EXPECT_EQ(state[0], DFU_IDLE);
+    struct Case {
+        const char* what;
+        std::vector<uint16_t> blocks;
+        uint8_t status;
+    };
+    for (const Case& c : {Case{"in sequence", {0, 1, 2}, DFU_STATUS_OK}, Case{"gap", {0, 2}, DFU_STATUS_ERR_UNKNOWN},
+                          Case{"repeat", {0, 1, 1}, DFU_STATUS_ERR_UNKNOWN},
+                          Case{"not from 0", {1}, DFU_STATUS_ERR_UNKNOWN},
+                          Case{"beyond flash", {0, 1, 2, 3, 4}, DFU_STATUS_ERR_ADDRESS}}) {
+        BootloaderSettings s;
+        s.busy_polls = 0;
+        s.flash_size = 256;
+        std::vector<std::string> rules;
+        BootloaderModel m(s, BootloaderEvents{nullptr, nullptr,
+                                              [&](const char* rule, const std::string&) { rules.push_back(rule); },
+                                              nullptr, nullptr, nullptr});
+        Dfu d{m};
+        std::vector<uint8_t> st;
+        for (uint16_t blk : c.blocks) {
+            EXPECT_TRUE(d.dnload(blk, 64)) << c.what;
+            st = d.status();
+        }
+        EXPECT_EQ(st[0], c.status) << c.what;
+        EXPECT_EQ(st[4], c.status == DFU_STATUS_OK ? DFU_DNLOAD_IDLE : DFU_ERROR) << c.what;
+        EXPECT_EQ(rules.size(), c.status == DFU_STATUS_OK ? 0u : 1u) << c.what;
+    }
 }
 
 TEST(BootloaderModel, FailingTransfersChangeNothingAndAreReported)
@@ -272,7 +364,7 @@ TEST(KeyboardModel, UpdateCycleThroughTheBootLoaderAndBack)
     b.package_sum = 32 * 5;  // what the tool expects for one block of fives
     KeyboardSettings s;
     s.nxp = 0x0352;
-    s.bt = 0xA100;
+    s.bt = 0xA200;  // family A2, as the start report's
     s.bootloader.busy_polls = 0;
     s.bootloader.manifest_polls = 0;
     KeyboardModel kb(b.with_package(s), b.host());
@@ -299,11 +391,11 @@ TEST(KeyboardModel, UpdateCycleThroughTheBootLoaderAndBack)
     EXPECT_TRUE(kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved));
     EXPECT_TRUE(kb.control(ControlSetup{0x21, 1, 1, 0, 0}, nullptr, &moved));
     EXPECT_TRUE(kb.control(ControlSetup{0xA1, 3, 0, 0, 6}, st.data(), &moved));
-    EXPECT_EQ(st[4], DFU_MANIFEST_WAIT_RESET);
+    EXPECT_EQ(st[4], DFU_MANIFEST);
     b.run_until(5000);
-    EXPECT_EQ(b.bus, (std::vector<std::string>{"normal", "gone", "bootloader", "gone", "normal"}));
-    EXPECT_EQ(kb.nxp_version(), 0x0353);  // the package's version
-    EXPECT_EQ(kb.bt_version(), 0xA23F);   // confirmed image: the package's Bluetooth version
+    // Its vector table fails NXP's validity rule: the boot loader comes back.
+    EXPECT_EQ(b.bus, (std::vector<std::string>{"normal", "gone", "bootloader", "gone", "bootloader"}));
+    EXPECT_EQ(kb.nxp_version(), 0x0352);
     EXPECT_EQ(kb.dfu_blocks(), 1);
     EXPECT_EQ(b.requests,
               (std::vector<std::string>{"DNLOAD 0 64", "GETSTATUS 0 6", "DNLOAD 1 0", "GETSTATUS 0 6"}));
@@ -322,11 +414,26 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         KeyboardModel kb(b.with_package(s), b.host());
         kb.plug(true);
         EXPECT_EQ(kb.mode(), UsbMode::Bootloader);
-        download_one_block(kb);
+        download_one_block(kb, 0);
         b.run_until(5000);
         EXPECT_EQ(kb.mode(), UsbMode::Normal);
-        EXPECT_EQ(kb.nxp_version(), 0x0400);
-        EXPECT_EQ(kb.bt_version(), 0xA100);  // no confirmed image: unchanged
+        EXPECT_EQ(kb.nxp_version(), 0x0400);  // no info block: the version the scenario states
+        EXPECT_EQ(kb.bt_version(), 0xA100);   // no confirmed image: unchanged
+    }
+    {
+        // Without a stated version an image without info block leaves the old one.
+        Bench b;
+        KeyboardSettings s;
+        s.nxp = 0x0352;
+        s.starts_in_bootloader = true;
+        s.bootloader.busy_polls = 0;
+        s.bootloader.manifest_polls = 0;
+        KeyboardModel kb(b.with_package(s), b.host());
+        kb.plug(true);
+        download_one_block(kb, 0);
+        b.run_until(5000);
+        EXPECT_EQ(kb.mode(), UsbMode::Normal);
+        EXPECT_EQ(kb.nxp_version(), 0x0352);
     }
     {
         // An explicit Bluetooth version after the update holds whether or not
@@ -340,7 +447,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         s.bootloader.manifest_polls = 0;
         KeyboardModel kb(b.with_package(s), b.host());
         kb.plug(true);
-        download_one_block(kb);
+        download_one_block(kb, 0);
         EXPECT_EQ(kb.bt_version(), 0xA100);  // the new version shows after the restart
         b.run_until(5000);
         EXPECT_EQ(kb.mode(), UsbMode::Normal);
@@ -355,14 +462,14 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         s.bootloader.manifest_polls = 0;
         KeyboardModel kb(b.with_package(s), b.host());
         kb.plug(true);
-        download_one_block(kb);
+        download_one_block(kb, 0);
         b.run_until(60000);
-        EXPECT_EQ(b.bus, (std::vector<std::string>{"bootloader"}));
+        EXPECT_EQ(b.bus, (std::vector<std::string>{"bootloader", "gone", "bootloader"}));
         // Pulled and plugged again, it still has no firmware that starts.
         kb.unplug();
         kb.plug();
         b.run_until(61000);
-        EXPECT_EQ(b.bus, (std::vector<std::string>{"bootloader", "gone", "bootloader"}));
+        EXPECT_EQ(b.bus, (std::vector<std::string>{"bootloader", "gone", "bootloader", "gone", "bootloader"}));
     }
 }
 

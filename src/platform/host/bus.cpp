@@ -120,6 +120,15 @@ void keyboard_connect(models::UsbMode mode)
             trace("device", Json{{"what", "keyboard_attached"}});
         for (Iface* i : {&std_kbd, &events, &commands})
             k.ifaces.push_back(add_iface(*i, announce));
+        if (k.config.runtime_dfu) {
+            // The run-time DFU interface of the normal firmware.
+            Iface runtime;
+            runtime.owner = 0;
+            runtime.kind = Kind::Dfu;
+            runtime.dfu_identity = 1;
+            runtime.instance = "&mi_02#8&3a1d77e0&0&0002";
+            k.ifaces.push_back(add_iface(runtime, announce));
+        }
     } else {
         Iface dfu;
         dfu.owner = 0;
@@ -171,11 +180,19 @@ models::KeyboardSettings model_settings(const KeyboardConfig& c, const PackageFa
     s.nxp_after = c.nxp_after;
     s.bt_after = c.bt_after;
     s.starts_in_bootloader = c.bootloader_mode;
+    s.runtime_dfu = c.runtime_dfu;
     s.bootloader.poll_ms = c.bootloader.poll_ms;
     s.bootloader.busy_polls = c.bootloader.busy_polls;
     s.bootloader.error_at_block = c.bootloader.error_at_block;
     s.bootloader.manifest_polls = c.bootloader.manifest_polls;
     s.bootloader.fail_transfers = c.bootloader.fail_transfers;
+    s.bootloader.manifestation_tolerant = c.bootloader.manifestation_tolerant;
+    s.bootloader.will_detach = c.bootloader.will_detach;
+    s.bootloader.can_upload = c.bootloader.can_upload;
+    s.bootloader.transfer_size = (uint16_t)c.bootloader.transfer_size;
+    s.bootloader.detach_timeout_ms = (uint16_t)c.bootloader.detach_timeout_ms;
+    s.bootloader.flash_size = (uint32_t)c.bootloader.flash_size;
+    s.bootloader.stall_early_status = c.bootloader.strict_poll;
     s.package_nxp = package.nxp;
     s.package_bt = package.bt;
     s.package_bt_sum = package.bt_sum;
@@ -206,6 +223,16 @@ void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package)
         if (!ok)
             f["ok"] = false;
         trace("dfu", f);
+    };
+    host.now = [] { return now_ms(); };
+    host.violation = [](const char* rule, const std::string& detail) {
+        ++world().counters.violations;
+        trace("violation", Json{{"rule", rule}, {"detail", detail}});
+    };
+    host.firmware = [](const char* part, const char* what, int version) {
+        Json f{{"part", part}, {"what", what}};
+        f["version"] = version >= 0 ? Json(version) : Json(nullptr);
+        trace("firmware", f);
     };
     k.model.reset(new models::KeyboardModel(model_settings(*keyboard, package), host));
     if (keyboard->attached) {
@@ -251,6 +278,11 @@ int dfu_blocks()
 {
     World& w = world();
     return w.keyboard ? w.keyboard->model->dfu_blocks() : 0;
+}
+
+int violations()
+{
+    return world().counters.violations;
 }
 
 int stale_handle_writes()

@@ -9,11 +9,19 @@ namespace sim {
 
 struct BootloaderConfig {
     int identity = 1;             // 1: the package's first DFU vendor/product pair; 2: its second
-    int poll_ms = 5;              // bwPollTimeout it reports
+    int poll_ms = 5;              // bwPollTimeout it reports while busy (dfuDNBUSY, dfuMANIFEST)
     int busy_polls = 1;           // dfuDNBUSY answers after each block before dfuDNLOAD-IDLE
     int error_at_block = -1;      // after this block: dfuERROR with errCHECK_ERASED; -1: never
-    int manifest_polls = 2;       // dfuMANIFEST answers before dfuMANIFEST-WAIT-RESET
+    int manifest_polls = 2;       // manifestation: poll_ms times this (tolerant: dfuMANIFEST answers)
     bool fail_transfers = false;  // every control transfer fails
+    // Its DFU functional descriptor and flash.
+    bool manifestation_tolerant = false;  // bitManifestationTolerant
+    bool will_detach = true;              // bitWillDetach
+    bool can_upload = false;              // bitCanUpload
+    int transfer_size = 2048;             // wTransferSize
+    int detach_timeout_ms = 1000;         // wDetachTimeOut
+    int flash_size = 0x10000;             // user flash in bytes
+    bool strict_poll = false;             // a GETSTATUS before bwPollTimeout also stalls
 };
 
 struct KeyboardConfig {
@@ -27,8 +35,11 @@ struct KeyboardConfig {
     std::string checksum = "correct";  // "correct", "wrong" or "none"
     bool finish_ack = true;
     bool returns = true;
-    int nxp_after = -1;  // -1: the package's NXP version
-    int bt_after = -1;   // -1: the package's Bluetooth version if the image was confirmed, else bt
+    int nxp_after = -1;  // -1: the version in the received image's info block
+    int bt_after = -1;   // -1: the version in the confirmed image's info block, else bt
+    // Its normal firmware offers the run-time DFU interface (under the
+    // package's DFU class and first pair) and ignores KB_CMD_ENTER_DFU.
+    bool runtime_dfu = false;
     // After taking this many output reports its firmware hangs: every later
     // write stays pending until it is cancelled or the keyboard leaves
     // (-1: never).

@@ -31,6 +31,7 @@ void device_action(const std::string& what);
 int reports_out();          // output reports the keyboard received
 int dfu_blocks();           // DFU_DNLOAD data blocks the boot loader received
 int stale_handle_writes();  // writes through closed or foreign handles (must stay 0)
+int violations();           // protocol rules the host broke (each also a `violation` trace record)
 
 // ------------------------------------------------------------ for tests
 // Extra interfaces, present from the moment they are added (in world
@@ -80,6 +81,7 @@ struct DeviceCounters {
     int bad_unregisters = 0;       // UnregisterDeviceNotification of an unknown handle
     int device_opens = 0;          // successful CreateFileA on device paths
     int stale_handle_writes = 0;
+    int violations = 0;  // protocol rules the host broke
 };
 DeviceCounters device_counters();
 

@@ -16,7 +16,8 @@ BOOL WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE iface)
         return FALSE;
     }
     if (!i->present) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        // WinUSB's answer for a device that has left the bus.
+        SetLastError(ERROR_BAD_COMMAND);
         return FALSE;
     }
     World& w = world();
@@ -45,9 +46,15 @@ const sim::Iface* winusb_iface(WINUSB_INTERFACE_HANDLE h)
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
+    // A WinUSB handle is dead once its device has left the bus, even when
+    // the device comes back (it comes back as a new device).
     const sim::Iface* i = sim::iface_by_id(it->second.iface);
-    if (!i || !i->present) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    if (!i) {
+        SetLastError(ERROR_INVALID_HANDLE);  // its device file was closed
+        return nullptr;
+    }
+    if (!i->present) {
+        SetLastError(ERROR_BAD_COMMAND);
         return nullptr;
     }
     return i;

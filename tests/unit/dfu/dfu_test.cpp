@@ -276,7 +276,7 @@ TEST_F(Dfu, ManifestationIsWaitedThroughAndBounded)
     }));
 }
 
-TEST_F(Dfu, UpdateAbortsReadsStatusTwiceDownloadsAndClosesTheDevice)
+TEST_F(Dfu, UpdateReadsTheStateAbortsReadsAgainDownloadsAndClosesTheDevice)
 {
     WORLD_TEST(in_world(nullptr, [] {
         create_main_window();
@@ -287,12 +287,12 @@ TEST_F(Dfu, UpdateAbortsReadsStatusTwiceDownloadsAndClosesTheDevice)
         g_script.statuses = {status_answer(0, 0, 2), status_answer(0, 0, 2), status_answer(0, 0, kIdle)};
         dfu_update();
         CHECK(g_script.requests.size() > 4);
-        CHECK_EQ(g_script.requests[0].request, DFU_ABORT);
-        CHECK_EQ(g_script.requests[0].type, 0x21);
-        CHECK_EQ(g_script.requests[1].request, DFU_GETSTATUS);
-        CHECK_EQ(g_script.requests[1].type, 0xA1);
-        CHECK_EQ(g_script.requests[1].t - g_script.requests[0].t, 1u);
+        CHECK_EQ(g_script.requests[0].request, DFU_GETSTATUS);
+        CHECK_EQ(g_script.requests[0].type, 0xA1);
+        CHECK_EQ(g_script.requests[1].request, DFU_ABORT);
+        CHECK_EQ(g_script.requests[1].type, 0x21);
         CHECK_EQ(g_script.requests[2].request, DFU_GETSTATUS);
+        CHECK_EQ(g_script.requests[2].t - g_script.requests[1].t, 1u);
         CHECK_EQ(g_script.requests[3].request, DFU_DNLOAD);
         CHECK_EQ(requests_of(DFU_DNLOAD).size(), 641u);
         CHECK(log_text().find("\r\nDFU DOWNLOAD ...") != std::string::npos);
