@@ -109,12 +109,14 @@ void BootloaderModel::advance(bool early_status_granted)
 
 bool BootloaderModel::stall(const ControlSetup& setup, const char* rule)
 {
-    violation(rule, std::string(request_name(setup.request)) + " in " + state_name(state_));
+    if (!quiet_stall_)
+        violation(rule, std::string(request_name(setup.request)) + " in " + state_name(state_));
     // In run-time mode and while waiting for its reset the device only
     // stalls; in DFU mode it enters dfuERROR until CLRSTATUS.
     if (state_ == DFU_APP_IDLE || state_ == DFU_APP_DETACH || state_ == DFU_MANIFEST_WAIT_RESET)
         return false;
     state_ = DFU_ERROR;
+    status_due_ = 0;  // an error answer asks for no wait
     if (status_ == DFU_STATUS_OK)
         status_ = DFU_STATUS_ERR_STALLEDPKT;
     return false;
@@ -243,7 +245,13 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
     bool well_formed = setup.index == s_.interface_number && setup.request <= REQ_ABORT &&
                        (in ? request_is_in(setup.request) : setup.request_type == kHostToInterface &&
                                                                 !request_is_in(setup.request));
-    bool early = setup.request == REQ_GETSTATUS && ev_.now && now() < status_due_;
+    // A host that has just opened the device cannot know a poll time-out
+    // given to an earlier host: its first GETSTATUS is answered as the
+    // device's state allows (a busy device stalls), but it breaks no rule.
+    bool host_unaware = fresh_host_;
+    fresh_host_ = false;
+    quiet_stall_ = host_unaware && setup.request == REQ_GETSTATUS;
+    bool early = setup.request == REQ_GETSTATUS && ev_.now && now() < status_due_ && !host_unaware;
     bool granted = false;
     if (early) {
         violation("dfu.getstatus_before_bwPollTimeout",
@@ -314,6 +322,7 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
         }
     }
     in_control_ = false;
+    quiet_stall_ = false;
     if (ev_.request)
         ev_.request(name, setup.value, setup.length, ok);
     if (manifest_done_) {

@@ -92,6 +92,9 @@ public:
     // setup.length bytes; device to host: it receives up to setup.length
     // bytes. Returns false when the transfer fails (stall or no answer).
     bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
+    // A host has just opened the device: it cannot know the poll time-out an
+    // earlier host was given, so its first GETSTATUS is not early.
+    void host_opened() { fresh_host_ = true; }
 
     uint8_t state() const { return state_; }
     uint8_t status() const { return status_; }
@@ -124,6 +127,8 @@ private:
     int manifest_left_ = 0;
     uint64_t status_due_ = 0;  // no GETSTATUS before this time (the last bwPollTimeout)
     uint64_t busy_until_ = 0;  // end of dfuDNBUSY / dfuMANIFEST
+    bool fresh_host_ = false;  // no request since a host opened the device
+    bool quiet_stall_ = false; // this request's stall is no fault of the host
     uint64_t generation_ = 0;  // timed transitions of an earlier state are void
     bool pending_ = false;
     bool manifest_done_ = false;

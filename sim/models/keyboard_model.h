@@ -88,6 +88,8 @@ public:
     void output_report(const uint8_t* data, size_t len);
     // A control transfer to the DFU interface (boot-loader mode).
     bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
+    // A host opened its DFU interface.
+    void dfu_host_opened() { boot_.host_opened(); }
 
     bool on_bus() const { return on_bus_; }
     UsbMode mode() const { return mode_; }

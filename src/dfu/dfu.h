@@ -41,11 +41,17 @@
 // Device states and statuses the host acts on.
 #define DFU_STATE_APP_IDLE 0
 #define DFU_STATE_IDLE 2
+#define DFU_STATE_DNLOAD_SYNC 3
+#define DFU_STATE_DNBUSY 4
 #define DFU_STATE_DNLOAD_IDLE 5
 #define DFU_STATE_MANIFEST_SYNC 6
 #define DFU_STATE_MANIFEST 7
 #define DFU_STATE_MANIFEST_WAIT_RESET 8
+#define DFU_STATE_UPLOAD_IDLE 9
 #define DFU_STATE_ERROR 10
+// Status reads at most while a boot loader is brought to dfuIDLE before a
+// download (one left busy by an earlier run is waited for).
+#define DFU_PREPARE_READS 8
 #define DFU_STATUS_OK 0x00
 #define DFU_STATUS_ERR_UNKNOWN 0x0E
 

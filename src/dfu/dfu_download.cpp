@@ -76,6 +76,41 @@ bool manifested(DfuContext* ctx)
     return false;
 }
 
+// Brings a boot loader to dfuIDLE before a download, from the state its
+// last status answer (`got`, `status`) shows: a busy state left by an
+// earlier run is waited out, dfuERROR is cleared (DFU_CLRSTATUS, the only
+// way out of it), any other state is aborted (DFU_ABORT). False when it
+// cannot get there (it stays busy, asks for a longer wait than a poll is
+// granted, or waits for a reset): nothing more is sent to it then.
+bool ready_for_download(DfuContext* ctx, DfuStatus* status, int32_t got)
+{
+    for (int read = 0; read < DFU_PREPARE_READS && got >= 0; read++) {
+        uint8_t state = status->bState;
+        if (state == DFU_STATE_DNBUSY || state == DFU_STATE_MANIFEST) {
+            uint32_t wait = 0;
+            if (!poll_wait(*status, &wait))
+                return false;
+            wait_ms(wait);
+            got = dfu_get_status(ctx, status);
+            continue;
+        }
+        uint8_t request;
+        if (state == DFU_STATE_ERROR)
+            request = DFU_CLRSTATUS;
+        else if (state == DFU_STATE_IDLE || state == DFU_STATE_DNLOAD_SYNC || state == DFU_STATE_DNLOAD_IDLE ||
+                 state == DFU_STATE_MANIFEST_SYNC || state == DFU_STATE_UPLOAD_IDLE)
+            request = DFU_ABORT;
+        else
+            return false;
+        dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, request, 0, ctx->interface_number, nullptr, 0);
+        wait_ms(1);
+        got = dfu_get_status(ctx, status);
+        if (got >= 0 && status->bState == DFU_STATE_IDLE)
+            return true;
+    }
+    return false;
+}
+
 // The boot loader of either package identity on a fresh enumeration, or none.
 WinUsbDevice* find_bootloader(UsbDeviceList* list)
 {
@@ -157,19 +192,10 @@ bool dfu_update()
         ctx->device = nullptr;
     }
     if (ctx && ctx->device) {
-        // A boot loader left in dfuERROR by an earlier download takes nothing
-        // but the status requests until its status is cleared; from its idle
-        // states DFU_ABORT brings it back to dfuIDLE.
-        if (got >= 0 && status.bState == DFU_STATE_ERROR)
-            dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_CLRSTATUS, 0, ctx->interface_number,
-                                 nullptr, 0);
-        else
-            dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_ABORT, 0, ctx->interface_number, nullptr,
-                                 0);
-        wait_ms(1);
-        dfu_get_status(ctx, &status);
+        bool ready = ready_for_download(ctx, &status, got);
         log_append("\r\nDFU DOWNLOAD ...");
-        done = dfu_download(ctx, INI_DFU_TRANSFER_SIZE, &g_usb_image);
+        if (ready)
+            done = dfu_download(ctx, INI_DFU_TRANSFER_SIZE, &g_usb_image);
         usb_device_close(ctx->device);
     }
 

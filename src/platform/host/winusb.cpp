@@ -21,6 +21,8 @@ BOOL WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE iface)
         return FALSE;
     }
     World& w = world();
+    if (w.keyboard && i->owner == 0)
+        w.keyboard->model->dfu_host_opened();
     WINUSB_INTERFACE_HANDLE h = (WINUSB_INTERFACE_HANDLE)(w.next_winusb += 0x10);
     w.winusb[h] = sim::WinUsbIf{i->id, device};
     *iface = h;
