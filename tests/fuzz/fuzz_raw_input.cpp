@@ -53,21 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     data += 4;
     size -= 4;
 
-    sim::RawInputSpec spec;
-    spec.bytes.assign(data, data + size);
-    if (device < 0xF0 && spec.bytes.size() >= sizeof(RAWINPUTHEADER)) {
+    sim::RawInputSpec msg;
+    msg.bytes.assign(data, data + size);
+    if (device < 0xF0 && msg.bytes.size() >= sizeof(RAWINPUTHEADER)) {
         HANDLE h = g_devices[device % g_devices.size()];
-        memcpy(spec.bytes.data() + offsetof(RAWINPUTHEADER, hDevice), &h, sizeof h);
+        memcpy(msg.bytes.data() + offsetof(RAWINPUTHEADER, hDevice), &h, sizeof h);
     }
     switch (how & 7) {
-    case 1: spec.reported_size = 1000 + (how >> 3) * 4; break;  // around the decoder's limit
-    case 2: spec.reported_size = (UINT)(how >> 3); break;       // less than delivered
-    case 3: spec.copied_size = (UINT)(how >> 3) * 40; break;    // a copy count that lies
-    case 4: spec.fail_size_query = true; break;
-    case 5: spec.fail_read = true; break;
+    case 1: msg.reported_size = 1000 + (how >> 3) * 4; break;  // around the decoder's limit
+    case 2: msg.reported_size = (UINT)(how >> 3); break;       // less than delivered
+    case 3: msg.copied_size = (UINT)(how >> 3) * 40; break;    // a copy count that lies
+    case 4: msg.fail_size_query = true; break;
+    case 5: msg.fail_read = true; break;
     default: break;
     }
-    HRAWINPUT h = sim::raw_input_store(spec);
+    HRAWINPUT h = sim::raw_input_store(msg);
     kb_on_raw_input(h);
     sim::world().raw_messages.erase(h);
 
