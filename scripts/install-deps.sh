@@ -9,6 +9,7 @@ PACKAGES=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth x11-apps imagemagick gifsicle xdotool fonts-wine fonts-liberation
     dfu-util python3-pefile clang-format python3-pytest osslsigncode openssl nsis
+    clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -10,13 +10,35 @@ namespace {
 
 using json = nlohmann::json;
 
+// The message is one line: field names and values quoted in it may hold any
+// character, so control characters are shown escaped (\n, \u001b, ...).
+std::string one_line(const std::string& text)
+{
+    std::string out;
+    for (unsigned char ch : text) {
+        if (ch == '\n')
+            out += "\\n";
+        else if (ch == '\r')
+            out += "\\r";
+        else if (ch == '\t')
+            out += "\\t";
+        else if (ch < 0x20 || ch == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", ch);
+            out += hex;
+        } else
+            out += (char)ch;
+    }
+    return out;
+}
+
 struct Checker {
     std::string error;
 
     bool fail(const std::string& field, const std::string& what)
     {
         if (error.empty())
-            error = "scenario field '" + field + "': " + what;
+            error = one_line("scenario field '" + field + "': " + what);
         return false;
     }
 

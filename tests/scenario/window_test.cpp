@@ -189,6 +189,15 @@ TEST(Window, UnusableScenarioOrProgramGives126WithOneLine)
     EXPECT_NE(no_program.error.find("/nonexistent/x.exe"), std::string::npos);
 }
 
+TEST(Window, ControlCharactersInAValueKeepTheMessageOnOneLine)
+{
+    auto run = run_sim({{"events", {{{"at", 1}, {"do", "attach\n\x1b[2J"}}}}});
+    EXPECT_EQ(run.status, 126);
+    EXPECT_EQ(std::count(run.error.begin(), run.error.end(), '\n'), 1) << run.error;
+    EXPECT_EQ(run.error.find('\x1b'), std::string::npos);
+    EXPECT_NE(run.error.find("attach\\n\\u001b[2J"), std::string::npos) << run.error;
+}
+
 TEST(Window, TimeLimitGives125AndASummaryWithoutExitCode)
 {
     auto run = run_sim({{"until", 3000}});

@@ -8,6 +8,7 @@
 #include "platform/host/sim_core.h"
 #include "platform/host/sim_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #undef fopen
@@ -208,6 +209,10 @@ struct FileObject;
 std::mutex g_files_lock;
 std::set<FileObject*> g_open_files;
 
+// The program file's bytes when it is served from memory (set_program_bytes).
+const uint8_t* g_program_bytes = nullptr;
+size_t g_program_size = 0;
+
 struct FileObject : sim::HandleObject {
     int fd = -1;
     dev_t dev = 0;
@@ -249,6 +254,17 @@ struct FileObject : sim::HandleObject {
         return true;
     }
 
+    const uint8_t* memory = nullptr;  // the program file served from memory, or none
+    size_t memory_size = 0;
+
+    uint64_t size() const
+    {
+        if (memory || fd < 0)
+            return memory_size;
+        struct stat st;
+        return fstat(fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+    }
+
     BOOL read(void* buf, DWORD n, DWORD* got) override
     {
         if (got)
@@ -256,6 +272,15 @@ struct FileObject : sim::HandleObject {
         if (!wants_read(access)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
+        }
+        if (fd < 0) {
+            DWORD total = pos < memory_size ? DWORD(std::min<uint64_t>(n, memory_size - pos)) : 0;
+            if (total)
+                memcpy(buf, memory + pos, total);
+            pos += total;
+            if (got)
+                *got = total;
+            return TRUE;
         }
         if (read_cached(buf, n, got))
             return TRUE;
@@ -285,7 +310,7 @@ struct FileObject : sim::HandleObject {
     {
         if (put)
             *put = 0;
-        if (!wants_write(access)) {
+        if (!wants_write(access) || fd < 0) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
@@ -367,6 +392,13 @@ FileObject* file_of(HANDLE h)
 
 namespace sim {
 
+void set_program_bytes(const uint8_t* data, size_t size)
+{
+    std::lock_guard<std::mutex> hold(g_files_lock);
+    g_program_bytes = data;
+    g_program_size = data ? size : 0;
+}
+
 std::string map_path(const char* windows_path)
 {
     if (!windows_path || !windows_path[0] || is_device_path(windows_path))
@@ -421,6 +453,21 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
 
     std::lock_guard<std::mutex> hold(g_files_lock);
+    if (g_program_bytes && host == sim::config().program_file) {
+        // The program file from memory: it exists and can only be read.
+        if (disposition == CREATE_NEW || wants_write(access) || disposition == TRUNCATE_EXISTING) {
+            SetLastError(disposition == CREATE_NEW ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        FileObject* obj = new FileObject();
+        obj->access = access;
+        obj->share = share;
+        obj->memory = g_program_bytes;
+        obj->memory_size = g_program_size;
+        HANDLE h = sim::handle_insert(obj);
+        SetLastError(disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+        return h;
+    }
     struct stat st;
     bool exists = stat(host.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
@@ -483,15 +530,7 @@ DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distance_high, DWORD method)
     switch (method) {
     case FILE_BEGIN: base = 0; break;
     case FILE_CURRENT: base = int64_t(f->pos); break;
-    case FILE_END: {
-        struct stat st;
-        if (fstat(f->fd, &st) != 0) {
-            SetLastError(ERROR_GEN_FAILURE);
-            return INVALID_SET_FILE_POINTER;
-        }
-        base = int64_t(st.st_size);
-        break;
-    }
+    case FILE_END: base = int64_t(f->size()); break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
     }
     int64_t target = base + move;
@@ -513,12 +552,11 @@ DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distance_high, DWORD method)
 DWORD GetFileSize(HANDLE h, LPDWORD high)
 {
     FileObject* f = file_of(h);
-    struct stat st;
-    if (!f || fstat(f->fd, &st) != 0) {
+    if (!f) {
         SetLastError(ERROR_INVALID_HANDLE);
         return INVALID_FILE_SIZE;
     }
-    uint64_t size = uint64_t(st.st_size);
+    uint64_t size = f->size();
     if (high)
         *high = DWORD(size >> 32);
     return DWORD(size & 0xFFFFFFFFu);
@@ -561,6 +599,17 @@ FILE* host_fopen(const char* path, const char* mode)
         access |= GENERIC_READ | GENERIC_WRITE;
     {
         std::lock_guard<std::mutex> hold(g_files_lock);
+        if (g_program_bytes && host == sim::config().program_file) {
+            if (access & GENERIC_WRITE) {
+                errno = EACCES;
+                return nullptr;
+            }
+            // fmemopen wants a buffer of at least one byte: an empty
+            // program file reads as /dev/null does.
+            if (g_program_size == 0)
+                return fopen("/dev/null", "rb");
+            return fmemopen((void*)g_program_bytes, g_program_size, "rb");
+        }
         struct stat st;
         if (stat(host.c_str(), &st) == 0 &&
             sharing_conflict(st.st_dev, st.st_ino, access, FILE_SHARE_READ | FILE_SHARE_WRITE)) {

@@ -133,7 +133,8 @@ UINT GetRawInputData(HRAWINPUT raw, UINT command, LPVOID data, UINT* size, UINT 
     // Never more than the caller's buffer holds, whatever the message claims.
     UINT n = std::min<UINT>(total, (UINT)m.bytes.size());
     n = std::min(n, *size);
-    memcpy(data, m.bytes.data(), n);
+    if (n)
+        memcpy(data, m.bytes.data(), n);  // an empty message has no bytes to copy
     return m.copied_size ? m.copied_size : n;
 }
 

@@ -41,6 +41,12 @@ const WorldConfig& config();
 
 // Maps a Windows path to the host path it stands for ("" when it maps nowhere).
 std::string map_path(const char* windows_path);
+// Serves the program file from memory instead of `program_file` (nullptr:
+// from the host file again): CreateFileA, ReadFile, SetFilePointer,
+// GetFileSize and fopen read these bytes, which must outlive every handle
+// and stream opened on them. For the fuzz targets, which hand the tool a new
+// program file for every input without touching the disk.
+void set_program_bytes(const uint8_t* data, size_t size);
 
 // Runs entry(instance, nullptr, args, SW_SHOWNORMAL) on the simulated UI
 // thread (the runner and the tests pass the tool's WinMain), drives the world
