@@ -245,11 +245,12 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
     bool well_formed = setup.index == s_.interface_number && setup.request <= REQ_ABORT &&
                        (in ? request_is_in(setup.request) : setup.request_type == kHostToInterface &&
                                                                 !request_is_in(setup.request));
-    // A host that has just opened the device cannot know a poll time-out
-    // given to an earlier host: its first GETSTATUS is answered as the
-    // device's state allows (a busy device stalls), but it breaks no rule.
+    // A host that has just opened the device, and has had no status answer
+    // from it yet, cannot know a poll time-out given to an earlier host or
+    // that the device is manifesting: its status requests are answered as
+    // the device's state allows (a busy device stalls or stays silent), but
+    // they break no rule.
     bool host_unaware = fresh_host_;
-    fresh_host_ = false;
     quiet_stall_ = host_unaware && setup.request == REQ_GETSTATUS;
     bool early = setup.request == REQ_GETSTATUS && ev_.now && now() < status_due_ && !host_unaware;
     bool granted = false;
@@ -267,7 +268,8 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
         ok = stall(setup, "dfu.request_not_allowed");
     } else if (state_ == DFU_MANIFEST && !s_.manifestation_tolerant) {
         // It cannot communicate while it manifests.
-        violation("dfu.request_while_manifesting", std::string(name) + " in dfuMANIFEST");
+        if (!host_unaware)
+            violation("dfu.request_while_manifesting", std::string(name) + " in dfuMANIFEST");
         ok = false;
     } else {
         uint8_t st = state_;
@@ -275,6 +277,8 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
         bool app = st == DFU_APP_IDLE || st == DFU_APP_DETACH;
         if (r == REQ_GETSTATUS && st != DFU_DNBUSY && st != DFU_MANIFEST && st != DFU_MANIFEST_WAIT_RESET) {
             ok = get_status(data, setup.length, transferred);
+            if (ok)
+                fresh_host_ = false;
         } else if (r == REQ_GETSTATE && st != DFU_DNBUSY && st != DFU_MANIFEST && st != DFU_MANIFEST_WAIT_RESET) {
             if (data && setup.length >= 1) {
                 data[0] = state_;

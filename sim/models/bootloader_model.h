@@ -92,8 +92,9 @@ public:
     // setup.length bytes; device to host: it receives up to setup.length
     // bytes. Returns false when the transfer fails (stall or no answer).
     bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
-    // A host has just opened the device: it cannot know the poll time-out an
-    // earlier host was given, so its first GETSTATUS is not early.
+    // A host has just opened the device: until it has a status answer it
+    // cannot know the poll time-out an earlier host was given, or that the
+    // device manifests, so its status requests break no rule.
     void host_opened() { fresh_host_ = true; }
 
     uint8_t state() const { return state_; }
@@ -127,7 +128,7 @@ private:
     int manifest_left_ = 0;
     uint64_t status_due_ = 0;  // no GETSTATUS before this time (the last bwPollTimeout)
     uint64_t busy_until_ = 0;  // end of dfuDNBUSY / dfuMANIFEST
-    bool fresh_host_ = false;  // no request since a host opened the device
+    bool fresh_host_ = false;  // no status answer since a host opened the device
     bool quiet_stall_ = false; // this request's stall is no fault of the host
     uint64_t generation_ = 0;  // timed transitions of an earlier state are void
     bool pending_ = false;
