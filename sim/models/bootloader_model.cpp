@@ -252,12 +252,15 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
     // they break no rule.
     bool host_unaware = fresh_host_;
     quiet_stall_ = host_unaware && setup.request == REQ_GETSTATUS;
-    bool early = setup.request == REQ_GETSTATUS && ev_.now && now() < status_due_ && !host_unaware;
+    // The device answers the same whoever asks; only what counts against
+    // the host depends on what it could know.
+    bool early = setup.request == REQ_GETSTATUS && ev_.now && now() < status_due_;
     bool granted = false;
     if (early) {
-        violation("dfu.getstatus_before_bwPollTimeout",
-                  std::string("in ") + state_name(state_) + ", " + std::to_string(status_due_ - now()) +
-                      " ms early");
+        if (!host_unaware)
+            violation("dfu.getstatus_before_bwPollTimeout",
+                      std::string("in ") + state_name(state_) + ", " + std::to_string(status_due_ - now()) +
+                          " ms early");
         granted = !s_.stall_early_status;
     }
     advance(granted);

@@ -200,3 +200,18 @@ TEST(SoundEnd, SeededInterleavingsAreRepeatableAndStillVerify)
             EXPECT_EQ(run_sim(scenario, {"--seed", "11"}).trace_text, run.trace_text);
     }
 }
+
+TEST(SoundEnd, RetryAfterABootLoaderLeftBusyKeepsTheProtocol)
+{
+    // Found by the campaign: a boot loader that asks for 1,000,000 ms after a
+    // block fails the first download and stays busy; a retry without
+    // re-plug used to send DFU_ABORT into dfuDNBUSY (and then DNLOAD into
+    // dfuERROR). The harness checks that no request breaks the protocol.
+    json scenario = {{"keyboard", {{"bootloader", {{"poll_ms", 1000000}}}}},
+                     {"events",
+                      {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
+                     {"until", 170000}};
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.summary()["violations"], 0);
+    EXPECT_EQ(run.summary()["result_log"].get<std::string>().size(), 2 * 33u);  // two runs, two lines
+}
