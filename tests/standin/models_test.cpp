@@ -238,8 +238,9 @@ TEST(BootloaderModel, EveryStateTakesWhatDfu11AllowsAndStallsOnTheRest)
             << what;
         // Every refusal is the host's fault and is recorded as such.
         EXPECT_EQ(b.violations.empty(), row.ok) << what;
-        if (!row.ok && row.next == DFU_ERROR && row.state != DFU_ERROR)
+        if (!row.ok && row.next == DFU_ERROR && row.state != DFU_ERROR) {
             EXPECT_EQ(b.m.status(), DFU_STATUS_ERR_STALLEDPKT) << what;
+        }
     }
 }
 
@@ -282,7 +283,7 @@ TEST(BootloaderModel, FailingTransfersChangeNothingAndAreReported)
                                               seen.push_back(std::string(n) + " " + std::to_string(v) + " " +
                                                              std::to_string(l) + (ok ? "" : " failed"));
                                           },
-                                          nullptr});
+                                          nullptr, nullptr, nullptr, nullptr, nullptr});
     Dfu d{m};
     EXPECT_FALSE(d.dnload(7, 64));
     std::vector<uint8_t> st(6);

@@ -179,8 +179,9 @@ TEST_F(LoadPackage, CertificateTableBehindThePackageEndsTheUsbImage)
             continue;
         ASSERT_EQ(g_usb_image.length, r.usb_length);
         Bytes whole = usb + cert;
-        if (r.usb_length > 0)
+        if (r.usb_length > 0) {
             EXPECT_EQ(memcmp(g_usb_image.data, whole.data(), size_t(r.usb_length)), 0);
+        }
         free_usb_image();
     }
 }
