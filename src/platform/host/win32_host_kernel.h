@@ -41,7 +41,7 @@ FILE* host_fopen(const char* path, const char* mode);
 #define fopen host_fopen
 
 // ---------------------------------------------------------------- threads, events
-// Implemented in src/platform/host/scheduler.cpp
+// Implemented in src/platform/host/kernel_objects.cpp (blocking through scheduler.cpp)
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0
 #define WAIT_TIMEOUT 258
