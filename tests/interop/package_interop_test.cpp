@@ -1,5 +1,6 @@
 // The package code against independent tools: where pefile says a program's
 // last section ends, and DFU suffixes as dfu-suffix writes and checks them.
+#include "interop_files.h"
 #include "package/package.h"
 #include "platform/host/sim_core.h"
 
@@ -17,7 +18,9 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using interop::Bytes;
+using interop::read_file;
+using interop::write_file;
 
 const char* const kWineDir = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/";
 
@@ -70,27 +73,6 @@ long long pefile_package_start(const std::string& file)
     return atoll(out.c_str());
 }
 
-Bytes read_file(const std::string& path)
-{
-    Bytes b;
-    FILE* f = ::fopen(path.c_str(), "rb");
-    if (!f)
-        return b;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        b.insert(b.end(), chunk, chunk + n);
-    fclose(f);
-    return b;
-}
-
-void write_file(const std::string& path, const Bytes& b)
-{
-    FILE* f = ::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
-}
 
 void use_as_program(const std::string& host_file)
 {

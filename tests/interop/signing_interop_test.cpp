@@ -3,6 +3,7 @@
 // certificate table where our loader does, and the tool reads the same USB
 // image from the signed program as from the unsigned one, DFU suffix included.
 // The certificate is a throw-away one made with openssl for this run.
+#include "interop_files.h"
 #include "package/package.h"
 #include "platform/host/sim_core.h"
 
@@ -20,7 +21,9 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using interop::Bytes;
+using interop::read_file;
+using interop::write_file;
 
 bool exists(const std::string& p)
 {
@@ -44,27 +47,6 @@ std::string capture(const std::string& cmd, int* status)
     return out;
 }
 
-Bytes read_file(const std::string& path)
-{
-    Bytes b;
-    FILE* f = ::fopen(path.c_str(), "rb");
-    if (!f)
-        return b;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        b.insert(b.end(), chunk, chunk + n);
-    fclose(f);
-    return b;
-}
-
-void write_file(const std::string& path, const Bytes& b)
-{
-    FILE* f = ::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
-}
 
 struct Usb {
     bool loaded;

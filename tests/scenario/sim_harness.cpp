@@ -25,6 +25,25 @@ std::string temp_dir()
     return buf.data();
 }
 
+std::string package_with(const std::string& dir, const std::string& line, const std::string& replacement,
+                         const std::string& usb)
+{
+    std::ifstream in(std::string(TESSEL_SOURCE_DIR) + "/sample-package/package.ini", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string ini = ss.str();
+    auto at = ini.find(line);
+    if (at == std::string::npos)
+        return "";
+    ini.replace(at, line.size(), replacement);
+    std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
+    std::string sample = TESSEL_SAMPLE_DIR;
+    std::string cmd = std::string("'") + TESSEL_PACK + "' build --force --exe '" + sample + "/bare.exe' --ini '" +
+                      dir + "/package.ini' --bt '" + sample + "/bt.bin' --usb '" +
+                      (usb.empty() ? sample + "/usb.bin" : usb) + "' -o '" + dir + "/packaged.exe' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0 ? dir + "/packaged.exe" : "";
+}
+
 std::string sample_program()
 {
     return std::string(TESSEL_SAMPLE_DIR) + "/tessel-updater.exe";
@@ -86,9 +105,10 @@ SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args,
     std::system(("rm -rf '" + dir + "'").c_str());
     if (!violations_expected) {
         const json& summary = run.summary();
-        if (summary.contains("violations"))
+        if (summary.contains("violations")) {
             EXPECT_EQ(summary["violations"], 0) << "the tool broke a device protocol rule; see the trace's "
                                                    "violation records";
+        }
     }
     return run;
 }

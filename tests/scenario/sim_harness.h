@@ -33,5 +33,9 @@ SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args 
                bool violations_expected = false);
 std::string sample_program();
 std::string temp_dir();
+// A package built in `dir` from the sample with one INI line replaced and,
+// when given, another USB image. Returns the packaged program, or "" on failure.
+std::string package_with(const std::string& dir, const std::string& line, const std::string& replacement,
+                         const std::string& usb = "");
 
 }  // namespace harness

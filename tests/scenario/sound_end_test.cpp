@@ -23,25 +23,6 @@ json event_on(const std::string& on, long long after, const std::string& what)
     return {{"on", on}, {"after", after}, {"do", what}};
 }
 
-// The sample package with one line of its INI text replaced.
-std::string repackaged(const std::string& dir, const std::string& line, const std::string& replacement)
-{
-    std::ifstream in(std::string(TESSEL_SOURCE_DIR) + "/sample-package/package.ini", std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string ini = ss.str();
-    auto at = ini.find(line);
-    if (at == std::string::npos)
-        return "";
-    ini.replace(at, line.size(), replacement);
-    std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
-    std::string sample = TESSEL_SAMPLE_DIR;
-    std::string cmd = std::string("'") + TESSEL_PACK + "' build --exe '" + sample + "/bare.exe' --ini '" +
-                      dir + "/package.ini' --bt '" + sample + "/bt.bin' --usb '" + sample + "/usb.bin' -o '" +
-                      dir + "/packaged.exe' >/dev/null";
-    return std::system(cmd.c_str()) == 0 ? dir + "/packaged.exe" : "";
-}
-
 }  // namespace
 
 TEST(SoundEnd, NoVerifiedRunWithoutADownload)
@@ -96,7 +77,7 @@ TEST(SoundEnd, ClosingWhileDetachedKeepsTheRunsLine)
 TEST(SoundEnd, DetachDelayPathNeverClaimsADownloadItDidNotMake)
 {
     std::string dir = harness::temp_dir();
-    std::string program = repackaged(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
+    std::string program = harness::package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
     ASSERT_FALSE(program.empty());
     json scenario = {
         {"keyboard", json::object()},
@@ -196,8 +177,9 @@ TEST(SoundEnd, SeededInterleavingsAreRepeatableAndStillVerify)
         auto run = run_sim(scenario, {"--seed", std::to_string(seed)});
         EXPECT_EQ(run.status, 0) << seed;
         EXPECT_TRUE(run.summary()["result_log"].get<std::string>().rfind("OK: ", 0) == 0) << seed;
-        if (seed == 11)
+        if (seed == 11) {
             EXPECT_EQ(run_sim(scenario, {"--seed", "11"}).trace_text, run.trace_text);
+        }
     }
 }
 

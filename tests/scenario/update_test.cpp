@@ -9,6 +9,7 @@
 #include <sstream>
 
 using harness::json;
+using harness::package_with;
 using harness::run_sim;
 
 namespace {
@@ -310,27 +311,6 @@ TEST(Update, BootLoaderThatFailsEveryTransferIsLeftAlone)
 }
 
 namespace {
-
-// A package built from the sample with one INI line replaced and, when
-// given, another USB image. Returns the packaged program, or "" on failure.
-std::string package_with(const std::string& dir, const std::string& line, const std::string& replacement,
-                         const std::string& usb = "")
-{
-    std::ifstream in(std::string(TESSEL_SOURCE_DIR) + "/sample-package/package.ini", std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    std::string ini = ss.str();
-    auto at = ini.find(line);
-    if (at == std::string::npos)
-        return "";
-    ini.replace(at, line.size(), replacement);
-    std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
-    std::string sample = TESSEL_SAMPLE_DIR;
-    std::string cmd = std::string("'") + TESSEL_PACK + "' build --force --exe '" + sample + "/bare.exe' --ini '" +
-                      dir + "/package.ini' --bt '" + sample + "/bt.bin' --usb '" +
-                      (usb.empty() ? sample + "/usb.bin" : usb) + "' -o '" + dir + "/packaged.exe' >/dev/null 2>&1";
-    return std::system(cmd.c_str()) == 0 ? dir + "/packaged.exe" : "";
-}
 
 std::vector<json> firmware_of(const harness::SimRun& run, const std::string& part)
 {
