@@ -14,6 +14,7 @@ import shutil
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import winetest
@@ -35,6 +36,9 @@ BASE_MS = 1000
 SHARE = 0.10
 PER_REPORT_MS = 10
 PER_REQUEST_MS = 3
+
+# Seconds a program has under Wine to write its first trace record.
+STARTUP_S = 30
 
 DATE = re.compile(r"\d{4}/\d\d/\d\d-\d\d:\d\d:\d\d")
 
@@ -82,14 +86,50 @@ class WineRun:
                        TESSEL_SIM_TRACE=windows_path(self.trace_file))
         if seed is not None:
             run_env["TESSEL_SIM_SEED"] = str(seed)
-        args = scenario.get("args", "").split()
-        self.started = time.monotonic()
-        self.cpu_before = os.times()
-        self.process = subprocess.Popen(
-            ["/usr/bin/time", "-f", "%e %U %S", "-o", str(self.folder / "time.txt"),
-             "wine", "explorer", f"/desktop=tessel-{name},800x400", str(exe), *args],
-            env=run_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.command = ["/usr/bin/time", "-f", "%e %U %S", "-o", str(self.folder / "time.txt"),
+                        "wine", "explorer", f"/desktop=tessel-{name},800x400", str(exe),
+                        *scenario.get("args", "").split()]
+        self.env = run_env
         self.wall = None
+        self.restarted = False
+        self._launch()
+        # One run at a time gets going: Wine starts programs one after the
+        # other anyway. A run whose program never starts (it writes its first
+        # trace record at once) is Wine's failure, not the tool's: it is
+        # started once more, and says so.
+        if not self._running_within(STARTUP_S):
+            self._kill(exe)
+            self.restarted = True
+            warnings.warn(f"{name}: the program did not start under Wine within {STARTUP_S} s; "
+                          "started again")
+            self._launch()
+            self._running_within(STARTUP_S)
+
+    def _kill(self, exe):
+        """Ends this run's launcher and whatever of it Wine did start."""
+        self.process.kill()
+        self.process.wait()
+        names = (str(exe).encode(), windows_path(exe).encode())
+        for proc in Path("/proc").iterdir():
+            try:
+                if proc.name.isdigit() and any(n in (proc / "cmdline").read_bytes() for n in names):
+                    os.kill(int(proc.name), 9)
+            except OSError:
+                pass
+
+    def _launch(self):
+        self.trace_file.unlink(missing_ok=True)
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def _running_within(self, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if read_trace(self.trace_file):
+                return True
+            time.sleep(0.1)
+        return False
 
     def wait(self, seconds):
         """The trace once the run has written its summary (or after SECONDS)."""

@@ -116,12 +116,31 @@ class WineSession:
         # a program still running there would answer as the first instance.
         status, out, err = run(
             ["bash", "-c",
-             'source "$1" && { wineserver -k >/dev/null 2>&1; true; } '
+             'source "$1" && { wineserver -k >/dev/null 2>&1; wineserver -w; true; } '
              '&& wine_prefix_ready >&2 && env -0', "_", str(COMMON)], env, 300)
         if status != 0:
             raise RuntimeError("the Wine prefix could not be made: "
                                + err.decode(errors="replace"))
         self.env = dict(item.split("=", 1) for item in out.decode().split("\0") if "=" in item)
+        self._server_up()
+
+    def _server(self, *args, timeout=60):
+        subprocess.run(["wineserver", *args], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+
+    def _server_down(self):
+        """Ends every Windows process in the prefix and waits until the server is gone."""
+        self._server("-k")
+        self._server("-w")
+
+    def _server_up(self):
+        """A Wine server that stays up for the whole session, with its start-up
+        done (wineboot, services, the desktop) before a test starts anything:
+        left to itself the server ends some seconds after its last program,
+        and the first program of a cold start races that start-up (seen as a
+        program that never ran, or a window that never appeared)."""
+        self._server("-p")
+        run(["wine", str(PROBE), "main"], self.env, 120)
 
     def _start_xvfb(self):
         """Xvfb on a display number it picks itself among the free ones."""
@@ -153,8 +172,7 @@ class WineSession:
 
     def stop(self):
         if self.env is not None:
-            subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            self._server_down()
         for program in self.programs:
             if program.wait_exit(10) is None:
                 program.process.kill()
@@ -175,10 +193,10 @@ class WineSession:
     def end_programs(self):
         """Ends every program this session started that still runs."""
         if any(p.running() for p in self.programs):
-            subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            self._server_down()
             for program in self.programs:
                 program.wait_exit(10)
+            self._server_up()
 
     def probe(self, *args):
         """Runs wine-probe; (exit status, output without carriage returns)."""
