@@ -1,7 +1,7 @@
 // tessel-sim scenarios: the JSON format read from a file and checked field by field.
 #pragma once
 
-#include "platform/host/sim_device_config.h"
+#include "models/device_config.h"
 
 #include <cstdint>
 #include <map>

@@ -103,11 +103,18 @@ struct Bus {
     std::map<void*, int> winusb;  // WinUSB interface handle -> interface
 
     sim::PackageFacts package;
-    BusKeyboard config;
+    sim::KeyboardConfig config;
     std::unique_ptr<models::KeyboardModel> model;
     std::vector<int> kb_ifaces;
     bool quiet = false;
     int mice = 0;
+    int violations = 0;
+    int reports_taken = 0;  // output reports the keyboard's command collection took
+
+    // After taking hang_after_reports reports its firmware hangs: later
+    // writes to the command collection stay pending until they are
+    // cancelled or the keyboard leaves.
+    bool hung() const { return config.hang_after_reports >= 0 && reports_taken >= config.hang_after_reports; }
 
     std::function<void(const char*, const std::string&)> trace;
     std::mt19937 jitter_rng;
@@ -207,6 +214,19 @@ std::string hex_upper(const uint8_t* p, size_t n)
         s += digits[p[i] & 15];
     }
     return s;
+}
+
+// A JSON string of plain text (the models' rule names and details).
+std::string json_text(const std::string& text)
+{
+    std::string s = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            s += '\\';
+        if ((unsigned char)c >= 0x20)
+            s += c;
+    }
+    return s + "\"";
 }
 
 Iface* iface_by_id(int id)
@@ -355,6 +375,24 @@ void trace(const char* ev, const std::string& fields)
 }
 
 // ------------------------------------------------------------ the keyboard on the bus
+// A DFU interface under the package's interface class and its first (1) or
+// second (2) vendor/product pair.
+Iface dfu_iface(int identity, const char* instance)
+{
+    Bus& b = bus();
+    Iface dfu;
+    dfu.kind = Kind::Dfu;
+    dfu.vid = identity == 2 ? b.package.vid2 : b.package.vid1;
+    dfu.pid = identity == 2 ? b.package.pid2 : b.package.pid1;
+    const sim::PackageFacts::Guid& g = b.package.dfu_guid;
+    dfu.guid.Data1 = g.data1;
+    dfu.guid.Data2 = g.data2;
+    dfu.guid.Data3 = g.data3;
+    memcpy(dfu.guid.Data4, g.data4, sizeof(dfu.guid.Data4));
+    dfu.path = make_path(false, dfu.vid, dfu.pid, instance, dfu.guid);
+    return dfu;
+}
+
 void keyboard_connect(models::UsbMode mode)
 {
     Bus& b = bus();
@@ -379,18 +417,10 @@ void keyboard_connect(models::UsbMode mode)
             trace("device", "{\"what\":\"keyboard_attached\"}");
         for (Iface* i : {&k, &ev, &cmd})
             b.kb_ifaces.push_back(add_iface(*i));
+        if (b.config.runtime_dfu)  // the run-time DFU interface of the normal firmware
+            b.kb_ifaces.push_back(add_iface(dfu_iface(1, "&mi_02#8&3a1d77e0&0&0002")));
     } else {
-        Iface dfu;
-        dfu.kind = Kind::Dfu;
-        bool second = b.config.boot_identity == 2;
-        dfu.vid = second ? b.package.vid2 : b.package.vid1;
-        dfu.pid = second ? b.package.pid2 : b.package.pid1;
-        const sim::PackageFacts::Guid& g = b.package.dfu_guid;
-        dfu.guid.Data1 = g.data1;
-        dfu.guid.Data2 = g.data2;
-        dfu.guid.Data3 = g.data3;
-        memcpy(dfu.guid.Data4, g.data4, sizeof(dfu.guid.Data4));
-        dfu.path = make_path(false, dfu.vid, dfu.pid, "#6&1f3b9c2d&0&3", dfu.guid);
+        Iface dfu = dfu_iface(b.config.bootloader.identity, "#6&1f3b9c2d&0&3");
         if (!b.quiet)
             trace("device", "{\"what\":\"bootloader_attached\"}");
         b.kb_ifaces.push_back(add_iface(dfu));
@@ -440,32 +470,6 @@ void keyboard_send_input(const uint8_t* report, size_t len)
     }
 }
 
-models::KeyboardSettings model_settings(const BusKeyboard& c, const sim::PackageFacts& package)
-{
-    models::KeyboardSettings s;
-    s.nxp = c.nxp;
-    s.bt = c.bt;
-    s.sonix = c.sonix;
-    s.bt_ready = c.bt_ready;
-    s.checksum = c.checksum == "wrong"  ? models::ChecksumAnswer::Wrong
-                 : c.checksum == "none" ? models::ChecksumAnswer::None
-                                        : models::ChecksumAnswer::Correct;
-    s.finish_ack = c.finish_ack;
-    s.returns = c.returns;
-    s.nxp_after = c.nxp_after;
-    s.bt_after = c.bt_after;
-    s.starts_in_bootloader = c.bootloader_mode;
-    s.bootloader.poll_ms = c.poll_ms;
-    s.bootloader.busy_polls = c.busy_polls;
-    s.bootloader.error_at_block = c.error_at_block;
-    s.bootloader.manifest_polls = c.manifest_polls;
-    s.bootloader.fail_transfers = c.fail_transfers;
-    s.package_nxp = package.nxp;
-    s.package_bt = package.bt;
-    s.package_bt_sum = package.bt_sum;
-    return s;
-}
-
 models::KeyboardTiming model_timing()
 {
     models::KeyboardTiming t;
@@ -490,7 +494,7 @@ void bus_set_jitter(uint32_t seed)
     b.jitter_rng.seed(seed);
 }
 
-void bus_start(const BusKeyboard* keyboard, const sim::PackageFacts& package,
+void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& package,
                std::function<void(const char*, const std::string&)> trace_fn)
 {
     Bus& b = bus();
@@ -510,7 +514,17 @@ void bus_start(const BusKeyboard* keyboard, const sim::PackageFacts& package,
                      ok ? "" : ",\"ok\":false");
             trace("dfu", f);
         };
-        b.model.reset(new models::KeyboardModel(model_settings(*keyboard, package), host, model_timing()));
+        host.violation = [](const char* rule, const std::string& detail) {
+            ++bus().violations;
+            trace("violation", "{\"rule\":" + json_text(rule) + ",\"detail\":" + json_text(detail) + "}");
+        };
+        host.firmware = [](const char* part, const char* what, int version) {
+            trace("firmware", std::string("{\"part\":\"") + part + "\",\"what\":\"" + what +
+                                  "\",\"version\":" + (version >= 0 ? std::to_string(version) : "null") +
+                                  "}");
+        };
+        b.model.reset(
+            new models::KeyboardModel(sim::keyboard_settings(*keyboard, package), host, model_timing()));
         if (keyboard->attached) {
             b.quiet = true;
             b.model->plug(true);
@@ -562,6 +576,13 @@ int bus_dfu_blocks()
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     return b.model ? b.model->dfu_blocks() : 0;
+}
+
+int bus_violations()
+{
+    Bus& b = bus();
+    std::lock_guard<std::mutex> held(b.lock);
+    return b.violations;
 }
 
 }  // namespace simwin
@@ -774,14 +795,39 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
+    bool commands = i->kind == simwin::Kind::KbdCommands;
+    if (commands && b.hung()) {
+        if (!ov) {
+            // A synchronous write returns only when the keyboard leaves.
+            while (simwin::present_iface_of_file(h)) {
+                held.unlock();
+                Sleep(10);
+                held.lock();
+            }
+            SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+            return FALSE;
+        }
+        auto w = std::make_shared<simwin::PendingWrite>();
+        w->file = h;
+        w->ov = ov;
+        ov->Internal = (ULONG_PTR)simwin::kStatusPending;
+        ov->InternalHigh = 0;
+        if (ov->hEvent)
+            ResetEvent(ov->hEvent);
+        b.writes.push_back(w);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
     auto w = std::make_shared<simwin::PendingWrite>();
     w->file = h;
     w->ov = ov;
     w->report.assign((const uint8_t*)data, (const uint8_t*)data + size);
-    auto deliver = [w, size] {
+    auto deliver = [w, size, commands] {
         if (w->done)
             return;
         auto& bb = bus();
+        if (commands)
+            ++bb.reports_taken;
         simwin::trace("kb_out",
                       "{\"hex\":\"" + simwin::hex_upper(w->report.data(), w->report.size()) + "\"}");
         if (bb.model)
@@ -1096,7 +1142,9 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
         *transferred = 0;
     auto w = b.winusb.find((void*)iface);
     simwin::Iface* i = w == b.winusb.end() ? nullptr : simwin::iface_by_id(w->second);
-    if (!i || !i->present || !b.model || b.model->mode() != models::UsbMode::Bootloader) {
+    // The model answers as the boot loader, or as the normal firmware's
+    // run-time DFU interface where it has one.
+    if (!i || !i->present || !b.model) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }

@@ -6,6 +6,7 @@
 // Internal to tessel-updater-sim.exe; world.cpp drives it.
 #pragma once
 
+#include "models/device_config.h"
 #include "package_facts.h"
 
 #include <cstdint>
@@ -14,21 +15,6 @@
 
 namespace simwin {
 
-struct BusKeyboard {
-    int identity = 1;  // 1: 3E71:2A60, 2: 1FC9:0088
-    bool bootloader_mode = false;
-    bool attached = true;
-    int nxp = 0x0352, bt = 0xA23F, sonix = 0x12;
-    bool bt_ready = true;
-    std::string checksum = "correct";
-    bool finish_ack = true;
-    bool returns = true;
-    int nxp_after = -1, bt_after = -1;
-    int boot_identity = 1;
-    int poll_ms = 5, busy_polls = 1, error_at_block = -1, manifest_polls = 2;
-    bool fail_transfers = false;
-};
-
 // Random device timing: every delay of the keyboard and the bus varies
 // within a few milliseconds, drawn from this seed (0: none).
 void bus_set_jitter(uint32_t seed);
@@ -36,7 +22,7 @@ void bus_set_jitter(uint32_t seed);
 // Starts the bus thread with the keyboard (nullptr: none). The trace
 // callback receives the bus's own records (kb_out, kb_in, dfu, device) and
 // may be called from any thread.
-void bus_start(const BusKeyboard* keyboard, const sim::PackageFacts& package,
+void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& package,
                std::function<void(const char* ev, const std::string& json_fields)> trace);
 
 // Runs `fn` on the bus thread `ms` milliseconds from now.
@@ -47,5 +33,6 @@ void bus_action(const std::string& what);
 
 int bus_reports_out();
 int bus_dfu_blocks();
+int bus_violations();  // protocol rules the tool broke (each also a `violation` record)
 
 }  // namespace simwin

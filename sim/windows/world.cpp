@@ -227,6 +227,7 @@ void summary(const Json& exit_code)
     s["state"] = g_update_state.load();
     s["reports_out"] = simwin::bus_reports_out();
     s["dfu_blocks"] = simwin::bus_dfu_blocks();
+    s["violations"] = simwin::bus_violations();
     trace("summary", s);
 }
 
@@ -235,27 +236,6 @@ void summary(const Json& exit_code)
     fprintf(stderr, "tessel-updater-sim: %s\n", why.c_str());
     fflush(stderr);
     ExitProcess(126);
-}
-
-simwin::BusKeyboard bus_keyboard(const sim::KeyboardConfig& k)
-{
-    simwin::BusKeyboard b;
-    b.identity = k.identity;
-    b.bootloader_mode = k.bootloader_mode;
-    b.attached = k.attached;
-    b.nxp = k.nxp, b.bt = k.bt, b.sonix = k.sonix;
-    b.bt_ready = k.bt_ready;
-    b.checksum = k.checksum;
-    b.finish_ack = k.finish_ack;
-    b.returns = k.returns;
-    b.nxp_after = k.nxp_after, b.bt_after = k.bt_after;
-    b.boot_identity = k.bootloader.identity;
-    b.poll_ms = k.bootloader.poll_ms;
-    b.busy_polls = k.bootloader.busy_polls;
-    b.error_at_block = k.bootloader.error_at_block;
-    b.manifest_polls = k.bootloader.manifest_polls;
-    b.fail_transfers = k.bootloader.fail_transfers;
-    return b;
 }
 
 }  // namespace
@@ -298,10 +278,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     g_fired.assign(g_scenario.events.size(), false);
     trace("start", Json{{"args", cmdline ? cmdline : ""}});
     SetWindowsHookExW(WH_CALLWNDPROC, watch, nullptr, GetCurrentThreadId());
-    simwin::BusKeyboard keyboard;
-    if (g_scenario.has_keyboard)
-        keyboard = bus_keyboard(g_scenario.keyboard);
-    simwin::bus_start(g_scenario.has_keyboard ? &keyboard : nullptr, package,
+    simwin::bus_start(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
                       [](const char* ev, const std::string& fields) { trace(ev, Json::parse(fields)); });
     for (const runner::Event& e : g_scenario.events)
         if (e.at)

@@ -190,6 +190,12 @@ def differences(virtual, real):
         found.append(f"result codes differ: tessel-sim {vres}, wine {rres}")
     if exit_code(virtual) != exit_code(real):
         found.append(f"exit code differs: tessel-sim {exit_code(virtual)}, wine {exit_code(real)}")
+    vfw = [(r["part"], r["what"], r.get("version")) for r in events(virtual, "firmware")]
+    rfw = [(r["part"], r["what"], r.get("version")) for r in events(real, "firmware")]
+    if vfw != rfw:
+        found.append(f"the keyboard judged the images otherwise: tessel-sim {vfw}, wine {rfw}")
+    for r in events(real, "violation"):
+        found.append(f"the tool broke a protocol rule under Wine: {r['rule']} ({r['detail']})")
     if result_line(virtual) != result_line(real):
         found.append(f"result line differs: tessel-sim {result_line(virtual)!r}, wine {result_line(real)!r}")
     if vlog == rlog:

@@ -8,7 +8,7 @@
 #include "platform/host/win32_host.h"
 
 #include "package_facts.h"
-#include "platform/host/sim_device_config.h"
+#include "models/device_config.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,7 +1,11 @@
-// The simulated keyboard and its boot loader as a scenario describes them.
-// Plain C++ without Win32, so that the scenario reader builds for the host
-// world (tessel-sim) and for the Windows build with simulated devices alike.
+// The simulated keyboard and its boot loader as a scenario describes them,
+// and the model settings they make. Plain C++ without Win32, so that the
+// scenario reader and both buses (the host world's and the one behind the
+// Windows build's device calls) share one reading of a scenario.
 #pragma once
+
+#include "models/keyboard_model.h"
+#include "package_facts.h"
 
 #include <string>
 
@@ -46,5 +50,10 @@ struct KeyboardConfig {
     int hang_after_reports = -1;
     BootloaderConfig bootloader;
 };
+
+// What the keyboard model is told: the scenario's description of it, and
+// what it knows of the package (the versions and Bluetooth checksum it may
+// come back with).
+models::KeyboardSettings keyboard_settings(const KeyboardConfig& c, const PackageFacts& package);
 
 }  // namespace sim
