@@ -1,6 +1,6 @@
 // Included by the gateway (src/platform/win32.h) after the platform SDK
 // headers when TESSEL_SIM_DEVICES is defined: the tool's device calls go to
-// the Windows-side simulated bus (sim/windows/bus.cpp), everything else to
+// the Windows-side simulated bus (sim/windows/device_calls.cpp), everything else to
 // Windows. The tool's sources stay as they are.
 #pragma once
 
