@@ -120,6 +120,11 @@ uint64_t next_window_timer_after(uint64_t now);
 // A thread ended: its windows go away.
 void windows_thread_ended(SimThread* t);
 
+// Paths (paths.cpp).
+bool is_device_path(const char* p);  // \\?\... or \\.\...: a device, never a file
+bool parent_exists(const std::string& host_path);
+DWORD unmapped_error(const std::string& windows_path);  // why a path that maps nowhere cannot be opened
+
 // Text helpers.
 std::u16string ansi_to_utf16(const char* s);  // Windows-1252
 std::string utf16_to_ansi(const std::u16string& s);

@@ -5,7 +5,8 @@
 #include "platform/host/win32_host_base.h"
 
 // ---------------------------------------------------------------- files
-// Implemented in src/platform/host/files.cpp (paths, CreateFileA, the program file),
+// Implemented in src/platform/host/paths.cpp (Windows paths onto host files),
+// src/platform/host/files.cpp (CreateFileA, the program file),
 // src/platform/host/handles.cpp (ReadFile, WriteFile, CloseHandle) and
 // src/platform/host/device_files.cpp (device paths)
 #define GENERIC_READ 0x80000000u
