@@ -167,7 +167,8 @@ BOOL EndDialog(HWND dlg, INT_PTR)
     Window* d = sim::live(dlg);
     if (!d || d->kind != WindowKind::Dialog)
         return FALSE;
-    // The prompt leaves the screen and goes away with its controls.
-    sim::drop_window(d);
+    // A modeless dialog leaves the screen; the window itself stays, as on
+    // Windows, until it is destroyed or the process ends.
+    sim::set_visible(d, false);
     return TRUE;
 }
