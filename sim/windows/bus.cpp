@@ -428,8 +428,127 @@ void bus_after(uint32_t ms, std::function<void()> fn)
     after_locked(ms, std::move(fn));
 }
 
+// ------------------------------------------------------------ the system's requests
+// The process's top-level windows, which the system's power broadcasts reach.
+static std::vector<HWND> process_windows()
+{
+    std::vector<HWND> found;
+    EnumWindows(
+        [](HWND h, LPARAM out) -> BOOL {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(h, &pid);
+            if (pid == GetCurrentProcessId())
+                reinterpret_cast<std::vector<HWND>*>(out)->push_back(h);
+            return TRUE;
+        },
+        (LPARAM)&found);
+    return found;
+}
+
+// On the sending thread: WM_POWERBROADCAST to every window; whether one denied.
+static bool power_broadcast(WPARAM event)
+{
+    bool denied = false;
+    for (HWND h : process_windows()) {
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutA(h, WM_POWERBROADCAST, event, 0, SMTO_NORMAL, 30000, &answer);
+        denied = denied || answer == (DWORD_PTR)BROADCAST_QUERY_DENY;
+    }
+    return denied;
+}
+
+// Whether a live thread keeps the system awake (the system's own sleep when
+// idle does not ask the programs, but such a thread prevents it).
+static bool kept_awake_locked()
+{
+    for (const auto& [id, flags] : bus().execution_states) {
+        HANDLE t = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+        DWORD code = 0;
+        bool live = t && GetExitCodeThread(t, &code) && code == STILL_ACTIVE;
+        if (t)
+            CloseHandle(t);
+        if (live && (flags & ES_CONTINUOUS) && (flags & ES_SYSTEM_REQUIRED))
+            return true;
+    }
+    return false;
+}
+
+static void power_action(const std::string& what)
+{
+    queue_send([what] {
+        Bus& b = bus();
+        if (what == "suspend" && power_broadcast(PBT_APMQUERYSUSPEND))
+            return;  // a program denied it
+        if (what == "sleep") {
+            std::lock_guard<std::mutex> held(b.lock);
+            if (kept_awake_locked()) {
+                trace("power", "{\"what\":\"sleep_refused\"}");
+                return;
+            }
+        }
+        if (what == "resume") {
+            {
+                std::lock_guard<std::mutex> held(b.lock);
+                if (!b.suspended)
+                    return;
+                b.suspended = false;
+            }
+            power_broadcast(PBT_APMRESUMEAUTOMATIC);
+            power_broadcast(PBT_APMRESUMESUSPEND);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> held(b.lock);
+            b.suspended = true;
+        }
+        power_broadcast(PBT_APMSUSPEND);
+    });
+}
+
+// The user asks to remove the keyboard safely: every handle registration on
+// it is asked; unless one denies or a handle to it is still open afterwards,
+// the removal goes on and the keyboard leaves.
+static void query_remove_keyboard()
+{
+    queue_send([] {
+        Bus& b = bus();
+        std::vector<int> ids;
+        std::vector<std::pair<HDEVNOTIFY, Registration>> regs;
+        {
+            std::lock_guard<std::mutex> held(b.lock);
+            ids = b.kb_ifaces;
+            for (auto& r : b.registrations)
+                if (r.second.for_handle && std::find(ids.begin(), ids.end(), r.second.iface) != ids.end())
+                    regs.push_back(r);
+        }
+        if (ids.empty())
+            return;
+        bool denied = false;
+        for (auto& r : regs) {
+            std::vector<uint8_t> payload = handle_broadcast(r.first, r.second.handle);
+            DWORD_PTR answer = 0;
+            SendMessageTimeoutA(r.second.hwnd, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, (LPARAM)payload.data(),
+                                SMTO_NORMAL, 30000, &answer);
+            denied = denied || answer == (DWORD_PTR)BROADCAST_QUERY_DENY;
+        }
+        std::lock_guard<std::mutex> held(b.lock);
+        bool open = false;
+        for (auto& f : b.files)
+            open = open || std::find(ids.begin(), ids.end(), f.second.iface) != ids.end();
+        WPARAM outcome = denied || open ? DBT_DEVICEQUERYREMOVEFAILED : DBT_DEVICEREMOVEPENDING;
+        for (auto& r : regs)
+            send_device_change(r.first, r.second.hwnd, outcome, handle_broadcast(r.first, r.second.handle));
+        if (outcome == DBT_DEVICEREMOVEPENDING && b.model && b.kb_ifaces == ids)
+            b.model->unplug();
+    });
+}
+
 void bus_action(const std::string& what)
 {
+    if (what == "query_remove")
+        return query_remove_keyboard();
+    if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume")
+        return power_action(what);
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     if (what == "detach") {
@@ -448,6 +567,15 @@ void bus_action(const std::string& what)
         mouse.path = make_path(true, mouse.vid, mouse.pid, inst, kHidGuid);
         add_iface(mouse);
     }
+}
+
+void bus_note_execution_state(EXECUTION_STATE flags)
+{
+    Bus& b = bus();
+    std::lock_guard<std::mutex> held(b.lock);
+    // Without ES_CONTINUOUS the call only resets the idle timer.
+    if (flags & ES_CONTINUOUS)
+        b.execution_states[GetCurrentThreadId()] = flags;
 }
 
 int bus_reports_out()

@@ -6,6 +6,8 @@
 // Internal to tessel-updater-sim.exe; world.cpp drives it.
 #pragma once
 
+#include <windows.h>
+
 #include "models/device_config.h"
 #include "package_facts.h"
 
@@ -28,8 +30,14 @@ void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& pac
 // Runs `fn` on the bus thread `ms` milliseconds from now.
 void bus_after(uint32_t ms, std::function<void()> fn);
 
-// "detach", "attach", "hid_arrival"; others do nothing.
+// "detach", "attach", "hid_arrival", "query_remove" (the system asks the
+// windows registered on the keyboard's handles), "suspend" (asking first),
+// "sleep" (the system's own, unless a thread keeps it awake),
+// "force_suspend", "resume"; others do nothing.
 void bus_action(const std::string& what);
+
+// The tool's SetThreadExecutionState, as the system keeps it per thread.
+void bus_note_execution_state(EXECUTION_STATE flags);
 
 int bus_reports_out();
 int bus_dfu_blocks();

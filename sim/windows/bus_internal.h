@@ -101,6 +101,8 @@ struct Bus {
     std::vector<int> kb_ifaces;
     bool quiet = false;
     int mice = 0;
+    bool suspended = false;
+    std::map<DWORD, EXECUTION_STATE> execution_states;  // by thread id, as the tool set them
     int violations = 0;
     int reports_taken = 0;  // output reports the keyboard's command collection took
 

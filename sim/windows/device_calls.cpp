@@ -588,3 +588,10 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
         *transferred = moved;
     return TRUE;
 }
+
+// ------------------------------------------------------------ power
+EXECUTION_STATE simdev_SetThreadExecutionState(EXECUTION_STATE flags)
+{
+    simwin::bus_note_execution_state(flags);
+    return SetThreadExecutionState(flags);
+}

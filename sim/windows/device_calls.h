@@ -55,6 +55,10 @@ BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHA
 BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
                                    ULONG length, PULONG transferred, LPOVERLAPPED ov);
 
+// Power: the system keeps each thread's execution state; the bus notes it,
+// so that the simulated system's own sleep knows whether it is kept awake.
+EXECUTION_STATE simdev_SetThreadExecutionState(EXECUTION_STATE flags);
+
 // The tool's entry point, renamed by redirect.h: the simulated world's
 // WinMain (sim/windows/world.cpp) sets up the devices and calls it.
 int WINAPI simdev_tool_main(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show);

@@ -1,7 +1,8 @@
 // Included by the gateway (src/platform/win32.h) after the platform SDK
-// headers when TESSEL_SIM_DEVICES is defined: the tool's device calls go to
-// the Windows-side simulated bus (sim/windows/device_calls.cpp), everything else to
-// Windows. The tool's sources stay as they are.
+// headers when TESSEL_SIM_DEVICES is defined: the tool's device calls (and
+// SetThreadExecutionState, which the simulated system's sleep asks after) go
+// to the Windows-side simulated bus (sim/windows/device_calls.cpp), everything
+// else to Windows. The tool's sources stay as they are.
 #pragma once
 
 #include "sim/windows/device_calls.h"
@@ -29,4 +30,5 @@
 #define WinUsb_Free simdev_WinUsb_Free
 #define WinUsb_GetDescriptor simdev_WinUsb_GetDescriptor
 #define WinUsb_ControlTransfer simdev_WinUsb_ControlTransfer
+#define SetThreadExecutionState simdev_SetThreadExecutionState
 #define WinMain simdev_tool_main

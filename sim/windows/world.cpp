@@ -182,13 +182,7 @@ void click(HWND button)
 void perform(const std::string& action)
 {
     HWND main = g_main_wnd;
-    bool known = action == "press_update" || action == "alt_u" || action == "close" ||
-                 action == "restart_now" || action == "restart_later" || action == "close_prompt" ||
-                 action == "detach" || action == "attach" || action == "hid_arrival";
-    Json f{{"do", action}};
-    if (!known)
-        f["performed"] = false;  // system power and removal requests: not simulated here
-    trace("user", f);
+    trace("user", Json{{"do", action}});
     if (action == "press_update") {
         click(main ? GetDlgItem(main, IDC_UPDATE) : nullptr);
     } else if (action == "alt_u") {
@@ -203,8 +197,8 @@ void perform(const std::string& action)
             PostMessageA(dlg, WM_CLOSE, 0, 0);
         else if (dlg)
             click(GetDlgItem(dlg, action == "restart_now" ? IDOK : IDCANCEL));
-    } else if (action == "detach" || action == "attach" || action == "hid_arrival") {
-        simwin::bus_action(action);
+    } else {
+        simwin::bus_action(action);  // devices, and the system's removal and power requests
     }
 }
 

@@ -194,6 +194,10 @@ def differences(virtual, real):
     rfw = [(r["part"], r["what"], r.get("version")) for r in events(real, "firmware")]
     if vfw != rfw:
         found.append(f"the keyboard judged the images otherwise: tessel-sim {vfw}, wine {rfw}")
+    vsleep = [r["what"] for r in events(virtual, "power") if r["what"] == "sleep_refused"]
+    rsleep = [r["what"] for r in events(real, "power") if r["what"] == "sleep_refused"]
+    if vsleep != rsleep:
+        found.append(f"the system's own sleep was refused {len(vsleep)} times in tessel-sim, {len(rsleep)} under Wine")
     for r in events(real, "violation"):
         found.append(f"the tool broke a protocol rule under Wine: {r['rule']} ({r['detail']})")
     if result_line(virtual) != result_line(real):
