@@ -1,5 +1,7 @@
 #include "models/device_config.h"
 
+#include "models/keyboard_model.h"
+
 namespace sim {
 
 models::KeyboardSettings keyboard_settings(const KeyboardConfig& c, const PackageFacts& package)
