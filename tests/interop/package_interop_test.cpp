@@ -19,37 +19,17 @@
 namespace {
 
 using interop::Bytes;
+using interop::capture;
+using interop::exists;
 using interop::read_file;
 using interop::write_file;
 
 const char* const kWineDir = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/";
 
-bool exists(const std::string& p)
-{
-    return access(p.c_str(), R_OK) == 0;
-}
-
 // The Python that has the system's packages (pefile) installed.
 std::string python()
 {
     return exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-}
-
-std::string capture(const std::string& cmd, int* status)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
 }
 
 // pefile's view: the end of the raw data of the section with the highest
@@ -72,7 +52,6 @@ long long pefile_package_start(const std::string& file)
     }
     return atoll(out.c_str());
 }
-
 
 void use_as_program(const std::string& host_file)
 {

@@ -22,31 +22,15 @@
 namespace {
 
 using interop::Bytes;
+using interop::exists;
 using interop::read_file;
 using interop::write_file;
 
-bool exists(const std::string& p)
-{
-    return access(p.c_str(), R_OK) == 0;
-}
-
+// Output and error output together.
 std::string capture(const std::string& cmd, int* status)
 {
-    std::string out;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) {
-        *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
+    return interop::capture(cmd + " 2>&1", status);
 }
-
 
 struct Usb {
     bool loaded;
