@@ -1,6 +1,6 @@
 // The package code against independent tools: where pefile says a program's
 // last section ends, and DFU suffixes as dfu-suffix writes and checks them.
-#include "interop_files.h"
+#include "outside_tools.h"
 #include "package/package.h"
 #include "platform/host/sim_core.h"
 
@@ -18,18 +18,15 @@
 
 namespace {
 
-using interop::Bytes;
 using interop::capture;
-using interop::exists;
-using interop::read_file;
-using interop::write_file;
+using pkgtest::Bytes;
 
 const char* const kWineDir = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/";
 
 // The Python that has the system's packages (pefile) installed.
 std::string python()
 {
-    return exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    return pkgtest::file_exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
 }
 
 // pefile's view: the end of the raw data of the section with the highest
@@ -66,7 +63,7 @@ void expect_agrees_with_pefile(const std::string& file)
     SCOPED_TRACE(file);
     long long expected = pefile_package_start(file);
     ASSERT_GT(expected, 0);
-    Bytes bytes = read_file(file);
+    Bytes bytes = pkgtest::read_bytes(file);
     ASSERT_FALSE(bytes.empty());
 
     use_as_program(file);
@@ -83,7 +80,7 @@ void expect_agrees_with_pefile(const std::string& file)
 TEST(PefileInterop, WindowsBuildOfTheTool)
 {
     std::string bare = TESSEL_SOURCE_DIR "/build/windows/tessel-updater-bare.exe";
-    if (!exists(bare))
+    if (!pkgtest::file_exists(bare))
         GTEST_SKIP() << "the Windows build is not there yet: " << bare;
     expect_agrees_with_pefile(bare);
     // A bare program carries nothing behind its last section.
@@ -92,11 +89,11 @@ TEST(PefileInterop, WindowsBuildOfTheTool)
     EXPECT_EQ(find_package_start(&size), size);
 
     std::string packaged = TESSEL_SOURCE_DIR "/build/windows/tessel-updater.exe";
-    if (exists(packaged)) {
+    if (pkgtest::file_exists(packaged)) {
         expect_agrees_with_pefile(packaged);
         use_as_program(packaged);
         EXPECT_TRUE(load_package());
-        EXPECT_EQ(g_package_start, read_file(bare).size());
+        EXPECT_EQ(g_package_start, pkgtest::read_bytes(bare).size());
         EXPECT_EQ(g_bt_image_len, 32768u);
         EXPECT_EQ(g_usb_image.length, 40960);
         free_usb_image();
@@ -110,7 +107,7 @@ TEST(PefileInterop, WinesOwnPrograms)
     int checked = 0;
     for (const char* name : names) {
         std::string file = std::string(kWineDir) + name;
-        if (!exists(file))
+        if (!pkgtest::file_exists(file))
             continue;
         expect_agrees_with_pefile(file);
         checked++;
@@ -122,7 +119,7 @@ TEST(PefileInterop, SampleStubAndPackagedSample)
 {
     std::string bare = TESSEL_SAMPLE_DIR "/bare.exe";
     std::string packaged = TESSEL_SAMPLE_DIR "/tessel-updater.exe";
-    ASSERT_TRUE(exists(bare) && exists(packaged)) << "build the sample first";
+    ASSERT_TRUE(pkgtest::file_exists(bare) && pkgtest::file_exists(packaged)) << "build the sample first";
     expect_agrees_with_pefile(bare);
     expect_agrees_with_pefile(packaged);
     int status = 0;
@@ -170,11 +167,11 @@ Bytes firmware(size_t n)
 TEST_F(DfuSuffixInterop, SuffixWrittenByDfuSuffixIsAccepted)
 {
     Bytes body = firmware(40960 - 16);
-    write_file(path, body);
+    pkgtest::write_bytes(path, body);
     int status = 0;
     std::string out = capture("dfu-suffix -v 1fc9 -p 000c -d 0353 -a '" + path + "' 2>&1", &status);
     ASSERT_EQ(status, 0) << out;
-    Bytes suffixed = read_file(path);
+    Bytes suffixed = pkgtest::read_bytes(path);
     ASSERT_EQ(suffixed.size(), body.size() + 16);
     EXPECT_EQ(suffix_length_of(suffixed), 16u);
 
@@ -196,7 +193,7 @@ TEST_F(DfuSuffixInterop, DfuSuffixAcceptsTheCrcWeCompute)
     uint32_t crc = dfu_crc32(b.data(), b.size());
     for (int i = 0; i < 4; i++)
         b.push_back(uint8_t(crc >> (8 * i)));
-    write_file(path, b);
+    pkgtest::write_bytes(path, b);
     int status = 0;
     std::string out = capture("dfu-suffix -c '" + path + "' 2>&1", &status);
     EXPECT_EQ(status, 0) << out;
@@ -205,7 +202,7 @@ TEST_F(DfuSuffixInterop, DfuSuffixAcceptsTheCrcWeCompute)
     EXPECT_EQ(suffix_length_of(b), 16u);
 
     b[5] ^= 1;
-    write_file(path, b);
+    pkgtest::write_bytes(path, b);
     out = capture("dfu-suffix -c '" + path + "' 2>&1", &status);
     EXPECT_NE(status, 0) << out;
     EXPECT_NE(out.find("CRC does not match"), std::string::npos) << out;

@@ -3,7 +3,7 @@
 // certificate table where our loader does, and the tool reads the same USB
 // image from the signed program as from the unsigned one, DFU suffix included.
 // The certificate is a throw-away one made with openssl for this run.
-#include "interop_files.h"
+#include "outside_tools.h"
 #include "package/package.h"
 #include "platform/host/sim_core.h"
 
@@ -21,10 +21,7 @@
 
 namespace {
 
-using interop::Bytes;
-using interop::exists;
-using interop::read_file;
-using interop::write_file;
+using pkgtest::Bytes;
 
 // Output and error output together.
 std::string capture(const std::string& cmd, int* status)
@@ -69,17 +66,17 @@ protected:
         signed_exe = dir + "/signed.exe";
         cert = dir + "/cert.pem";
         std::string bare = TESSEL_SOURCE_DIR "/build/windows/tessel-updater-bare.exe";
-        if (!exists(bare))
+        if (!pkgtest::file_exists(bare))
             bare = TESSEL_SAMPLE_DIR "/bare.exe";
         // The sample image with a DFU suffix behind it: the image itself (and
         // its info block's CRC) stays as it is.
-        Bytes usb = read_file(TESSEL_SAMPLE_DIR "/usb.bin");
+        Bytes usb = pkgtest::read_bytes(TESSEL_SAMPLE_DIR "/usb.bin");
         const uint8_t tail[12] = {0x53, 0x03, 0x02, 0x50, 0xC9, 0x1F, 0x00, 0x01, 'U', 'F', 'D', 16};
         usb.insert(usb.end(), tail, tail + 12);
         uint32_t crc = dfu_crc32(usb.data(), usb.size());
         for (int i = 0; i < 4; i++)
             usb.push_back(uint8_t(crc >> (8 * i)));
-        write_file(dir + "/usb.bin", usb);
+        pkgtest::write_bytes(dir + "/usb.bin", usb);
 
         int status = 0;
         std::string out =
@@ -121,7 +118,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(setup_error.empty()) << setup_error;
-        ASSERT_TRUE(exists(signed_exe)) << "signing failed in the suite's set-up";
+        ASSERT_TRUE(pkgtest::file_exists(signed_exe)) << "signing failed in the suite's set-up";
     }
     static std::string setup_error;
 };
@@ -136,10 +133,10 @@ TEST_F(Signing, OsslsigncodeVerifiesTheSignedProgram)
     EXPECT_NE(out.find("Signature verification: ok"), std::string::npos) << out;
 
     // One changed byte of the package, and the signature no longer holds.
-    Bytes b = read_file(signed_exe);
-    b[read_file(unsigned_exe).size() - 100] ^= 1;
+    Bytes b = pkgtest::read_bytes(signed_exe);
+    b[pkgtest::read_bytes(unsigned_exe).size() - 100] ^= 1;
     std::string tampered = dir + "/tampered.exe";
-    write_file(tampered, b);
+    pkgtest::write_bytes(tampered, b);
     out = capture("osslsigncode verify -CAfile '" + cert + "' -in '" + tampered + "'", &status);
     EXPECT_NE(status, 0) << out;
 }
@@ -156,12 +153,13 @@ TEST_F(Signing, PefileFindsTheCertificateTableWhereTheLoaderDoes)
     unsigned long offset = 0, size = 0;
     ASSERT_EQ(sscanf(out.c_str(), "%lu %lu", &offset, &size), 2) << out;
 
-    Bytes b = read_file(signed_exe);
+    Bytes b = pkgtest::read_bytes(signed_exe);
     uint32_t our_offset = 0, our_size = 0;
     ASSERT_TRUE(pe_certificate_table(b.data(), std::min<size_t>(b.size(), 4096), &our_offset, &our_size));
     EXPECT_EQ(our_offset, offset);
     EXPECT_EQ(our_size, size);
-    EXPECT_EQ(offset, read_file(unsigned_exe).size()) << "the table follows the package, no padding";
+    EXPECT_EQ(offset, pkgtest::read_bytes(unsigned_exe).size())
+        << "the table follows the package, no padding";
     EXPECT_EQ(offset + size, b.size());
 }
 

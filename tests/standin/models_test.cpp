@@ -92,6 +92,15 @@ struct Dfu {
     }
 };
 
+// A keyboard that starts in its boot loader, never busy, manifesting at once.
+KeyboardSettings quick_boot_loader(KeyboardSettings s)
+{
+    s.starts_in_bootloader = true;
+    s.bootloader.busy_polls = 0;
+    s.bootloader.manifest_polls = 0;
+    return s;
+}
+
 // Downloads one 64-byte block of `fill` bytes into a boot loader that is
 // never busy and ends the download with the zero-length request, reading the
 // status after each. Zeros make an image NXP's rule calls valid (its
@@ -111,7 +120,7 @@ void download_one_block(KeyboardModel& kb, uint8_t fill)
 namespace {
 
 enum Req { DETACH, DNLOAD, DNLOAD0, UPLOAD, GETSTATUS, CLRSTATUS, GETSTATE, ABORT };
-const char* const kReqNames[] = {"DETACH",    "DNLOAD",   "DNLOAD(0)", "UPLOAD",
+const char* const kReqNames[] = {"DETACH",    "DNLOAD",    "DNLOAD(0)", "UPLOAD",
                                  "GETSTATUS", "CLRSTATUS", "GETSTATE",  "ABORT"};
 
 // A boot loader on a manual clock, brought into `state` the way a host
@@ -132,15 +141,14 @@ struct StateBench {
         return s;
     }
     explicit StateBench(uint8_t state)
-        : m(settings(state), BootloaderEvents{nullptr, nullptr,
-                                              [this](const char* rule, const std::string&) {
-                                                  violations.push_back(rule);
-                                              },
-                                              [this] { return now; },
-                                              [this](uint32_t ms, std::function<void()> fn) {
-                                                  timers.push_back({now + ms, fn});
-                                              },
-                                              nullptr})
+        : m(settings(state),
+            BootloaderEvents{nullptr, nullptr,
+                             [this](const char* rule, const std::string&) { violations.push_back(rule); },
+                             [this] { return now; },
+                             [this](uint32_t ms, std::function<void()> fn) {
+                                 timers.push_back({now + ms, fn});
+                             },
+                             nullptr})
     {
         if (state <= DFU_APP_DETACH)
             m.enter_runtime();
@@ -179,7 +187,9 @@ struct StateBench {
         static const uint8_t code[] = {0, 1, 1, 2, 3, 4, 5, 6};
         bool in = r == UPLOAD || r == GETSTATUS || r == GETSTATE;
         uint16_t length = r == DNLOAD ? 64 : r == GETSTATUS ? 6 : r == GETSTATE ? 1 : r == UPLOAD ? 64 : 0;
-        uint16_t value = r == DETACH ? 1000 : (r == DNLOAD || r == DNLOAD0) ? (uint16_t)(m.blocks_received()) : 0;
+        uint16_t value = r == DETACH                     ? 1000
+                         : (r == DNLOAD || r == DNLOAD0) ? (uint16_t)(m.blocks_received())
+                                                         : 0;
         (void)block;
         std::vector<uint8_t> data(length, 0);
         uint32_t moved = 0;
@@ -208,33 +218,41 @@ TEST(BootloaderModel, EveryStateTakesWhatDfu11AllowsAndStallsOnTheRest)
                   DI = DFU_DNLOAD_IDLE, MS = DFU_MANIFEST_SYNC, M = DFU_MANIFEST, W = DFU_MANIFEST_WAIT_RESET,
                   E = DFU_ERROR;
     const Row rows[] = {
-        {AI, DETACH, true, AD},   {AI, DNLOAD, false, AI},   {AI, DNLOAD0, false, AI}, {AI, UPLOAD, false, AI},
-        {AI, GETSTATUS, true, AI}, {AI, CLRSTATUS, false, AI}, {AI, GETSTATE, true, AI}, {AI, ABORT, false, AI},
-        {AD, DETACH, false, AD},  {AD, DNLOAD, false, AD},   {AD, DNLOAD0, false, AD}, {AD, UPLOAD, false, AD},
-        {AD, GETSTATUS, true, AD}, {AD, CLRSTATUS, false, AD}, {AD, GETSTATE, true, AD}, {AD, ABORT, false, AD},
-        {I, DETACH, false, E},    {I, DNLOAD, true, S},      {I, DNLOAD0, false, E},   {I, UPLOAD, false, E},
-        {I, GETSTATUS, true, I},  {I, CLRSTATUS, false, E},  {I, GETSTATE, true, I},   {I, ABORT, true, I},
-        {S, DETACH, false, E},    {S, DNLOAD, false, E},     {S, DNLOAD0, false, E},   {S, UPLOAD, false, E},
-        {S, GETSTATUS, true, B},  {S, CLRSTATUS, false, E},  {S, GETSTATE, true, S},   {S, ABORT, false, E},
-        {B, DETACH, false, E},    {B, DNLOAD, false, E},     {B, DNLOAD0, false, E},   {B, UPLOAD, false, E},
-        {B, GETSTATUS, false, E}, {B, CLRSTATUS, false, E},  {B, GETSTATE, false, E},  {B, ABORT, false, E},
-        {DI, DETACH, false, E},   {DI, DNLOAD, true, S},     {DI, DNLOAD0, true, MS},  {DI, UPLOAD, false, E},
-        {DI, GETSTATUS, true, DI}, {DI, CLRSTATUS, false, E}, {DI, GETSTATE, true, DI}, {DI, ABORT, true, I},
-        {MS, DETACH, false, E},   {MS, DNLOAD, false, E},    {MS, DNLOAD0, false, E},  {MS, UPLOAD, false, E},
-        {MS, GETSTATUS, true, M}, {MS, CLRSTATUS, false, E}, {MS, GETSTATE, true, MS}, {MS, ABORT, false, E},
-        {M, DETACH, false, E},    {M, DNLOAD, false, E},     {M, DNLOAD0, false, E},   {M, UPLOAD, false, E},
-        {M, GETSTATUS, false, E}, {M, CLRSTATUS, false, E},  {M, GETSTATE, false, E},  {M, ABORT, false, E},
-        {W, DETACH, false, W},    {W, DNLOAD, false, W},     {W, DNLOAD0, false, W},   {W, UPLOAD, false, W},
-        {W, GETSTATUS, false, W}, {W, CLRSTATUS, false, W},  {W, GETSTATE, false, W},  {W, ABORT, false, W},
-        {E, DETACH, false, E},    {E, DNLOAD, false, E},     {E, DNLOAD0, false, E},   {E, UPLOAD, false, E},
-        {E, GETSTATUS, true, E},  {E, CLRSTATUS, true, I},   {E, GETSTATE, true, E},   {E, ABORT, false, E},
+        {AI, DETACH, true, AD},    {AI, DNLOAD, false, AI},    {AI, DNLOAD0, false, AI},
+        {AI, UPLOAD, false, AI},   {AI, GETSTATUS, true, AI},  {AI, CLRSTATUS, false, AI},
+        {AI, GETSTATE, true, AI},  {AI, ABORT, false, AI},     {AD, DETACH, false, AD},
+        {AD, DNLOAD, false, AD},   {AD, DNLOAD0, false, AD},   {AD, UPLOAD, false, AD},
+        {AD, GETSTATUS, true, AD}, {AD, CLRSTATUS, false, AD}, {AD, GETSTATE, true, AD},
+        {AD, ABORT, false, AD},    {I, DETACH, false, E},      {I, DNLOAD, true, S},
+        {I, DNLOAD0, false, E},    {I, UPLOAD, false, E},      {I, GETSTATUS, true, I},
+        {I, CLRSTATUS, false, E},  {I, GETSTATE, true, I},     {I, ABORT, true, I},
+        {S, DETACH, false, E},     {S, DNLOAD, false, E},      {S, DNLOAD0, false, E},
+        {S, UPLOAD, false, E},     {S, GETSTATUS, true, B},    {S, CLRSTATUS, false, E},
+        {S, GETSTATE, true, S},    {S, ABORT, false, E},       {B, DETACH, false, E},
+        {B, DNLOAD, false, E},     {B, DNLOAD0, false, E},     {B, UPLOAD, false, E},
+        {B, GETSTATUS, false, E},  {B, CLRSTATUS, false, E},   {B, GETSTATE, false, E},
+        {B, ABORT, false, E},      {DI, DETACH, false, E},     {DI, DNLOAD, true, S},
+        {DI, DNLOAD0, true, MS},   {DI, UPLOAD, false, E},     {DI, GETSTATUS, true, DI},
+        {DI, CLRSTATUS, false, E}, {DI, GETSTATE, true, DI},   {DI, ABORT, true, I},
+        {MS, DETACH, false, E},    {MS, DNLOAD, false, E},     {MS, DNLOAD0, false, E},
+        {MS, UPLOAD, false, E},    {MS, GETSTATUS, true, M},   {MS, CLRSTATUS, false, E},
+        {MS, GETSTATE, true, MS},  {MS, ABORT, false, E},      {M, DETACH, false, E},
+        {M, DNLOAD, false, E},     {M, DNLOAD0, false, E},     {M, UPLOAD, false, E},
+        {M, GETSTATUS, false, E},  {M, CLRSTATUS, false, E},   {M, GETSTATE, false, E},
+        {M, ABORT, false, E},      {W, DETACH, false, W},      {W, DNLOAD, false, W},
+        {W, DNLOAD0, false, W},    {W, UPLOAD, false, W},      {W, GETSTATUS, false, W},
+        {W, CLRSTATUS, false, W},  {W, GETSTATE, false, W},    {W, ABORT, false, W},
+        {E, DETACH, false, E},     {E, DNLOAD, false, E},      {E, DNLOAD0, false, E},
+        {E, UPLOAD, false, E},     {E, GETSTATUS, true, E},    {E, CLRSTATUS, true, I},
+        {E, GETSTATE, true, E},    {E, ABORT, false, E},
     };
     for (const Row& row : rows) {
         StateBench b(row.state);
         std::string what = std::string(BootloaderModel::state_name(row.state)) + " " + kReqNames[row.req];
         ASSERT_EQ(b.m.state(), row.state) << what;
         EXPECT_EQ(b.send(row.req), row.ok) << what;
-        EXPECT_EQ(BootloaderModel::state_name(b.m.state()), std::string(BootloaderModel::state_name(row.next)))
+        EXPECT_EQ(BootloaderModel::state_name(b.m.state()),
+                  std::string(BootloaderModel::state_name(row.next)))
             << what;
         // Every refusal is the host's fault and is recorded as such.
         EXPECT_EQ(b.violations.empty(), row.ok) << what;
@@ -251,17 +269,18 @@ TEST(BootloaderModel, BlockGapsRepeatsAndWritesBeyondFlashEndInDfuError)
         std::vector<uint16_t> blocks;
         uint8_t status;
     };
-    for (const Case& c : {Case{"in sequence", {0, 1, 2}, DFU_STATUS_OK}, Case{"gap", {0, 2}, DFU_STATUS_ERR_UNKNOWN},
-                          Case{"repeat", {0, 1, 1}, DFU_STATUS_ERR_UNKNOWN},
-                          Case{"not from 0", {1}, DFU_STATUS_ERR_UNKNOWN},
-                          Case{"beyond flash", {0, 1, 2, 3, 4}, DFU_STATUS_ERR_ADDRESS}}) {
+    for (const Case& c :
+         {Case{"in sequence", {0, 1, 2}, DFU_STATUS_OK}, Case{"gap", {0, 2}, DFU_STATUS_ERR_UNKNOWN},
+          Case{"repeat", {0, 1, 1}, DFU_STATUS_ERR_UNKNOWN}, Case{"not from 0", {1}, DFU_STATUS_ERR_UNKNOWN},
+          Case{"beyond flash", {0, 1, 2, 3, 4}, DFU_STATUS_ERR_ADDRESS}}) {
         BootloaderSettings s;
         s.busy_polls = 0;
         s.flash_size = 256;
         std::vector<std::string> rules;
-        BootloaderModel m(s, BootloaderEvents{nullptr, nullptr,
-                                              [&](const char* rule, const std::string&) { rules.push_back(rule); },
-                                              nullptr, nullptr, nullptr});
+        BootloaderModel m(
+            s, BootloaderEvents{nullptr, nullptr,
+                                [&](const char* rule, const std::string&) { rules.push_back(rule); }, nullptr,
+                                nullptr, nullptr});
         Dfu d{m};
         std::vector<uint8_t> st;
         for (uint16_t blk : c.blocks) {
@@ -409,10 +428,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         KeyboardSettings s;
         s.bt = 0xA100;
         s.nxp_after = 0x0400;
-        s.starts_in_bootloader = true;
-        s.bootloader.busy_polls = 0;
-        s.bootloader.manifest_polls = 0;
-        KeyboardModel kb(b.with_package(s), b.host());
+        KeyboardModel kb(b.with_package(quick_boot_loader(s)), b.host());
         kb.plug(true);
         EXPECT_EQ(kb.mode(), UsbMode::Bootloader);
         download_one_block(kb, 0);
@@ -426,10 +442,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         Bench b;
         KeyboardSettings s;
         s.nxp = 0x0352;
-        s.starts_in_bootloader = true;
-        s.bootloader.busy_polls = 0;
-        s.bootloader.manifest_polls = 0;
-        KeyboardModel kb(b.with_package(s), b.host());
+        KeyboardModel kb(b.with_package(quick_boot_loader(s)), b.host());
         kb.plug(true);
         download_one_block(kb, 0);
         b.run_until(5000);
@@ -443,10 +456,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         KeyboardSettings s;
         s.bt = 0xA100;
         s.bt_after = 0xA300;
-        s.starts_in_bootloader = true;
-        s.bootloader.busy_polls = 0;
-        s.bootloader.manifest_polls = 0;
-        KeyboardModel kb(b.with_package(s), b.host());
+        KeyboardModel kb(b.with_package(quick_boot_loader(s)), b.host());
         kb.plug(true);
         download_one_block(kb, 0);
         EXPECT_EQ(kb.bt_version(), 0xA100);  // the new version shows after the restart
@@ -458,10 +468,7 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         Bench b;
         KeyboardSettings s;
         s.returns = false;
-        s.starts_in_bootloader = true;
-        s.bootloader.busy_polls = 0;
-        s.bootloader.manifest_polls = 0;
-        KeyboardModel kb(b.with_package(s), b.host());
+        KeyboardModel kb(b.with_package(quick_boot_loader(s)), b.host());
         kb.plug(true);
         download_one_block(kb, 0);
         b.run_until(60000);
@@ -470,7 +477,8 @@ TEST(KeyboardModel, ExplicitAfterVersionsUnconfirmedImageAndNoReturn)
         kb.unplug();
         kb.plug();
         b.run_until(61000);
-        EXPECT_EQ(b.bus, (std::vector<std::string>{"bootloader", "gone", "bootloader", "gone", "bootloader"}));
+        EXPECT_EQ(b.bus,
+                  (std::vector<std::string>{"bootloader", "gone", "bootloader", "gone", "bootloader"}));
     }
 }
 
