@@ -29,7 +29,9 @@ CRITICAL_SECTION* kb_lock()
 // KB_WRITE_TIMEOUT_MS: a device that never takes the report has its write
 // cancelled, so that neither thread (nor a close waiting for the lock) hangs
 // on it. Called with the lock held; the lock also guards the event.
-BOOL kb_bounded_write(HANDLE h, const uint8_t* report)
+// `waited_ms` receives the time the write was waited for beyond its start:
+// KB_WRITE_TIMEOUT_MS when it was cancelled, else 0.
+BOOL kb_bounded_write(HANDLE h, const uint8_t* report, UINT* waited_ms)
 {
     static HANDLE done = nullptr;
     if (!done)
@@ -44,8 +46,10 @@ BOOL kb_bounded_write(HANDLE h, const uint8_t* report)
         return TRUE;
     if (GetLastError() != ERROR_IO_PENDING)
         return FALSE;
-    if (WaitForSingleObject(done, KB_WRITE_TIMEOUT_MS) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(done, KB_WRITE_TIMEOUT_MS) != WAIT_OBJECT_0) {
         CancelIo(h);
+        *waited_ms = KB_WRITE_TIMEOUT_MS;
+    }
     // After a cancel the write ends at once, as failed.
     DWORD put = 0;
     return GetOverlappedResult(h, &ov, &put, TRUE);
@@ -53,14 +57,15 @@ BOOL kb_bounded_write(HANDLE h, const uint8_t* report)
 
 // One write of a whole report through the current keyboard handle; FALSE when
 // no keyboard is open or the write fails or times out.
-BOOL kb_locked_write(const uint8_t* report)
+BOOL kb_locked_write(const uint8_t* report, UINT* waited_ms)
 {
+    *waited_ms = 0;
     CRITICAL_SECTION* cs = kb_lock();
     EnterCriticalSection(cs);
     BOOL ok = FALSE;
     HANDLE h = g_keyboard.load();
     if (h)
-        ok = kb_bounded_write(h, report);
+        ok = kb_bounded_write(h, report, waited_ms);
     LeaveCriticalSection(cs);
     return ok;
 }
@@ -158,7 +163,8 @@ int kb_write_report(const uint8_t* report)
     if (g_kb_write_failures >= KB_WRITE_FAILURE_LIMIT)
         return 0;
     for (;;) {
-        if (kb_locked_write(report))
+        UINT waited = 0;
+        if (kb_locked_write(report, &waited))
             return 1;
         g_kb_write_failures = (uint8_t)(g_kb_write_failures + 1);
         wait_ms(1000);
@@ -169,7 +175,13 @@ int kb_write_report(const uint8_t* report)
 
 BOOL kb_send_command(const uint8_t* report)
 {
-    return kb_locked_write(report);
+    UINT waited = 0;
+    return kb_locked_write(report, &waited);
+}
+
+BOOL kb_send_command_timed(const uint8_t* report, UINT* waited_ms)
+{
+    return kb_locked_write(report, waited_ms);
 }
 
 void kb_reopen(HWND notify_wnd)

@@ -47,6 +47,9 @@ int kb_write_report(const uint8_t* report);
 // One write of a command report, skipped when no keyboard is open; never
 // overlaps a close of the handle.
 BOOL kb_send_command(const uint8_t* report);
+// The same; `waited_ms` receives how long the write was waited for:
+// KB_WRITE_TIMEOUT_MS when the keyboard did not take it in time, else 0.
+BOOL kb_send_command_timed(const uint8_t* report, UINT* waited_ms);
 // The keyboard's part of a probe: closes the handle, searches both
 // identities afresh and registers `notify_wnd` for the removal of the
 // keyboard found (the application decides what follows: kb_probe).

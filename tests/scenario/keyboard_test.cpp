@@ -154,3 +154,30 @@ TEST(Keyboard, SilentProbeAsksNothingAndAnUpToDateKeyboardEndsTheTool)
     EXPECT_TRUE(near({run.events("exit")[0]["t"].get<long long>()}, {250}));
     EXPECT_TRUE(run.summary()["result_log"].is_null());
 }
+
+TEST(Keyboard, AVersionCheckAgainstAHungKeyboardEndsWithin50s)
+{
+    // The keyboard comes back from its boot loader and is re-attached, but
+    // its firmware takes no more reports: every version query is a write
+    // cancelled after 1 s. The check still ends 50 s after it began.
+    const std::string s08 =
+        "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
+        "again...";
+    json scenario = {{"keyboard", {{"hang_after_reports", 1006}}},  // all up to the finish command
+                     {"events",
+                      {{{"on", "button_enabled"}, {"after", 500}, {"do", "press_update"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 3000}, {"do", "detach"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 5000}, {"do", "attach"}},
+                       {{"on", "log:" + s08}, {"after", 100}, {"do", "close"}}}},
+                     {"until", 300000}};
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.status, 7) << run.error;
+    long long check = run.time_of("state", "value", 10);
+    long long failed = run.time_of("log", "text", s08);
+    ASSERT_GT(check, 0);
+    ASSERT_GT(failed, check);
+    EXPECT_LE(failed - check, 50000);
+    EXPECT_GE(failed - check, 49000);  // the check did run its course
+    EXPECT_EQ(run.summary()["reports_out"], 1006);
+    EXPECT_TRUE(run.summary()["result_log"].get<std::string>().find("error=7") != std::string::npos);
+}
