@@ -149,17 +149,18 @@ void outcome()
 // The keyboard as it was when the worker switched it to its boot loader.
 struct Switch {
     bool keyboard_open;  // a keyboard handle was open then
-    uint32_t removals;   // g_kb_removals then
+    uint32_t arrivals;   // g_kb_arrivals then
 };
 
-// After the switch the keyboard counts as back only once the tool has seen
-// it leave and open again: the handle of the keyboard that is still
-// departing is not the keyboard coming back.
+// After the switch the keyboard counts as back once it has enumerated again:
+// the probe that follows an arrival of its interface after the switch has
+// opened it. The handle of the keyboard that is still departing (its removal
+// not yet noticed, or never told) is not the keyboard coming back.
 bool keyboard_back(const Switch& at)
 {
     if (!keyboard_open())
         return false;
-    return !at.keyboard_open || g_kb_removals.load() != at.removals;
+    return !at.keyboard_open || g_kb_open_arrivals.load() > at.arrivals;
 }
 
 // The stages of a run, up to its end.
@@ -175,7 +176,7 @@ void run()
         }
         g_update_result = 3;
         at.keyboard_open = true;
-        at.removals = g_kb_removals.load();
+        at.arrivals = g_kb_arrivals.load();
         send(kb_build_enter_dfu);
         log_append("\r\n");
         log_message(kMsgUsbStage);

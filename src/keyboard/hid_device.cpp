@@ -4,6 +4,7 @@
 
 #include "common/ui.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +12,20 @@ HDEVNOTIFY g_keyboard_notify = nullptr;
 uint8_t g_kb_write_failures = 0;
 
 namespace {
+
+// The device path of the open keyboard's command collection ("" when none is
+// open, or when its path does not fit): the interface whose removal is the
+// keyboard's. UI thread only.
+char kb_path[512] = "";
+
+// Case-insensitive comparison of device paths (the system's may differ in case).
+bool same_path(const char* a, const char* b)
+{
+    for (; *a && *b; ++a, ++b)
+        if (tolower((unsigned char)*a) != tolower((unsigned char)*b))
+            return false;
+    return *a == *b;
+}
 
 // Held around every write through g_keyboard and around its close, so that a
 // worker write never uses a handle the UI thread is closing (or a value that
@@ -130,22 +145,28 @@ void kb_open(uint16_t vid, uint16_t pid)
         HANDLE h =
             CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                         nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        free(detail);
-        if (h == INVALID_HANDLE_VALUE || !h)
+        if (h == INVALID_HANDLE_VALUE || !h) {
+            free(detail);
             continue;
+        }
 
         uint16_t version = 0;
         if (is_command_collection(h, vid, pid, &version)) {
+            size_t len = strlen(detail->DevicePath);
+            if (len < sizeof(kb_path))
+                memcpy(kb_path, detail->DevicePath, len + 1);
+            free(detail);
             g_kb_nxp_version.store(version);
             g_keyboard.store(h);
             break;
         }
+        free(detail);
         CloseHandle(h);
     }
     SetupDiDestroyDeviceInfoList(set);
 }
 
-void kb_close()
+void kb_close_keep_notify()
 {
     CRITICAL_SECTION* cs = kb_lock();
     EnterCriticalSection(cs);
@@ -155,7 +176,40 @@ void kb_close()
         g_keyboard.store(nullptr);
     }
     LeaveCriticalSection(cs);
+    kb_path[0] = '\0';
     ui_enable_update(FALSE);
+}
+
+void kb_close()
+{
+    kb_close_keep_notify();
+    if (g_keyboard_notify) {
+        UnregisterDeviceNotification(g_keyboard_notify);
+        g_keyboard_notify = nullptr;
+    }
+}
+
+bool kb_is_open_path(const char* path)
+{
+    return g_keyboard.load() && kb_path[0] && path && same_path(path, kb_path);
+}
+
+bool kb_names_keyboard(const char* path)
+{
+    static const char* const kIdentities[] = {"vid_3e71&pid_2a60", "vid_1fc9&pid_0088"};
+    if (!path)
+        return false;
+    for (const char* id : kIdentities) {
+        size_t n = strlen(id);
+        for (const char* p = path; *p; ++p) {
+            size_t i = 0;
+            while (i < n && p[i] && tolower((unsigned char)p[i]) == id[i])
+                ++i;
+            if (i == n)
+                return true;
+        }
+    }
+    return false;
 }
 
 int kb_write_report(const uint8_t* report)
@@ -191,15 +245,11 @@ void kb_reopen(HWND notify_wnd)
     if (!g_keyboard.load())
         kb_open(KB_VID2, KB_PID2);
 
+    // The close has dropped the registration of the earlier handle: only the
+    // open handle is watched.
     HANDLE kb = g_keyboard.load();
     if (!kb)
         return;
-    // A registration still held for an earlier handle is dropped first, so
-    // that only the open handle is watched.
-    if (g_keyboard_notify) {
-        UnregisterDeviceNotification(g_keyboard_notify);
-        g_keyboard_notify = nullptr;
-    }
     DEV_BROADCAST_HANDLE filter = {};
     filter.dbch_size = sizeof(filter);
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;
