@@ -53,6 +53,12 @@ struct KeyboardConfig {
     // write stays pending until it is cancelled or the keyboard leaves
     // (-1: never).
     int hang_after_reports = -1;
+    // The system refuses handle notifications on its interfaces:
+    // RegisterDeviceNotificationA for a handle to it returns NULL.
+    bool handle_notify_fails = false;
+    // When it leaves the bus, the system tells the registered windows (its
+    // handle registrations, then its interface class) this much later (ms).
+    int removal_notice_ms = 0;
     BootloaderConfig bootloader;
 };
 

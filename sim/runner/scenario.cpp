@@ -139,18 +139,18 @@ bool full_program_path(const std::string& path)
 }
 
 const std::set<std::string> kActions = {
-    "press_update", "alt_u",         "close",  "detach",      "attach",      "query_remove",  "suspend",
-    "sleep",        "force_suspend", "resume", "hid_arrival", "restart_now", "restart_later", "close_prompt"};
+    "press_update",        "alt_u",         "close",       "detach",        "attach", "query_remove",
+    "query_remove_vetoed", "suspend",       "sleep",       "force_suspend", "resume", "hid_arrival",
+    "restart_now",         "restart_later", "close_prompt"};
 
 bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
 {
     if (!b.is_object())
         return c.fail("keyboard.bootloader", "must be an object");
-    if (!c.unknown_fields(
-            b, "keyboard.bootloader",
-            {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls", "fail_transfers",
-             "manifestation_tolerant", "will_detach", "can_upload", "transfer_size", "detach_timeout_ms",
-             "flash_size", "strict_poll"}))
+    if (!c.unknown_fields(b, "keyboard.bootloader",
+                          {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls",
+                           "fail_transfers", "manifestation_tolerant", "will_detach", "can_upload",
+                           "transfer_size", "detach_timeout_ms", "flash_size", "strict_poll"}))
         return false;
     if (!c.get_num(b, "identity", "keyboard.bootloader.identity", 1, 2, out.identity) ||
         !c.get_num(b, "poll_ms", "keyboard.bootloader.poll_ms", 0, 0xFFFFFF, out.poll_ms) ||
@@ -183,7 +183,7 @@ bool parse_keyboard(Checker& c, const json& k, sim::KeyboardConfig& out)
     if (!c.unknown_fields(k, "keyboard",
                           {"identity", "mode", "attached", "nxp", "bt", "sonix", "bt_ready", "checksum",
                            "finish_ack", "returns", "nxp_after", "bt_after", "hang_after_reports",
-                           "runtime_dfu", "bootloader"}))
+                           "handle_notify_fails", "removal_notice_ms", "runtime_dfu", "bootloader"}))
         return false;
     std::string mode = "normal";
     if (!c.get_num(k, "identity", "keyboard.identity", 1, 2, out.identity) ||
@@ -200,6 +200,8 @@ bool parse_keyboard(Checker& c, const json& k, sim::KeyboardConfig& out)
         !c.get_num(k, "bt_after", "keyboard.bt_after", 0, 0xFFFF, out.bt_after) ||
         !c.get_num(k, "hang_after_reports", "keyboard.hang_after_reports", 0, INT32_MAX,
                    out.hang_after_reports) ||
+        !c.get_bool(k, "handle_notify_fails", "keyboard.handle_notify_fails", out.handle_notify_fails) ||
+        !c.get_num(k, "removal_notice_ms", "keyboard.removal_notice_ms", 0, 3600000, out.removal_notice_ms) ||
         !c.get_bool(k, "runtime_dfu", "keyboard.runtime_dfu", out.runtime_dfu))
         return false;
     if (mode != "normal" && mode != "bootloader")

@@ -224,7 +224,9 @@ static int add_iface(Iface i)
     return i.id;
 }
 
-static void remove_ifaces(const std::vector<int>& ids)
+// The interfaces leave; their removal notices reach the windows `late_ms`
+// later (the keyboard's removal_notice_ms), or at once.
+static void remove_ifaces(const std::vector<int>& ids, uint32_t late_ms = 0)
 {
     Bus& b = bus();
     std::vector<Iface> gone;
@@ -240,15 +242,34 @@ static void remove_ifaces(const std::vector<int>& ids)
                 end_writes_of(f.first, kStatusNoDevice);
         gone.push_back(*i);
     }
+    std::vector<std::function<void()>> notices;
     for (const Iface& i : gone)
         for (auto& r : b.registrations)
-            if (r.second.for_handle && r.second.iface == i.id)
-                send_device_change(r.first, r.second.hwnd, DBT_DEVICEREMOVECOMPLETE,
-                                   handle_broadcast(r.first, r.second.handle));
+            if (r.second.for_handle && r.second.iface == i.id) {
+                HDEVNOTIFY id = r.first;
+                HWND hwnd = r.second.hwnd;
+                std::vector<uint8_t> payload = handle_broadcast(r.first, r.second.handle);
+                notices.push_back(
+                    [id, hwnd, payload] { send_device_change(id, hwnd, DBT_DEVICEREMOVECOMPLETE, payload); });
+            }
     for (const Iface& i : gone)
         for (auto& r : b.registrations)
-            if (!r.second.for_handle && same_guid(r.second.guid, i.guid))
-                send_device_change(r.first, r.second.hwnd, DBT_DEVICEREMOVECOMPLETE, interface_broadcast(i));
+            if (!r.second.for_handle && same_guid(r.second.guid, i.guid)) {
+                HDEVNOTIFY id = r.first;
+                HWND hwnd = r.second.hwnd;
+                std::vector<uint8_t> payload = interface_broadcast(i);
+                notices.push_back(
+                    [id, hwnd, payload] { send_device_change(id, hwnd, DBT_DEVICEREMOVECOMPLETE, payload); });
+            }
+    // A registration dropped before a late notice gets none (send_device_change).
+    auto send_all = [notices] {
+        for (const auto& n : notices)
+            n();
+    };
+    if (late_ms)
+        after_locked(late_ms, send_all);
+    else
+        send_all();
 }
 
 static std::string make_path(bool hid, uint16_t vid, uint16_t pid, const char* instance, const GUID& guid)
@@ -324,7 +345,7 @@ static void keyboard_disconnect()
     trace("device", boot ? "{\"what\":\"bootloader_removed\"}" : "{\"what\":\"keyboard_removed\"}");
     std::vector<int> ids = b.kb_ifaces;
     b.kb_ifaces.clear();
-    remove_ifaces(ids);
+    remove_ifaces(ids, (uint32_t)std::max(0, b.config.removal_notice_ms));
 }
 
 // An input report on the event collection reaches the windows registered for
@@ -506,11 +527,12 @@ static void power_action(const std::string& what)
 }
 
 // The user asks to remove the keyboard safely: every handle registration on
-// it is asked; unless one denies or a handle to it is still open afterwards,
-// the removal goes on and the keyboard leaves.
-static void query_remove_keyboard()
+// it is asked; unless one denies, another program that holds it vetoes
+// (`vetoed`) or a handle to it is still open afterwards, the removal goes on
+// and the keyboard leaves.
+static void query_remove_keyboard(bool vetoed)
 {
-    queue_send([] {
+    queue_send([vetoed] {
         Bus& b = bus();
         std::vector<int> ids;
         std::vector<std::pair<HDEVNOTIFY, Registration>> regs;
@@ -523,7 +545,7 @@ static void query_remove_keyboard()
         }
         if (ids.empty())
             return;
-        bool denied = false;
+        bool denied = vetoed;
         for (auto& r : regs) {
             std::vector<uint8_t> payload = handle_broadcast(r.first, r.second.handle);
             DWORD_PTR answer = 0;
@@ -545,8 +567,8 @@ static void query_remove_keyboard()
 
 void bus_action(const std::string& what)
 {
-    if (what == "query_remove")
-        return query_remove_keyboard();
+    if (what == "query_remove" || what == "query_remove_vetoed")
+        return query_remove_keyboard(what == "query_remove_vetoed");
     if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume")
         return power_action(what);
     Bus& b = bus();

@@ -31,7 +31,8 @@ void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& pac
 void bus_after(uint32_t ms, std::function<void()> fn);
 
 // "detach", "attach", "hid_arrival", "query_remove" (the system asks the
-// windows registered on the keyboard's handles), "suspend" (asking first),
+// windows registered on the keyboard's handles), "query_remove_vetoed" (the
+// same, and another program denies it), "suspend" (asking first),
 // "sleep" (the system's own, unless a thread keeps it awake),
 // "force_suspend", "resume"; others do nothing.
 void bus_action(const std::string& what);

@@ -463,6 +463,12 @@ HDEVNOTIFY simdev_RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, D
             SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
         }
+        // The system may refuse to watch the keyboard's handles.
+        if (b.config.handle_notify_fails &&
+            std::find(b.kb_ifaces.begin(), b.kb_ifaces.end(), f->second.iface) != b.kb_ifaces.end()) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
         r.for_handle = true;
         r.handle = h;
         r.iface = f->second.iface;

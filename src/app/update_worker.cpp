@@ -27,6 +27,9 @@ const int kAnswerWaits = 10;      // 1 s for each answer
 const int kCountdownWaits = 200;  // the 20-second count-down
 const int kAfterCountdownWaits = 80;
 const int kVersionTries = 50;
+// The version check lasts 50 s at most, the time a keyboard takes to refuse
+// a query (a write cancelled after KB_WRITE_TIMEOUT_MS) included.
+const UINT kVersionCheckMs = 50000;
 
 void log_message(unsigned number)
 {
@@ -101,16 +104,25 @@ bool finish_and_reattach()
     return false;
 }
 
-// Asks for the versions until the UI thread has verified them (result 0).
+// Asks for the versions until the UI thread has verified them (result 0),
+// for 50 tries and 50 s at most: a keyboard that does not take the queries
+// costs a write time-out each, which counts against the 50 s.
 void verify_versions()
 {
     // 5 becomes 7; 6 stays, and so does a 0 the UI thread may just have set.
     uint32_t expected = 5;
     g_update_result.compare_exchange_strong(expected, 7);
-    for (int t = 0; t < kVersionTries && g_update_result != 0; t++) {
-        send(kb_build_get_version);
-        for (int w = 0; w < kAnswerWaits && g_update_result != 0; w++)
+    UINT spent = 0;
+    for (int t = 0; t < kVersionTries && spent < kVersionCheckMs && g_update_result != 0; t++) {
+        uint8_t report[KB_OUT_REPORT_SIZE] = {0};
+        kb_build_get_version(report);
+        UINT waited = 0;
+        kb_send_command_timed(report, &waited);
+        spent += waited;
+        for (int w = 0; w < kAnswerWaits && spent < kVersionCheckMs && g_update_result != 0; w++) {
             wait_ms(100);
+            spent += 100;
+        }
     }
 }
 
@@ -137,17 +149,18 @@ void outcome()
 // The keyboard as it was when the worker switched it to its boot loader.
 struct Switch {
     bool keyboard_open;  // a keyboard handle was open then
-    uint32_t removals;   // g_kb_removals then
+    uint32_t arrivals;   // g_kb_arrivals then
 };
 
-// After the switch the keyboard counts as back only once the tool has seen
-// it leave and open again: the handle of the keyboard that is still
-// departing is not the keyboard coming back.
+// After the switch the keyboard counts as back once it has enumerated again:
+// the probe that follows an arrival of its interface after the switch has
+// opened it. The handle of the keyboard that is still departing (its removal
+// not yet noticed, or never told) is not the keyboard coming back.
 bool keyboard_back(const Switch& at)
 {
     if (!keyboard_open())
         return false;
-    return !at.keyboard_open || g_kb_removals.load() != at.removals;
+    return !at.keyboard_open || g_kb_open_arrivals.load() > at.arrivals;
 }
 
 // The stages of a run, up to its end.
@@ -163,7 +176,7 @@ void run()
         }
         g_update_result = 3;
         at.keyboard_open = true;
-        at.removals = g_kb_removals.load();
+        at.arrivals = g_kb_arrivals.load();
         send(kb_build_enter_dfu);
         log_append("\r\n");
         log_message(kMsgUsbStage);

@@ -34,10 +34,12 @@ extern shared_atomic<uint32_t> g_update_result;
 extern shared_atomic<uint32_t> g_update_done;
 // Open handle of the keyboard's vendor command collection, or none (nullptr).
 extern shared_atomic<HANDLE> g_keyboard;
-// How often the UI thread has seen the open keyboard leave (removal,
-// query-remove, suspend): the worker tells a keyboard that came back from
-// the one it switched to the boot loader by it.
-extern shared_atomic<uint32_t> g_kb_removals;
+// How many arrivals of the keyboard's HID interfaces the UI thread has seen,
+// and that count as it was when the probe opened the keyboard handle now
+// open: a handle opened after an arrival that came after the switch to the
+// boot loader is the keyboard come back, not the departing one.
+extern shared_atomic<uint32_t> g_kb_arrivals;
+extern shared_atomic<uint32_t> g_kb_open_arrivals;
 // The keyboard's NXP (USB microcontroller) and Bluetooth versions.
 extern shared_atomic<uint32_t> g_kb_nxp_version;
 extern shared_atomic<uint32_t> g_kb_bt_version;

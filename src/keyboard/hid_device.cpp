@@ -4,6 +4,7 @@
 
 #include "common/ui.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,6 +12,20 @@ HDEVNOTIFY g_keyboard_notify = nullptr;
 uint8_t g_kb_write_failures = 0;
 
 namespace {
+
+// The device path of the open keyboard's command collection ("" when none is
+// open, or when its path does not fit): the interface whose removal is the
+// keyboard's. UI thread only.
+char kb_path[512] = "";
+
+// Case-insensitive comparison of device paths (the system's may differ in case).
+bool same_path(const char* a, const char* b)
+{
+    for (; *a && *b; ++a, ++b)
+        if (tolower((unsigned char)*a) != tolower((unsigned char)*b))
+            return false;
+    return *a == *b;
+}
 
 // Held around every write through g_keyboard and around its close, so that a
 // worker write never uses a handle the UI thread is closing (or a value that
@@ -29,7 +44,9 @@ CRITICAL_SECTION* kb_lock()
 // KB_WRITE_TIMEOUT_MS: a device that never takes the report has its write
 // cancelled, so that neither thread (nor a close waiting for the lock) hangs
 // on it. Called with the lock held; the lock also guards the event.
-BOOL kb_bounded_write(HANDLE h, const uint8_t* report)
+// `waited_ms` receives the time the write was waited for beyond its start:
+// KB_WRITE_TIMEOUT_MS when it was cancelled, else 0.
+BOOL kb_bounded_write(HANDLE h, const uint8_t* report, UINT* waited_ms)
 {
     static HANDLE done = nullptr;
     if (!done)
@@ -44,8 +61,10 @@ BOOL kb_bounded_write(HANDLE h, const uint8_t* report)
         return TRUE;
     if (GetLastError() != ERROR_IO_PENDING)
         return FALSE;
-    if (WaitForSingleObject(done, KB_WRITE_TIMEOUT_MS) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(done, KB_WRITE_TIMEOUT_MS) != WAIT_OBJECT_0) {
         CancelIo(h);
+        *waited_ms = KB_WRITE_TIMEOUT_MS;
+    }
     // After a cancel the write ends at once, as failed.
     DWORD put = 0;
     return GetOverlappedResult(h, &ov, &put, TRUE);
@@ -53,14 +72,15 @@ BOOL kb_bounded_write(HANDLE h, const uint8_t* report)
 
 // One write of a whole report through the current keyboard handle; FALSE when
 // no keyboard is open or the write fails or times out.
-BOOL kb_locked_write(const uint8_t* report)
+BOOL kb_locked_write(const uint8_t* report, UINT* waited_ms)
 {
+    *waited_ms = 0;
     CRITICAL_SECTION* cs = kb_lock();
     EnterCriticalSection(cs);
     BOOL ok = FALSE;
     HANDLE h = g_keyboard.load();
     if (h)
-        ok = kb_bounded_write(h, report);
+        ok = kb_bounded_write(h, report, waited_ms);
     LeaveCriticalSection(cs);
     return ok;
 }
@@ -125,22 +145,28 @@ void kb_open(uint16_t vid, uint16_t pid)
         HANDLE h =
             CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                         nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        free(detail);
-        if (h == INVALID_HANDLE_VALUE || !h)
+        if (h == INVALID_HANDLE_VALUE || !h) {
+            free(detail);
             continue;
+        }
 
         uint16_t version = 0;
         if (is_command_collection(h, vid, pid, &version)) {
+            size_t len = strlen(detail->DevicePath);
+            if (len < sizeof(kb_path))
+                memcpy(kb_path, detail->DevicePath, len + 1);
+            free(detail);
             g_kb_nxp_version.store(version);
             g_keyboard.store(h);
             break;
         }
+        free(detail);
         CloseHandle(h);
     }
     SetupDiDestroyDeviceInfoList(set);
 }
 
-void kb_close()
+void kb_close_keep_notify()
 {
     CRITICAL_SECTION* cs = kb_lock();
     EnterCriticalSection(cs);
@@ -150,7 +176,40 @@ void kb_close()
         g_keyboard.store(nullptr);
     }
     LeaveCriticalSection(cs);
+    kb_path[0] = '\0';
     ui_enable_update(FALSE);
+}
+
+void kb_close()
+{
+    kb_close_keep_notify();
+    if (g_keyboard_notify) {
+        UnregisterDeviceNotification(g_keyboard_notify);
+        g_keyboard_notify = nullptr;
+    }
+}
+
+bool kb_is_open_path(const char* path)
+{
+    return g_keyboard.load() && kb_path[0] && path && same_path(path, kb_path);
+}
+
+bool kb_names_keyboard(const char* path)
+{
+    static const char* const kIdentities[] = {"vid_3e71&pid_2a60", "vid_1fc9&pid_0088"};
+    if (!path)
+        return false;
+    for (const char* id : kIdentities) {
+        size_t n = strlen(id);
+        for (const char* p = path; *p; ++p) {
+            size_t i = 0;
+            while (i < n && p[i] && tolower((unsigned char)p[i]) == id[i])
+                ++i;
+            if (i == n)
+                return true;
+        }
+    }
+    return false;
 }
 
 int kb_write_report(const uint8_t* report)
@@ -158,7 +217,8 @@ int kb_write_report(const uint8_t* report)
     if (g_kb_write_failures >= KB_WRITE_FAILURE_LIMIT)
         return 0;
     for (;;) {
-        if (kb_locked_write(report))
+        UINT waited = 0;
+        if (kb_locked_write(report, &waited))
             return 1;
         g_kb_write_failures = (uint8_t)(g_kb_write_failures + 1);
         wait_ms(1000);
@@ -169,7 +229,13 @@ int kb_write_report(const uint8_t* report)
 
 BOOL kb_send_command(const uint8_t* report)
 {
-    return kb_locked_write(report);
+    UINT waited = 0;
+    return kb_locked_write(report, &waited);
+}
+
+BOOL kb_send_command_timed(const uint8_t* report, UINT* waited_ms)
+{
+    return kb_locked_write(report, waited_ms);
 }
 
 void kb_reopen(HWND notify_wnd)
@@ -179,15 +245,11 @@ void kb_reopen(HWND notify_wnd)
     if (!g_keyboard.load())
         kb_open(KB_VID2, KB_PID2);
 
+    // The close has dropped the registration of the earlier handle: only the
+    // open handle is watched.
     HANDLE kb = g_keyboard.load();
     if (!kb)
         return;
-    // A registration still held for an earlier handle is dropped first, so
-    // that only the open handle is watched.
-    if (g_keyboard_notify) {
-        UnregisterDeviceNotification(g_keyboard_notify);
-        g_keyboard_notify = nullptr;
-    }
     DEV_BROADCAST_HANDLE filter = {};
     filter.dbch_size = sizeof(filter);
     filter.dbch_devicetype = DBT_DEVTYP_HANDLE;

@@ -42,14 +42,28 @@ extern uint8_t g_kb_write_failures;
 
 // Discovery and connection (hid_device.cpp)
 void kb_open(uint16_t vid, uint16_t pid);
+// Closes the keyboard, drops its handle notification and disables Update.
+// Also at exit.
 void kb_close();
+// The same, but the handle notification stays registered: after the
+// system's query to remove the keyboard, its outcome (removal, or the query
+// failed) still comes through it.
+void kb_close_keep_notify();
+// The keyboard is open and `path` is its command collection's interface.
+bool kb_is_open_path(const char* path);
+// `path` is an interface of one of the keyboard's USB identities.
+bool kb_names_keyboard(const char* path);
 int kb_write_report(const uint8_t* report);
 // One write of a command report, skipped when no keyboard is open; never
 // overlaps a close of the handle.
 BOOL kb_send_command(const uint8_t* report);
-// The keyboard's part of a probe: closes the handle, searches both
-// identities afresh and registers `notify_wnd` for the removal of the
-// keyboard found (the application decides what follows: kb_probe).
+// The same; `waited_ms` receives how long the write was waited for:
+// KB_WRITE_TIMEOUT_MS when the keyboard did not take it in time, else 0.
+BOOL kb_send_command_timed(const uint8_t* report, UINT* waited_ms);
+// The keyboard's part of a probe: closes the handle (dropping its
+// registration), searches both identities afresh and registers `notify_wnd`
+// for the removal of the keyboard found (the application decides what
+// follows: kb_probe).
 void kb_reopen(HWND notify_wnd);
 
 // Report protocol (protocol.cpp): builders fill a 57-byte buffer.

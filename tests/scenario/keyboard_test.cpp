@@ -154,3 +154,102 @@ TEST(Keyboard, SilentProbeAsksNothingAndAnUpToDateKeyboardEndsTheTool)
     EXPECT_TRUE(near({run.events("exit")[0]["t"].get<long long>()}, {250}));
     EXPECT_TRUE(run.summary()["result_log"].is_null());
 }
+
+TEST(Keyboard, AVersionCheckAgainstAHungKeyboardEndsWithin50s)
+{
+    // The keyboard comes back from its boot loader and is re-attached, but
+    // its firmware takes no more reports: every version query is a write
+    // cancelled after 1 s. The check still ends 50 s after it began.
+    const std::string s08 =
+        "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
+        "again...";
+    json scenario = {{"keyboard", {{"hang_after_reports", 1006}}},  // all up to the finish command
+                     {"events",
+                      {{{"on", "button_enabled"}, {"after", 500}, {"do", "press_update"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 3000}, {"do", "detach"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 5000}, {"do", "attach"}},
+                       {{"on", "log:" + s08}, {"after", 100}, {"do", "close"}}}},
+                     {"until", 300000}};
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.status, 7) << run.error;
+    long long check = run.time_of("state", "value", 10);
+    long long failed = run.time_of("log", "text", s08);
+    ASSERT_GT(check, 0);
+    ASSERT_GT(failed, check);
+    EXPECT_LE(failed - check, 50000);
+    EXPECT_GE(failed - check, 49000);  // the check did run its course
+    EXPECT_EQ(run.summary()["reports_out"], 1006);
+    EXPECT_TRUE(run.summary()["result_log"].get<std::string>().find("error=7") != std::string::npos);
+}
+
+TEST(Keyboard, TheKeyboardCountsAsBackOnceItHasEnumeratedAgain)
+{
+    // Two ways in which no removal of the open handle is ever counted after
+    // the switch to the boot loader: the system refuses the handle's
+    // notification, or its removal notice comes so late that the probe for
+    // the boot loader's arrival has already closed the departing handle. The
+    // keyboard's return is judged from its interface's arrival: both verify.
+    json events = {{{"on", "button_enabled"}, {"after", 500}, {"do", "press_update"}},
+                   {{"on", "log:within 20 seconds"}, {"after", 3000}, {"do", "detach"}},
+                   {{"on", "log:within 20 seconds"}, {"after", 5000}, {"do", "attach"}},
+                   {{"on", "prompt"}, {"after", 1000}, {"do", "restart_later"}},
+                   {{"on", "prompt"}, {"after", 3000}, {"do", "close"}}};
+    for (const json& knob : {json{{"handle_notify_fails", true}}, json{{"removal_notice_ms", 5000}}}) {
+        auto run = run_sim({{"keyboard", knob}, {"events", events}, {"until", 170000}});
+        EXPECT_EQ(run.status, 0) << knob.dump() << run.error;
+        EXPECT_NE(run.log_text().find("Keyboard firmware update completed ..."), std::string::npos)
+            << knob.dump();
+        EXPECT_EQ(run.log_text().find("Keyboard firmware update fail"), std::string::npos) << knob.dump();
+        EXPECT_EQ(run.summary()["result_log"], "OK: 2024/03/05-09:05:37 error=0\r\n") << knob.dump();
+        // The finish command went out 5 s after the keyboard was back.
+        long long back = run.time_of("device", "what", "keyboard_attached");
+        long long finish = run.time_of("state", "value", 6);
+        EXPECT_GT(back, 0);
+        EXPECT_LT(finish - back, 10000) << knob.dump();
+    }
+}
+
+TEST(Keyboard, AVetoedRemovalLeavesTheKeyboardOpenAndTheRunWaitingForTheDetach)
+{
+    // Idle: the user asks to remove the keyboard safely and another program
+    // denies it. The keyboard stays: the tool opens it again at once.
+    auto idle = run_sim({{"keyboard", json::object()},
+                         {"events", {{{"at", 1000}, {"do", "query_remove_vetoed"}}}},
+                         {"until", 3000}});
+    EXPECT_TRUE(near(button_times(idle, false), {1000}));
+    EXPECT_TRUE(near(button_times(idle, true), {250, 1000}));
+    EXPECT_TRUE(near(query_times(idle), {250, 1000}));
+
+    // During the count-down: the veto leaves the run waiting for the detach
+    // and the count-down goes on; a probe for another device's arrival does
+    // not take the keyboard that never left for a re-attached one; the real
+    // detach and re-attach then verify.
+    json scenario = {{"keyboard", json::object()},
+                     {"events",
+                      {{{"on", "button_enabled"}, {"after", 500}, {"do", "press_update"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 2500}, {"do", "query_remove_vetoed"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 2600}, {"do", "hid_arrival"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 8000}, {"do", "detach"}},
+                       {{"on", "log:within 20 seconds"}, {"after", 10000}, {"do", "attach"}},
+                       {{"on", "prompt"}, {"after", 1000}, {"do", "restart_later"}},
+                       {{"on", "prompt"}, {"after", 3000}, {"do", "close"}}}},
+                     {"until", 170000}};
+    auto run = run_sim(scenario);
+    EXPECT_EQ(run.status, 0) << run.error;
+    EXPECT_NE(
+        run.log_text().find("within 20 seconds to complete the firmware update process ... 20 19 18 17 16 "
+                            "15 14 13\r\nCurrent version"),
+        std::string::npos)
+        << run.log_text();
+    std::vector<int> states;
+    for (const json& r : run.events("state"))
+        states.push_back(r["value"].get<int>());
+    std::vector<int> tail(states.end() - std::min<size_t>(states.size(), 6), states.end());
+    EXPECT_EQ(tail, (std::vector<int>{8, 9, 8, 9, 10, 0})) << "veto, back to waiting, detach, re-attach, end";
+    long long removed = -1;
+    for (const json& r : run.events("device"))
+        if (r["what"] == "keyboard_removed")
+            removed = r["t"].get<long long>();
+    EXPECT_GT(run.time_of("state", "value", 10), removed);
+    EXPECT_TRUE(run.summary()["result_log"].get<std::string>().rfind("OK: ", 0) == 0);
+}

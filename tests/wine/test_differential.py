@@ -8,7 +8,8 @@ import pytest
 import simrun
 
 NAMES = ["verified_interactive", "verified_silent", "checksum_failure", "keyboard_never_back",
-         "user_never_detaches", "detach_delay", "keyboard_hangs", "system_requests"]
+         "user_never_detaches", "detach_delay", "keyboard_hangs", "system_requests", "vetoed_removal",
+         "late_removal_notice"]
 
 
 @pytest.fixture(scope="module")

@@ -218,8 +218,8 @@ void device_action(const std::string& what)
     } else if (what == "attach") {
         if (w.keyboard)
             w.keyboard->model->plug();
-    } else if (what == "query_remove") {
-        query_remove_keyboard();
+    } else if (what == "query_remove" || what == "query_remove_vetoed") {
+        query_remove_keyboard(what == "query_remove_vetoed");
     } else if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume") {
         power_action(what);
     } else if (what == "hid_arrival") {

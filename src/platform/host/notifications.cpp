@@ -81,17 +81,36 @@ void remove_interfaces(const std::vector<int>& ids)
         gone.push_back(*i);
     }
     std::vector<Registration> regs = w.registrations;
+    // The keyboard's removal may reach the windows late (removal_notice_ms).
+    auto notice = [&w](const Iface& i, std::function<void()> send) {
+        uint64_t late = i.owner == 0 && w.keyboard ? (uint64_t)w.keyboard->config.removal_notice_ms : 0;
+        if (late)
+            schedule_after(late, std::move(send));
+        else
+            send();
+    };
+    // A registration dropped before a late notice gets none.
+    auto held = [](HDEVNOTIFY id) {
+        const std::vector<Registration>& now = world().registrations;
+        return std::any_of(now.begin(), now.end(), [id](const Registration& r) { return r.id == id; });
+    };
     for (const Iface& i : gone)
         for (const Registration& r : regs)
             if (r.for_handle && r.iface == i.id)
-                send_device_change(r.hwnd, DBT_DEVICEREMOVECOMPLETE, handle_broadcast(r));
+                notice(i, [r, held] {
+                    if (held(r.id))
+                        send_device_change(r.hwnd, DBT_DEVICEREMOVECOMPLETE, handle_broadcast(r));
+                });
     for (const Iface& i : gone)
         for (const Registration& r : regs)
             if (!r.for_handle && same_guid(r.guid, i.class_guid()))
-                send_device_change(r.hwnd, DBT_DEVICEREMOVECOMPLETE, interface_broadcast(i));
+                notice(i, [r, i, held] {
+                    if (held(r.id))
+                        send_device_change(r.hwnd, DBT_DEVICEREMOVECOMPLETE, interface_broadcast(i));
+                });
 }
 
-void query_remove_keyboard()
+void query_remove_keyboard(bool vetoed)
 {
     World& w = world();
     if (!w.keyboard || w.keyboard->ifaces.empty())
@@ -105,7 +124,8 @@ void query_remove_keyboard()
     // Every handle registration is asked; when all have answered, the removal
     // goes on unless one denied it or a handle to the device is still open.
     auto pending = std::make_shared<size_t>(regs.size());
-    auto denied = std::make_shared<bool>(false);
+    // Another program that holds the keyboard denies the removal.
+    auto denied = std::make_shared<bool>(vetoed);
     auto decide = [ids, regs, denied] {
         // An open handle on any of its interfaces keeps the device.
         bool open = false;
@@ -169,6 +189,11 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
         auto* f = sim::handle_as<sim::DeviceFile>(h);
         if (!f) {
             SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        const sim::Iface* i = sim::iface_by_id(f->iface);
+        if (i && i->owner == 0 && world().keyboard && world().keyboard->config.handle_notify_fails) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
         r.for_handle = true;

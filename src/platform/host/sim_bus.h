@@ -222,8 +222,9 @@ void announce_arrival(const Iface& i);
 // The interfaces leave the system: handle registrations on them get
 // removal complete, then interface registrations of their class.
 void remove_interfaces(const std::vector<int>& ids);
-// The user asks to remove the keyboard safely.
-void query_remove_keyboard();
+// The user asks to remove the keyboard safely; with `vetoed`, another
+// program that holds it denies the removal.
+void query_remove_keyboard(bool vetoed);
 
 // Input reports to the windows registered for them (rawinput.cpp).
 void deliver_input(const Iface& i, const uint8_t* report, size_t len);

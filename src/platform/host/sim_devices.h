@@ -24,7 +24,8 @@ namespace sim {
 void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package);
 
 // User and world actions, called in world context: "detach", "attach",
-// "query_remove", "suspend", "sleep", "force_suspend", "resume", "hid_arrival".
+// "query_remove", "query_remove_vetoed" (another program denies the
+// removal), "suspend", "sleep", "force_suspend", "resume", "hid_arrival".
 // Unknown actions do nothing.
 void device_action(const std::string& what);
 

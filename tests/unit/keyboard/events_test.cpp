@@ -163,6 +163,28 @@ TEST_F(World, QueryRemoveIsAnsweredTrueAndCountsAsDetach)
     }));
 }
 
+TEST_F(World, AVetoedQueryReopensTheKeyboardAndEveryRegistrationIsDroppedAtExit)
+{
+    static sim::KeyboardConfig k = keyboard();
+    WORLD_TEST(in_world(&k, [] {
+        create_main_window();
+        kb_probe();
+        int regs = sim::device_counters().notify_registrations;  // HID and DFU classes, the keyboard
+        CHECK_EQ(regs, 3);
+        HDEVNOTIFY first = g_keyboard_notify;
+        in_world_context([] { sim::device_action("query_remove_vetoed"); });
+        pump_for(20);
+        // Opened and watched again: the old registration gave way to the new one.
+        CHECK(g_keyboard.load() != nullptr);
+        CHECK(g_keyboard_notify != nullptr && g_keyboard_notify != first);
+        CHECK_EQ(sim::device_counters().notify_registrations, regs);
+        CHECK(button_enabled());
+        SendMessageA(g_main_wnd, WM_DESTROY, 0, 0);
+        CHECK_EQ(sim::device_counters().notify_registrations, 0);
+        CHECK_EQ(sim::device_counters().bad_unregisters, 0);
+    }));
+}
+
 TEST_F(World, SuspendIsDeniedAndASuspendThatHappensCountsAsDetach)
 {
     static sim::KeyboardConfig k = keyboard();
