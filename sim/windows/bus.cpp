@@ -522,9 +522,15 @@ static void end_session(bool critical)
             DWORD_PTR answer = TRUE;
             SendMessageTimeoutA(wins[i], WM_QUERYENDSESSION, 0, flags, SMTO_NORMAL, 30000, &answer);
             if (answer == FALSE && !critical) {
+                // Looked up, not imported: Wine 8 has no ShutdownBlockReasonQuery
+                // (the reason is then traced empty).
+                typedef BOOL(WINAPI * Query)(HWND, LPWSTR, DWORD*);
+                Query query =
+                    (Query)(void*)GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonQuery");
                 WCHAR reason[256] = {0};
                 DWORD size = 256;
-                ShutdownBlockReasonQuery(wins[i], reason, &size);
+                if (query)
+                    query(wins[i], reason, &size);
                 char utf8[1024] = {0};
                 WideCharToMultiByte(CP_UTF8, 0, reason, -1, utf8, sizeof(utf8), nullptr, nullptr);
                 trace("power", "{\"what\":\"end_session_refused\",\"reason\":" + json_text(utf8) + "}");
