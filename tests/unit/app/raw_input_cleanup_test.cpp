@@ -34,10 +34,10 @@ TEST_F(RawInputCleanUp, ForegroundInputGoesOnToDefWindowProcAndBackgroundInputDo
     EXPECT_EXIT(in_world(input_world(),
                          [] {
                              create_main_window();
-                             sim::RawInputSpec spec;
-                             spec.bytes = rawmsg::bytes_of(rawmsg::with(rawmsg::version(0xA23F, 0, 0)));
-                             HRAWINPUT foreground = sim::raw_input_store(spec);
-                             HRAWINPUT background = sim::raw_input_store(spec);
+                             sim::RawInputSpec input;
+                             input.bytes = rawmsg::bytes_of(rawmsg::with(rawmsg::version(0xA23F, 0, 0)));
+                             HRAWINPUT foreground = sim::raw_input_store(input);
+                             HRAWINPUT background = sim::raw_input_store(input);
                              SendMessageA(g_main_wnd, WM_INPUT, RIM_INPUT, (LPARAM)foreground);
                              SendMessageA(g_main_wnd, WM_INPUT, RIM_INPUTSINK, (LPARAM)background);
                              // Both reports were decoded ...
