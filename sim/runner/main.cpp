@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,6 +80,55 @@ void write_record(const Json& record)
 
 void perform(const std::string& action);
 
+// The scenario's actions, by the virtual time they are due. Actions due in
+// the same millisecond are performed together: in the scenario's order, or,
+// under a seed, in an order the seed picks, so that seeds reach both orders
+// of two things the user does at once.
+std::map<uint64_t, std::vector<std::string>> g_due_actions;
+uint64_t g_order_state = 0;  // 0: the scenario's order
+
+uint64_t next_order_random()
+{
+    // splitmix64, apart from the scheduler's own sequence.
+    uint64_t z = (g_order_state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+void perform_due(uint64_t due)
+{
+    std::vector<std::string> actions = std::move(g_due_actions[due]);
+    g_due_actions.erase(due);
+    if (g_order_state != 0)
+        for (size_t i = actions.size(); i > 1; i--)
+            std::swap(actions[i - 1], actions[next_order_random() % i]);
+    for (const std::string& action : actions)
+        perform(action);
+}
+
+void schedule_action(uint64_t due, const std::string& action)
+{
+    if (due < sim::now_ms())
+        due = sim::now_ms();
+    std::vector<std::string>& actions = g_due_actions[due];
+    if (actions.empty())
+        sim::schedule_at(due, [due] { perform_due(due); });
+    actions.push_back(action);
+}
+
+// Another program (a backup, a virus scanner, an administrator's editor)
+// holding the result log open without sharing: the tool's opens fail with
+// a sharing violation until it lets go.
+HANDLE g_held_log = INVALID_HANDLE_VALUE;
+
+std::string result_log_windows_path()
+{
+    std::string windows_path = g_scenario.program_path;
+    windows_path.erase(windows_path.find_last_of('\\') + 1);
+    return windows_path + RESULT_LOG_NAME;
+}
+
 void check_triggers(const Json& record)
 {
     const std::string ev = record["ev"].get<std::string>();
@@ -97,8 +147,7 @@ void check_triggers(const Json& record)
         if (!hit)
             continue;
         g_trigger_fired[i] = true;
-        std::string action = e.action;
-        sim::schedule_after(e.after, [action] { perform(action); });
+        schedule_action(sim::now_ms() + e.after, e.action);
     }
 }
 
@@ -128,8 +177,22 @@ void perform(const std::string& action)
         if (main)
             sim::user_key(main, WM_SYSKEYUP, 'U');
     } else if (action == "close") {
+        // The window's close box: in the window's queue behind the input
+        // that came before it, as the user's clicks and keys are.
         if (main)
-            sim::system_send(main, WM_CLOSE, 0, 0);
+            sim::system_post(main, WM_CLOSE, 0, 0);
+    } else if (action == "hold_result_log") {
+        if (g_held_log == INVALID_HANDLE_VALUE) {
+            g_held_log = CreateFileA(result_log_windows_path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            sim::trace("file", Json{{"what", "held"}, {"ok", g_held_log != INVALID_HANDLE_VALUE}});
+        }
+    } else if (action == "release_result_log") {
+        if (g_held_log != INVALID_HANDLE_VALUE) {
+            CloseHandle(g_held_log);
+            g_held_log = INVALID_HANDLE_VALUE;
+            sim::trace("file", Json{{"what", "released"}});
+        }
     } else if (action == "restart_now" || action == "restart_later" || action == "close_prompt") {
         HWND dlg = runner::restart_prompt();
         if (!dlg)
@@ -176,9 +239,7 @@ Json summary(int exit_code, bool ended)
     s["exit_code"] = ended ? Json(exit_code) : Json(nullptr);
     s["log_view"] = runner::log_view_text();
     // The tool's own name for it, found as Windows finds it (without regard to case).
-    std::string windows_path = g_scenario.program_path;
-    windows_path.erase(windows_path.find_last_of('\\') + 1);
-    std::ifstream log(sim::map_path((windows_path + RESULT_LOG_NAME).c_str()), std::ios::binary);
+    std::ifstream log(sim::map_path(result_log_windows_path().c_str()), std::ios::binary);
     s["result_log"] = log ? Json(read_all(log)) : Json(nullptr);
     s["button"] = runner::button_summary();
     s["progress"] = runner::progress_pos();
@@ -347,11 +408,10 @@ int main(int argc, char** argv)
     sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package);
 
     g_trigger_fired.assign(g_scenario.events.size(), false);
+    g_order_state = seed;
     for (const runner::Event& e : g_scenario.events) {
-        if (e.at) {
-            std::string action = e.action;
-            sim::schedule_at(*e.at, [action] { perform(action); });
-        }
+        if (e.at)
+            schedule_action(*e.at, e.action);
     }
 
     sim::trace("start", Json{{"args", g_scenario.args}});

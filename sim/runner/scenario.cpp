@@ -138,10 +138,25 @@ bool full_program_path(const std::string& path)
     return path.back() != '\\' && path.back() != '/';
 }
 
-const std::set<std::string> kActions = {
-    "press_update",        "alt_u",         "close",       "detach",        "attach", "query_remove",
-    "query_remove_vetoed", "suspend",       "sleep",       "force_suspend", "resume", "hid_arrival",
-    "restart_now",         "restart_later", "close_prompt"};
+const std::set<std::string> kActions = {"press_update",
+                                        "alt_u",
+                                        "close",
+                                        "detach",
+                                        "attach",
+                                        "query_remove",
+                                        "query_remove_vetoed",
+                                        "suspend",
+                                        "sleep",
+                                        "force_suspend",
+                                        "resume",
+                                        "hid_arrival",
+                                        "restart_now",
+                                        "restart_later",
+                                        "close_prompt",
+                                        "end_session",
+                                        "force_end_session",
+                                        "hold_result_log",
+                                        "release_result_log"};
 
 bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
 {

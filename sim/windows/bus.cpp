@@ -526,6 +526,54 @@ static void power_action(const std::string& what)
     });
 }
 
+// The end of the user's session (shut down, restart, log off), on the
+// sending thread: every window is asked with WM_QUERYENDSESSION and the first
+// FALSE answer keeps the session (a critical end asks but takes no refusal);
+// the windows that agreed then hear WM_ENDSESSION(FALSE). Otherwise every
+// window gets WM_ENDSESSION(TRUE), and once all have returned the system ends
+// the process.
+static std::function<void()> g_session_ended;
+
+static void end_session(bool critical)
+{
+    queue_send([critical] {
+        LPARAM flags = critical ? ENDSESSION_CRITICAL : 0;
+        std::vector<HWND> wins = process_windows();
+        for (size_t i = 0; i < wins.size(); i++) {
+            DWORD_PTR answer = TRUE;
+            SendMessageTimeoutA(wins[i], WM_QUERYENDSESSION, 0, flags, SMTO_NORMAL, 30000, &answer);
+            if (answer == FALSE && !critical) {
+                // Looked up, not imported: Wine 8 has no ShutdownBlockReasonQuery
+                // (the reason is then traced empty).
+                typedef BOOL(WINAPI * Query)(HWND, LPWSTR, DWORD*);
+                Query query =
+                    (Query)(void*)GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonQuery");
+                WCHAR reason[256] = {0};
+                DWORD size = 256;
+                if (query)
+                    query(wins[i], reason, &size);
+                char utf8[1024] = {0};
+                WideCharToMultiByte(CP_UTF8, 0, reason, -1, utf8, sizeof(utf8), nullptr, nullptr);
+                trace("power", "{\"what\":\"end_session_refused\",\"reason\":" + json_text(utf8) + "}");
+                for (size_t k = 0; k < i; k++)
+                    SendMessageTimeoutA(wins[k], WM_ENDSESSION, FALSE, flags, SMTO_NORMAL, 30000, nullptr);
+                return;
+            }
+        }
+        for (HWND h : wins)
+            SendMessageTimeoutA(h, WM_ENDSESSION, TRUE, flags, SMTO_NORMAL, 30000, nullptr);
+        trace("power", "{\"what\":\"session_ended\"}");
+        if (g_session_ended)
+            g_session_ended();
+        ExitProcess(kEndedWithTheSession);
+    });
+}
+
+void bus_on_session_end(std::function<void()> fn)
+{
+    g_session_ended = std::move(fn);
+}
+
 // The user asks to remove the keyboard safely: every handle registration on
 // it is asked; unless one denies, another program that holds it vetoes
 // (`vetoed`) or a handle to it is still open afterwards, the removal goes on
@@ -571,6 +619,8 @@ void bus_action(const std::string& what)
         return query_remove_keyboard(what == "query_remove_vetoed");
     if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume")
         return power_action(what);
+    if (what == "end_session" || what == "force_end_session")
+        return end_session(what == "force_end_session");
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     if (what == "detach") {

@@ -34,8 +34,17 @@ void bus_after(uint32_t ms, std::function<void()> fn);
 // windows registered on the keyboard's handles), "query_remove_vetoed" (the
 // same, and another program denies it), "suspend" (asking first),
 // "sleep" (the system's own, unless a thread keeps it awake),
-// "force_suspend", "resume"; others do nothing.
+// "force_suspend", "resume", "end_session" (every window is asked; a FALSE
+// answer keeps the session, else WM_ENDSESSION(TRUE) and the process ends
+// with kEndedWithTheSession), "force_end_session" (a critical end: no
+// refusal counts); others do nothing.
 void bus_action(const std::string& what);
+
+// The exit code Windows gives a process it ends with the session.
+const UINT kEndedWithTheSession = 0x40010004;
+// Called on the sending thread when the session has ended, just before the
+// process ends.
+void bus_on_session_end(std::function<void()> fn);
 
 // The tool's SetThreadExecutionState, as the system keeps it per thread.
 void bus_note_execution_state(EXECUTION_STATE flags);

@@ -274,6 +274,13 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     SetWindowsHookExW(WH_CALLWNDPROC, watch, nullptr, GetCurrentThreadId());
     simwin::bus_start(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
                       [](const char* ev, const std::string& fields) { trace(ev, Json::parse(fields)); });
+    simwin::bus_on_session_end([] {
+        trace("exit", Json{{"code", simwin::kEndedWithTheSession}});
+        summary(Json(simwin::kEndedWithTheSession));
+        std::lock_guard<std::mutex> held(g_trace_lock);
+        fclose(g_trace);
+        g_trace = nullptr;
+    });
     for (const runner::Event& e : g_scenario.events)
         if (e.at)
             schedule(*e.at, e.action);

@@ -65,6 +65,11 @@ LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp);
 // Set by start_update_run before the worker starts; the worker clears it as its
 // very last step, so that no new run starts while it is still finishing.
 extern shared_atomic<uint8_t> g_worker_running;
+// Set once a close has been accepted (the Close button, an accepted WM_CLOSE,
+// WM_DESTROY, the silent time limit, a silent run's end, the session's end):
+// from then on no run starts and no command goes to a device. Only the UI
+// thread starts runs; the worker sets it before it clears g_worker_running.
+extern shared_atomic<uint8_t> g_closing;
 void on_update_command(HWND hwnd, WPARAM wp);  // WM_COMMAND
 void on_sys_key_up(HWND hwnd, WPARAM wp);      // WM_SYSKEYUP
 // The common start of an update run (UI thread): ST_BT_PREPARE or ST_BT_DONE.
@@ -81,14 +86,20 @@ bool bt_family_differs(uint32_t keyboard_bt, uint32_t package_bt);
 #define PROGRAM_DIR_SIZE 256   // directory and file name together
 #define PROGRAM_PATH_UNUSABLE 0xFFFFFFFFu
 extern shared_atomic<uint8_t> g_readme_opened;
-// The current run's result line: 0 until it is written (and again when a
-// run starts), then RESULT_LINE_WRITTEN with the result it recorded in the
-// low 32 bits. Each run writes one line, whoever writes it first.
+// The current run's result line: 0 until a writer claims it (and again when
+// a run starts), then RESULT_LINE_CLAIMED while that writer opens the file
+// and writes, then RESULT_LINE_WRITTEN once it is done with it; the low 32
+// bits hold the result the line records. Each run writes one line, whoever
+// claims it first.
 #define RESULT_LINE_WRITTEN (1ull << 32)
+#define RESULT_LINE_CLAIMED (1ull << 33)
 extern shared_atomic<uint64_t> g_result_line;
-// Set when a close or the silent time limit ended the process during a run:
-// the exit code is then the result its line recorded.
-extern shared_atomic<uint8_t> g_exit_on_result_line;
+// The last line this process claimed: RESULT_LINE_CLAIMED with its result in
+// the low 32 bits, 0 when none. The exit code is that result.
+extern shared_atomic<uint64_t> g_last_line;
+// How long the side that ends the process waits for a line another writer
+// has claimed: a little more than the open's retries take.
+#define RESULT_LINE_WAIT_MS 1500
 // Fills dir (256 bytes) with the program directory (up to and including the
 // last backslash) and returns the length of the full path; 0 when the path
 // cannot be read (dir empty: files are then used from the current directory);
@@ -105,8 +116,11 @@ int format_result_line(char* line, const SYSTEMTIME* time, uint32_t result);
 // Appends the result line of the current run, unless it was written
 // already; opens the read-me after a verified interactive run.
 void write_result_log();
-// Ends the process during a run (close while detached, silent time limit):
-// the run's line with the result of this moment, which is also the exit code.
+// Ends the process during a run (close while detached, silent time limit,
+// the session's end): the run's line with the result of this moment, which is
+// also the exit code. When the worker has claimed the line already, waits
+// (at most RESULT_LINE_WAIT_MS) until it is written: the process never ends
+// between the claim and the write.
 void end_run_now();
 
 // Restart prompt (restart_prompt.cpp)

@@ -111,9 +111,14 @@ void kb_probe()
 LRESULT on_timer(HWND hwnd, WPARAM id)
 {
     if (id == TIMER_PROBE) {
-        kb_probe();
+        // A tool that is closing opens and asks the keyboard nothing more.
+        if (g_closing)
+            KillTimer(hwnd, TIMER_PROBE);
+        else
+            kb_probe();
     } else if (id == TIMER_SILENT_EXIT) {
         KillTimer(hwnd, TIMER_SILENT_EXIT);
+        g_closing = 1;
         end_run_now();
         PostMessageA(hwnd, WM_DESTROY, 0, 0);
     }

@@ -169,9 +169,10 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     MSG msg;
     while (serve_next_message(&msg))
         ;
-    // A run ended by a close or by the silent time limit keeps the result its
-    // line recorded, whatever its worker still did afterwards.
-    if (g_exit_on_result_line.load())
-        return (int)(uint32_t)g_result_line.load();
+    // The exit code is the result of the last line this process wrote,
+    // whatever a worker still did afterwards; without a line, the result.
+    uint64_t last = g_last_line.load();
+    if (last)
+        return (int)(uint32_t)last;
     return (int)g_update_result.load();
 }

@@ -52,6 +52,7 @@ void on_create(HWND wnd)
         // wait for ever: it ends at once with its result line instead.
         if (g_silent) {
             write_result_log();
+            g_closing = 1;
             PostMessageA(wnd, WM_DESTROY, 0, 0);
         }
         return;
@@ -120,6 +121,7 @@ void on_create(HWND wnd)
 // run's worker and its time limit may both post one) finds nothing to do.
 void on_destroy()
 {
+    g_closing = 1;  // nothing starts once the clean-up has begun
     if (g_cleaned_up)
         return;
     g_cleaned_up = true;
@@ -161,10 +163,34 @@ LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     }
     case WM_DESTROY: on_destroy(); return 0;
+    case WM_QUERYENDSESSION:
+        // Only this answer keeps Windows from ending the session during a
+        // run; the block reason set at the run's start is the text Windows
+        // shows the user meanwhile.
+        if (g_worker_running || g_update_state != ST_IDLE)
+            return FALSE;
+        return DefWindowProcA(hwnd, msg, wp, lp);
+    case WM_ENDSESSION:
+        // The session ends anyway (the user chose to, or it is critical): the
+        // process ends when this returns, so the run's line is written now,
+        // with the result of this moment.
+        if (wp) {
+            g_closing = 1;
+            if (g_worker_running)
+                end_run_now();
+        }
+        return 0;
     case WM_COMMAND: on_update_command(hwnd, wp); return 0;
     case WM_SYSKEYUP: on_sys_key_up(hwnd, wp); return 0;
     case WM_SHOW_RESTART_PROMPT: show_restart_prompt(); return 0;
-    case WM_INPUT: kb_on_raw_input((HRAWINPUT)lp); return 0;
+    case WM_INPUT:
+        kb_on_raw_input((HRAWINPUT)lp);
+        // Input that came while the window was in the foreground goes on to
+        // DefWindowProc, which lets the system clean up after it; input that
+        // came in the background (RIDEV_INPUTSINK) does not.
+        if (GET_RAWINPUT_CODE_WPARAM(wp) == RIM_INPUT)
+            return DefWindowProcA(hwnd, msg, wp, lp);
+        return 0;
     case WM_TIMER: return on_timer(hwnd, wp);
     case WM_POWERBROADCAST: return on_power_broadcast(hwnd, wp, lp);
     case WM_DEVICECHANGE: return on_device_change(hwnd, wp, lp);

@@ -6,7 +6,7 @@
 
 shared_atomic<uint8_t> g_readme_opened{0};
 shared_atomic<uint64_t> g_result_line{0};
-shared_atomic<uint8_t> g_exit_on_result_line{0};
+shared_atomic<uint64_t> g_last_line{0};
 
 namespace {
 
@@ -18,6 +18,10 @@ const char* const kReadmeSecond = "readme.docx";
 // little later instead of losing its line.
 const int kLogOpenTries = 20;
 const DWORD kLogRetryMs = 50;
+// The ending side looks for the claimed line this often.
+const DWORD kClaimPollMs = 10;
+static_assert(RESULT_LINE_WAIT_MS > (kLogOpenTries - 1) * kLogRetryMs,
+              "the wait outlasts the open's retries");
 
 // Builds the path of `name` beside the program file; false when it does not
 // fit into the 256-byte buffer.
@@ -121,12 +125,15 @@ void write_result_log()
 {
     uint32_t result = g_update_result;
     uint64_t none = 0;
-    if (!g_result_line.compare_exchange_strong(none, RESULT_LINE_WRITTEN | result))
+    if (!g_result_line.compare_exchange_strong(none, RESULT_LINE_CLAIMED | result))
         return;
+    g_last_line = RESULT_LINE_CLAIMED | result;
     char path[PROGRAM_DIR_SIZE];
     // A program directory too long for the path buffer has no log and no read-me.
-    if (!path_beside_program(path, RESULT_LOG_NAME))
+    if (!path_beside_program(path, RESULT_LOG_NAME)) {
+        g_result_line = RESULT_LINE_WRITTEN | result;
         return;
+    }
 
     HANDLE file = open_result_log(path);
     if (file != INVALID_HANDLE_VALUE) {
@@ -139,6 +146,8 @@ void write_result_log()
         WriteFile(file, line, (DWORD)length, &written, nullptr);
         CloseHandle(file);
     }
+    // Done with the line, written or lost: whoever waits for it may go on.
+    g_result_line = RESULT_LINE_WRITTEN | result;
 
     if (g_silent || result != 0 || g_readme_opened)
         return;
@@ -149,5 +158,13 @@ void write_result_log()
 void end_run_now()
 {
     write_result_log();
-    g_exit_on_result_line.store(1);
+    // The worker may have claimed the line a moment ago and still be waiting
+    // for the file (another program holding it): the process ends only once
+    // the line is written, or when the wait's bound has passed.
+    for (DWORD waited = 0; waited < RESULT_LINE_WAIT_MS; waited += kClaimPollMs) {
+        uint64_t line = g_result_line.load();
+        if (line == 0 || (line & RESULT_LINE_WRITTEN))
+            return;
+        Sleep(kClaimPollMs);
+    }
 }

@@ -5,6 +5,7 @@
 #include "package/messages.h"
 
 shared_atomic<uint8_t> g_worker_running{0};
+shared_atomic<uint8_t> g_closing{0};
 
 namespace {
 
@@ -13,10 +14,11 @@ const unsigned kMsgNoDowngrade = 16;
 const int kTextSize = 256;
 const WPARAM kVirtualKeyU = 0x55;
 
-// A run may start only with no run going on and the previous worker gone.
+// A run may start only with no run going on, the previous worker gone and
+// no close accepted.
 bool run_may_start()
 {
-    return g_update_state == ST_IDLE && !g_worker_running;
+    return g_update_state == ST_IDLE && !g_worker_running && !g_closing;
 }
 
 }  // namespace
@@ -43,7 +45,8 @@ void on_update_command(HWND hwnd, WPARAM wp)
         return;
     if (g_update_done) {
         // The button reads Close. Its worker may still be writing the run's
-        // line: the line is written first, once.
+        // line: the line is written first, once. Nothing starts meanwhile.
+        g_closing = 1;
         if (g_worker_running)
             end_run_now();
         PostMessageA(hwnd, WM_DESTROY, 0, 0);
@@ -57,6 +60,7 @@ void on_update_command(HWND hwnd, WPARAM wp)
     if (INI_ALLOW_DOWNGRADE == 0 && is_downgrade((uint32_t)parse_hex(INI_VER_NXP), g_kb_nxp_version)) {
         if (g_silent) {
             // Nothing to do: the tool ends without a result line.
+            g_closing = 1;
             PostMessageA(hwnd, WM_DESTROY, 0, 0);
         } else {
             load_message(kMsgNoDowngrade, text, wide);
@@ -93,6 +97,12 @@ void start_update_run(uint8_t state)
     HWND progress = GetDlgItem(g_main_wnd, IDC_PROGRESS);
     HWND button = GetDlgItem(g_main_wnd, IDC_UPDATE);
 
+    // A close accepted a moment ago (its WM_DESTROY still queued behind this
+    // message) wins: the tool is ending and nothing may reach the keyboard.
+    // The UI thread alone starts runs and accepts closes, so the test and the
+    // state's change below cannot be split by a close.
+    if (g_closing)
+        return;
     uint8_t idle = ST_IDLE;
     if (!g_update_state.compare_exchange_strong(idle, state))
         return;

@@ -39,6 +39,8 @@ void log_message(unsigned number)
 
 void send(void (*build)(uint8_t*))
 {
+    if (g_closing)
+        return;  // the tool is ending: no command goes out any more
     uint8_t report[KB_OUT_REPORT_SIZE] = {0};
     build(report);
     kb_send_command(report);
@@ -201,7 +203,7 @@ void run()
 
     g_update_result = 4;
     g_update_state = ST_USB_DOWNLOAD;
-    bool downloaded = dfu_update();
+    bool downloaded = !g_closing && dfu_update();
     g_update_state = ST_USB_DONE;
 
     for (int w = 0; w < kKeyboardBackWaits && !keyboard_back(at); w++)
@@ -248,9 +250,10 @@ DWORD WINAPI update_worker(LPVOID)
     g_update_state = ST_IDLE;
     SetThreadExecutionState(ES_CONTINUOUS);
     PostMessageA(g_main_wnd, WM_RUN_ENDED, 0, 0);
-    if (g_silent)
+    if (g_silent) {
+        g_closing = 1;  // set before the start of a run is allowed again
         PostMessageA(g_main_wnd, WM_DESTROY, 0, 0);
-    else if (g_update_result == 0)
+    } else if (g_update_result == 0)
         PostMessageA(g_main_wnd, WM_SHOW_RESTART_PROMPT, 0, 0);
     // Last step: a new run may start only now.
     g_worker_running = 0;

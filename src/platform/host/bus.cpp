@@ -222,6 +222,8 @@ void device_action(const std::string& what)
         query_remove_keyboard(what == "query_remove_vetoed");
     } else if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume") {
         power_action(what);
+    } else if (what == "end_session" || what == "force_end_session") {
+        session_action(what);
     } else if (what == "hid_arrival") {
         Iface mouse;
         mouse.kind = Kind::HidOther;

@@ -1,6 +1,6 @@
 // Power broadcasts: WM_POWERBROADCAST to the tool's top-level windows when
 // the world suspends (asking first, on its own when idle, or forced) and
-// resumes.
+// resumes; and the end of the user's session (shut down, restart, log off).
 #include "platform/host/sim_bus.h"
 
 #include "platform/host/sim_power.h"
@@ -30,7 +30,59 @@ void power_broadcast(WPARAM event, std::function<void(bool denied)> done = nullp
     }
 }
 
+// The exit code Windows gives a process it ends with the session.
+const int kEndedWithTheSession = 0x40010004;
+
+void session_ends(std::shared_ptr<std::vector<HWND>> wins, LPARAM flags)
+{
+    // WM_ENDSESSION(TRUE) to every window; once all have returned, the
+    // system ends the process, whatever its threads are doing.
+    if (wins->empty()) {
+        trace("power", {{"what", "session_ended"}});
+        end_run(kEndedWithTheSession);
+        return;
+    }
+    auto pending = std::make_shared<size_t>(wins->size());
+    for (HWND h : *wins) {
+        system_send(h, WM_ENDSESSION, TRUE, flags, [pending](LRESULT) {
+            if (--*pending == 0) {
+                trace("power", {{"what", "session_ended"}});
+                end_run(kEndedWithTheSession);
+            }
+        });
+    }
+}
+
+// Asks window `next` whether the session may end, then the one after it.
+// The first window that answers FALSE stops the asking: the session goes on,
+// and the windows that agreed hear so through WM_ENDSESSION(FALSE). A
+// critical end (ENDSESSION_CRITICAL) asks too, but no answer stops it.
+void query_end_session(std::shared_ptr<std::vector<HWND>> wins, size_t next, LPARAM flags)
+{
+    if (next == wins->size()) {
+        session_ends(wins, flags);
+        return;
+    }
+    HWND h = (*wins)[next];
+    system_send(h, WM_QUERYENDSESSION, 0, flags, [wins, next, flags, h](LRESULT answer) {
+        if (answer == FALSE && !(flags & ENDSESSION_CRITICAL)) {
+            trace("power",
+                  {{"what", "end_session_refused"}, {"reason", utf16_to_utf8(shutdown_block_reason(h))}});
+            for (size_t k = 0; k < next; k++)
+                system_send((*wins)[k], WM_ENDSESSION, FALSE, flags);
+            return;
+        }
+        query_end_session(wins, next + 1, flags);
+    });
+}
+
 }  // namespace
+
+void session_action(const std::string& what)
+{
+    auto wins = std::make_shared<std::vector<HWND>>(top_level_windows());
+    query_end_session(wins, 0, what == "force_end_session" ? ENDSESSION_CRITICAL : 0);
+}
 
 void power_action(const std::string& what)
 {

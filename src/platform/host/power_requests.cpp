@@ -1,5 +1,5 @@
-// What keeps the simulated system awake, and the reasons the tool gives for
-// blocking a shutdown.
+// What keeps the simulated system awake, and the texts the tool gives for
+// refusing to let the session end.
 #include "platform/host/sim_core.h"
 #include "platform/host/sim_internal.h"
 #include "platform/host/sim_power.h"
@@ -34,9 +34,10 @@ bool system_kept_awake()
     return false;
 }
 
-bool shutdown_blocked()
+std::u16string shutdown_block_reason(HWND wnd)
 {
-    return !block_reasons().empty();
+    auto it = block_reasons().find(wnd);
+    return it == block_reasons().end() ? std::u16string() : it->second;
 }
 
 }  // namespace sim
@@ -70,10 +71,9 @@ BOOL ShutdownBlockReasonCreate(HWND wnd, LPCWSTR reason)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    bool first = sim::block_reasons().empty();
+    // Only the text Windows shows when a window refuses to let the session
+    // end; setting it blocks nothing.
     sim::block_reasons()[wnd] = sim::wide_cstr(reason);
-    if (first)
-        sim::trace("power", {{"what", "shutdown_blocked"}});
     return TRUE;
 }
 
@@ -90,7 +90,6 @@ BOOL ShutdownBlockReasonDestroy(HWND wnd)
         return FALSE;
     }
     // Destroying a reason that was never set succeeds, as on the platform.
-    if (sim::block_reasons().erase(wnd) && sim::block_reasons().empty())
-        sim::trace("power", {{"what", "shutdown_unblocked"}});
+    sim::block_reasons().erase(wnd);
     return TRUE;
 }

@@ -55,6 +55,11 @@ HRAWINPUT raw_input_store(const RawInputSpec& desc)
     return h;
 }
 
+void raw_input_release(HRAWINPUT raw)
+{
+    world().raw_messages.erase(raw);
+}
+
 HANDLE raw_device_store(DWORD type, uint16_t vid, uint16_t pid, uint16_t usage_page, uint16_t usage,
                         bool fail_info)
 {

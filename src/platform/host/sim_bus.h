@@ -34,12 +34,6 @@
 #ifndef RIDEV_REMOVE
 #define RIDEV_REMOVE 0x00000001
 #endif
-#ifndef RIM_INPUT
-#define RIM_INPUT 0
-#endif
-#ifndef RIM_INPUTSINK
-#define RIM_INPUTSINK 1
-#endif
 #ifndef HIDP_STATUS_INVALID_PREPARSED_DATA
 #define HIDP_STATUS_INVALID_PREPARSED_DATA ((NTSTATUS)0xC0110001)
 #endif
@@ -231,5 +225,12 @@ void deliver_input(const Iface& i, const uint8_t* report, size_t len);
 
 // Power broadcasts (power.cpp): "suspend", "force_suspend", "resume".
 void power_action(const std::string& what);
+// "end_session": the user shuts down, restarts or logs off: every top-level
+// window is asked (WM_QUERYENDSESSION) and only a FALSE answer keeps the
+// session; "force_end_session": a critical end that asks but takes no refusal.
+// Without refusal every window gets WM_ENDSESSION(TRUE) and the process then
+// ends with the exit code 0x40010004. Traced as `power` `end_session_refused`
+// (with the refusing window's block reason text) or `session_ended`.
+void session_action(const std::string& what);
 
 }  // namespace sim

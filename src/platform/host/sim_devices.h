@@ -98,6 +98,10 @@ struct RawInputSpec {
     UINT copied_size = 0;  // bytes the read claims to have copied (0: as many as it copied)
 };
 HRAWINPUT raw_input_store(const RawInputSpec& desc);
+// DefWindowProc's clean-up of a WM_INPUT received in the foreground
+// (RIM_INPUT): the input is gone and GetRawInputData no longer finds it.
+// Input received in the background (RIM_INPUTSINK) is not passed there.
+void raw_input_release(HRAWINPUT raw);
 // A raw input device handle for GetRawInputDeviceInfoA with these values.
 HANDLE raw_device_store(DWORD type, uint16_t vid, uint16_t pid, uint16_t usage_page, uint16_t usage,
                         bool fail_info = false);

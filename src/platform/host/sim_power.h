@@ -2,12 +2,18 @@
 // events see them. Host-only; never seen by product code.
 #pragma once
 
+#include "platform/host/win32_host.h"
+
+#include <string>
+
 namespace sim {
 
 // A thread that is still running holds ES_CONTINUOUS | ES_SYSTEM_REQUIRED:
 // the system does not go to sleep when it would on its own.
 bool system_kept_awake();
-// A window has set a shutdown block reason.
-bool shutdown_blocked();
+// The text a window set with ShutdownBlockReasonCreate ("" when none).
+// Windows shows it while the window refuses to let the session end; the
+// text alone blocks nothing.
+std::u16string shutdown_block_reason(HWND wnd);
 
 }  // namespace sim

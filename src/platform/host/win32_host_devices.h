@@ -54,6 +54,11 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY handle);
 #define RID_HEADER 0x10000005
 #define RIDI_DEVICEINFO 0x2000000b
 #define RIDEV_INPUTSINK 0x00000100
+// The wParam of WM_INPUT: input while the window was in the foreground or,
+// with RIDEV_INPUTSINK, in the background.
+#define RIM_INPUT 0
+#define RIM_INPUTSINK 1
+#define GET_RAWINPUT_CODE_WPARAM(wp) ((wp)&0xff)
 
 struct RAWINPUTDEVICE {
     USHORT usUsagePage;

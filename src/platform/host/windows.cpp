@@ -3,6 +3,8 @@
 // tests use. Message queues are in messages.cpp.
 #include "platform/host/sim_wm.h"
 
+#include "platform/host/sim_devices.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -412,6 +414,13 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         return 0;
     case WM_POWERBROADCAST: return TRUE;
     case WM_DEVICECHANGE: return wp == DBT_DEVICEQUERYREMOVE ? TRUE : 0;
+    case WM_QUERYENDSESSION: return TRUE;  // the session may end
+    case WM_INPUT:
+        // Input of a window in the foreground: the system cleans up after it
+        // here, and its handle is no longer valid.
+        if (GET_RAWINPUT_CODE_WPARAM(wp) == RIM_INPUT)
+            sim::raw_input_release(reinterpret_cast<HRAWINPUT>(lp));
+        return 0;
     default: return 0;
     }
 }
