@@ -137,6 +137,7 @@ bool BootloaderModel::get_status(uint8_t* data, uint16_t length, uint32_t* trans
 {
     uint32_t poll = 0;
     bool manifesting = false;
+    const uint32_t manifest_poll = (uint32_t)(s_.manifest_poll_ms >= 0 ? s_.manifest_poll_ms : s_.poll_ms);
     switch (state_) {
     case DFU_DNLOAD_SYNC:
         if (error_pending_ != DFU_STATUS_OK) {
@@ -156,7 +157,7 @@ bool BootloaderModel::get_status(uint8_t* data, uint16_t length, uint32_t* trans
             if (manifest_left_ > 0) {
                 --manifest_left_;
                 state_ = DFU_MANIFEST;
-                poll = (uint32_t)s_.poll_ms;
+                poll = manifest_poll;
             } else {
                 state_ = DFU_IDLE;
                 finish_manifestation();
@@ -164,7 +165,7 @@ bool BootloaderModel::get_status(uint8_t* data, uint16_t length, uint32_t* trans
         } else {
             // One answer: the whole manifestation, then it waits for its reset.
             state_ = DFU_MANIFEST;
-            poll = (uint32_t)s_.poll_ms * (uint32_t)(s_.manifest_polls > 0 ? s_.manifest_polls : 0);
+            poll = manifest_poll * (uint32_t)(s_.manifest_polls > 0 ? s_.manifest_polls : 0);
             manifesting = true;
         }
         break;

@@ -41,8 +41,10 @@ struct BootloaderSettings {
     int poll_ms = 5;          // bwPollTimeout while it is busy (dfuDNBUSY, dfuMANIFEST); 0 otherwise
     int busy_polls = 1;       // dfuDNBUSY answers after each block
     int error_at_block = -1;  // block number after which dfuERROR/errCHECK_ERASED is reported
-    // Tolerant: dfuMANIFEST answers; not tolerant: manifestation lasts this many poll_ms.
+    // Tolerant: dfuMANIFEST answers; not tolerant: manifestation lasts this
+    // many times the manifestation's poll time.
     int manifest_polls = 2;
+    int manifest_poll_ms = -1;    // bwPollTimeout of its dfuMANIFEST answers (-1: poll_ms)
     bool fail_transfers = false;  // every control transfer fails at once (a stall)
     // After this many control transfers since it started, it answers none:
     // every later transfer is left unanswered, and the host's pipe times out
