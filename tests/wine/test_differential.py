@@ -8,7 +8,7 @@ import pytest
 import simrun
 
 NAMES = ["verified_interactive", "verified_silent", "checksum_failure", "keyboard_never_back",
-         "user_never_detaches", "detach_delay", "keyboard_hangs", "system_requests"]
+         "user_never_detaches", "detach_delay", "keyboard_hangs", "system_requests", "bootloader_hangs"]
 
 
 @pytest.fixture(scope="module")
