@@ -45,10 +45,10 @@ const char* BootloaderModel::request_name(uint8_t request)
 
 const char* BootloaderModel::state_name(uint8_t state)
 {
-    static const char* const names[] = {"appIDLE",         "appDETACH",   "dfuIDLE",
-                                        "dfuDNLOAD-SYNC",  "dfuDNBUSY",   "dfuDNLOAD-IDLE",
+    static const char* const names[] = {"appIDLE",          "appDETACH",   "dfuIDLE",
+                                        "dfuDNLOAD-SYNC",   "dfuDNBUSY",   "dfuDNLOAD-IDLE",
                                         "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
-                                        "dfuUPLOAD-IDLE",  "dfuERROR"};
+                                        "dfuUPLOAD-IDLE",   "dfuERROR"};
     return state <= DFU_ERROR ? names[state] : "?";
 }
 
@@ -86,6 +86,7 @@ void BootloaderModel::reset()
     manifest_left_ = 0;
     status_due_ = 0;
     busy_until_ = 0;
+    transfers_ = 0;
 }
 
 void BootloaderModel::enter_runtime()
@@ -136,6 +137,7 @@ bool BootloaderModel::get_status(uint8_t* data, uint16_t length, uint32_t* trans
 {
     uint32_t poll = 0;
     bool manifesting = false;
+    const uint32_t manifest_poll = (uint32_t)(s_.manifest_poll_ms >= 0 ? s_.manifest_poll_ms : s_.poll_ms);
     switch (state_) {
     case DFU_DNLOAD_SYNC:
         if (error_pending_ != DFU_STATUS_OK) {
@@ -155,7 +157,7 @@ bool BootloaderModel::get_status(uint8_t* data, uint16_t length, uint32_t* trans
             if (manifest_left_ > 0) {
                 --manifest_left_;
                 state_ = DFU_MANIFEST;
-                poll = (uint32_t)s_.poll_ms;
+                poll = manifest_poll;
             } else {
                 state_ = DFU_IDLE;
                 finish_manifestation();
@@ -163,7 +165,7 @@ bool BootloaderModel::get_status(uint8_t* data, uint16_t length, uint32_t* trans
         } else {
             // One answer: the whole manifestation, then it waits for its reset.
             state_ = DFU_MANIFEST;
-            poll = (uint32_t)s_.poll_ms * (uint32_t)(s_.manifest_polls > 0 ? s_.manifest_polls : 0);
+            poll = manifest_poll * (uint32_t)(s_.manifest_polls > 0 ? s_.manifest_polls : 0);
             manifesting = true;
         }
         break;
@@ -232,7 +234,16 @@ bool BootloaderModel::dnload_block(const ControlSetup& setup, const uint8_t* dat
 bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred)
 {
     *transferred = 0;
+    unanswered_ = false;
     const char* name = request_name(setup.request);
+    if (s_.hang_after_transfers >= 0 && transfers_ >= s_.hang_after_transfers) {
+        // It has stopped answering: the transfer reaches nothing and changes nothing.
+        unanswered_ = true;
+        if (ev_.request)
+            ev_.request(name, setup.value, setup.length, false);
+        return false;
+    }
+    ++transfers_;
     if (s_.fail_transfers) {
         if (ev_.request)
             ev_.request(name, setup.value, setup.length, false);
@@ -243,8 +254,8 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
     in_control_ = true;
     bool in = setup.request_type == kInterfaceToHost;
     bool well_formed = setup.index == s_.interface_number && setup.request <= REQ_ABORT &&
-                       (in ? request_is_in(setup.request) : setup.request_type == kHostToInterface &&
-                                                                !request_is_in(setup.request));
+                       (in ? request_is_in(setup.request)
+                           : setup.request_type == kHostToInterface && !request_is_in(setup.request));
     // A host that has just opened the device, and has had no status answer
     // from it yet, cannot know a poll time-out given to an earlier host or
     // that the device is manifesting: its status requests are answered as
@@ -258,9 +269,9 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
     bool granted = false;
     if (early) {
         if (!host_unaware)
-            violation("dfu.getstatus_before_bwPollTimeout",
-                      std::string("in ") + state_name(state_) + ", " + std::to_string(status_due_ - now()) +
-                          " ms early");
+            violation("dfu.getstatus_before_bwPollTimeout", std::string("in ") + state_name(state_) + ", " +
+                                                                std::to_string(status_due_ - now()) +
+                                                                " ms early");
         granted = !s_.stall_early_status;
     }
     advance(granted);
@@ -282,7 +293,8 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
             ok = get_status(data, setup.length, transferred);
             if (ok)
                 fresh_host_ = false;
-        } else if (r == REQ_GETSTATE && st != DFU_DNBUSY && st != DFU_MANIFEST && st != DFU_MANIFEST_WAIT_RESET) {
+        } else if (r == REQ_GETSTATE && st != DFU_DNBUSY && st != DFU_MANIFEST &&
+                   st != DFU_MANIFEST_WAIT_RESET) {
             if (data && setup.length >= 1) {
                 data[0] = state_;
                 *transferred = 1;

@@ -38,11 +38,18 @@ enum : uint8_t {
 };
 
 struct BootloaderSettings {
-    int poll_ms = 5;              // bwPollTimeout while it is busy (dfuDNBUSY, dfuMANIFEST); 0 otherwise
-    int busy_polls = 1;           // dfuDNBUSY answers after each block
-    int error_at_block = -1;      // block number after which dfuERROR/errCHECK_ERASED is reported
-    int manifest_polls = 2;       // tolerant: dfuMANIFEST answers; not tolerant: manifestation lasts this many poll_ms
-    bool fail_transfers = false;  // the default pipe answers nothing
+    int poll_ms = 5;          // bwPollTimeout while it is busy (dfuDNBUSY, dfuMANIFEST); 0 otherwise
+    int busy_polls = 1;       // dfuDNBUSY answers after each block
+    int error_at_block = -1;  // block number after which dfuERROR/errCHECK_ERASED is reported
+    // Tolerant: dfuMANIFEST answers; not tolerant: manifestation lasts this
+    // many times the manifestation's poll time.
+    int manifest_polls = 2;
+    int manifest_poll_ms = -1;    // bwPollTimeout of its dfuMANIFEST answers (-1: poll_ms)
+    bool fail_transfers = false;  // every control transfer fails at once (a stall)
+    // After this many control transfers since it started, it answers none:
+    // every later transfer is left unanswered, and the host's pipe times out
+    // (-1: never).
+    int hang_after_transfers = -1;
     uint8_t interface_number = 0;
     // Its DFU functional descriptor.
     uint16_t transfer_size = 2048;        // wTransferSize: the longest DFU_DNLOAD block
@@ -51,8 +58,12 @@ struct BootloaderSettings {
     bool will_detach = true;              // bitWillDetach
     uint16_t detach_timeout_ms = 1000;    // wDetachTimeOut
     uint32_t flash_size = 0x10000;        // user flash the download is written to
-    bool stall_early_status = false;      // a GETSTATUS before bwPollTimeout stalls (else it is only recorded)
+    bool stall_early_status = false;  // a GETSTATUS before bwPollTimeout stalls (else it is only recorded)
 };
+
+// WinUSB's default time-out of the default pipe: a control transfer that the
+// device leaves unanswered fails after this long (ERROR_SEM_TIMEOUT).
+const uint32_t kControlPipeTimeoutMs = 5000;
 
 struct ControlSetup {
     uint8_t request_type;
@@ -90,8 +101,12 @@ public:
     void enter_runtime();
     // One control transfer on the default pipe. Host to device: `data` holds
     // setup.length bytes; device to host: it receives up to setup.length
-    // bytes. Returns false when the transfer fails (stall or no answer).
+    // bytes. Returns false when the transfer fails: a stall, or no answer at
+    // all (last_transfer_unanswered()).
     bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
+    // The latest failed transfer got no answer: the host's side of it ends
+    // only when its pipe times out (kControlPipeTimeoutMs), not at once.
+    bool last_transfer_unanswered() const { return unanswered_; }
     // A host has just opened the device: until it has a status answer it
     // cannot know the poll time-out an earlier host was given, or that the
     // device manifests, so its status requests break no rule.
@@ -126,15 +141,17 @@ private:
     uint8_t error_pending_ = DFU_STATUS_OK;  // reported by the next GETSTATUS of the block
     int busy_left_ = 0;
     int manifest_left_ = 0;
-    uint64_t status_due_ = 0;  // no GETSTATUS before this time (the last bwPollTimeout)
-    uint64_t busy_until_ = 0;  // end of dfuDNBUSY / dfuMANIFEST
-    bool fresh_host_ = false;  // no status answer since a host opened the device
-    bool quiet_stall_ = false; // this request's stall is no fault of the host
-    uint64_t generation_ = 0;  // timed transitions of an earlier state are void
+    uint64_t status_due_ = 0;   // no GETSTATUS before this time (the last bwPollTimeout)
+    uint64_t busy_until_ = 0;   // end of dfuDNBUSY / dfuMANIFEST
+    bool fresh_host_ = false;   // no status answer since a host opened the device
+    bool quiet_stall_ = false;  // this request's stall is no fault of the host
+    uint64_t generation_ = 0;   // timed transitions of an earlier state are void
     bool pending_ = false;
     bool manifest_done_ = false;
     bool in_control_ = false;
     int blocks_ = 0;
+    int transfers_ = 0;        // control transfers since it started
+    bool unanswered_ = false;  // the latest transfer got no answer
     uint16_t next_block_ = 0;
     std::vector<uint8_t> image_;
 };

@@ -24,7 +24,9 @@ models::KeyboardSettings keyboard_settings(const KeyboardConfig& c, const Packag
     s.bootloader.busy_polls = c.bootloader.busy_polls;
     s.bootloader.error_at_block = c.bootloader.error_at_block;
     s.bootloader.manifest_polls = c.bootloader.manifest_polls;
+    s.bootloader.manifest_poll_ms = c.bootloader.manifest_poll_ms;
     s.bootloader.fail_transfers = c.bootloader.fail_transfers;
+    s.bootloader.hang_after_transfers = c.bootloader.hang_after_transfers;
     s.bootloader.manifestation_tolerant = c.bootloader.manifestation_tolerant;
     s.bootloader.will_detach = c.bootloader.will_detach;
     s.bootloader.can_upload = c.bootloader.can_upload;

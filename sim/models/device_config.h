@@ -17,12 +17,14 @@ struct KeyboardSettings;
 namespace sim {
 
 struct BootloaderConfig {
-    int identity = 1;             // 1: the package's first DFU vendor/product pair; 2: its second
-    int poll_ms = 5;              // bwPollTimeout it reports while busy (dfuDNBUSY, dfuMANIFEST)
-    int busy_polls = 1;           // dfuDNBUSY answers after each block before dfuDNLOAD-IDLE
-    int error_at_block = -1;      // after this block: dfuERROR with errCHECK_ERASED; -1: never
-    int manifest_polls = 2;       // manifestation: poll_ms times this (tolerant: dfuMANIFEST answers)
-    bool fail_transfers = false;  // every control transfer fails
+    int identity = 1;               // 1: the package's first DFU vendor/product pair; 2: its second
+    int poll_ms = 5;                // bwPollTimeout it reports while busy (dfuDNBUSY, dfuMANIFEST)
+    int busy_polls = 1;             // dfuDNBUSY answers after each block before dfuDNLOAD-IDLE
+    int error_at_block = -1;        // after this block: dfuERROR with errCHECK_ERASED; -1: never
+    int manifest_polls = 2;         // manifestation: its poll time times this (tolerant: dfuMANIFEST answers)
+    int manifest_poll_ms = -1;      // bwPollTimeout it reports in dfuMANIFEST (-1: poll_ms)
+    bool fail_transfers = false;    // every control transfer fails at once (a stall)
+    int hang_after_transfers = -1;  // after this many control transfers it answers none (-1: never)
     // Its DFU functional descriptor and flash.
     bool manifestation_tolerant = false;  // bitManifestationTolerant
     bool will_detach = true;              // bitWillDetach

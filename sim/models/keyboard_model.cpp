@@ -118,13 +118,11 @@ void KeyboardModel::on_manifested()
     // validity word, then the info block's CRC.
     const std::vector<uint8_t>& image = boot_.image();
     InfoBlock info = read_info_block(image, kUsbInfoOffset);
-    ImageVerdict verdict = !nxp_validity_word_ok(image) ? ImageVerdict::Invalid
-                           : !info.present              ? ImageVerdict::Unverifiable
+    ImageVerdict verdict = !nxp_validity_word_ok(image)                        ? ImageVerdict::Invalid
+                           : !info.present                                     ? ImageVerdict::Unverifiable
                            : info_block_crc_ok(image, kUsbInfoOffset, 0, info) ? ImageVerdict::Runs
-                                                                                : ImageVerdict::Invalid;
-    int version = s_.nxp_after >= 0              ? s_.nxp_after
-                  : verdict == ImageVerdict::Runs ? (int)info.version
-                                                  : -1;
+                                                                               : ImageVerdict::Invalid;
+    int version = s_.nxp_after >= 0 ? s_.nxp_after : verdict == ImageVerdict::Runs ? (int)info.version : -1;
     if (verdict == ImageVerdict::Invalid)
         version = -1;
     if (host_.firmware)
@@ -291,9 +289,12 @@ void KeyboardModel::judge_bt_image()
 bool KeyboardModel::control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred)
 {
     *transferred = 0;
+    dfu_unanswered_ = false;
     if (!on_bus_ || (mode_ != UsbMode::Bootloader && !s_.runtime_dfu))
         return false;
-    return boot_.control(setup, data, transferred);
+    bool ok = boot_.control(setup, data, transferred);
+    dfu_unanswered_ = !ok && boot_.last_transfer_unanswered();
+    return ok;
 }
 
 }  // namespace models

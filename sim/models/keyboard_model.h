@@ -88,6 +88,8 @@ public:
     void output_report(const uint8_t* data, size_t len);
     // A control transfer to the DFU interface (boot-loader mode).
     bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
+    // The latest failed control transfer got no answer (its pipe times out).
+    bool dfu_unanswered() const { return dfu_unanswered_; }
     // A host opened its DFU interface.
     void dfu_host_opened() { boot_.host_opened(); }
 
@@ -130,6 +132,7 @@ private:
     int nxp_;
     int bt_;
     int reports_ = 0;
+    bool dfu_unanswered_ = false;  // the latest control transfer got no answer
 
     // Bluetooth receiver
     bool bt_open_ = false;

@@ -165,7 +165,8 @@ bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
     if (!c.unknown_fields(b, "keyboard.bootloader",
                           {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls",
                            "fail_transfers", "manifestation_tolerant", "will_detach", "can_upload",
-                           "transfer_size", "detach_timeout_ms", "flash_size", "strict_poll"}))
+                           "transfer_size", "detach_timeout_ms", "flash_size", "strict_poll",
+                           "hang_after_transfers", "manifest_poll_ms"}))
         return false;
     if (!c.get_num(b, "identity", "keyboard.bootloader.identity", 1, 2, out.identity) ||
         !c.get_num(b, "poll_ms", "keyboard.bootloader.poll_ms", 0, 0xFFFFFF, out.poll_ms) ||
@@ -181,7 +182,11 @@ bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
         !c.get_num(b, "detach_timeout_ms", "keyboard.bootloader.detach_timeout_ms", 0, 0xFFFF,
                    out.detach_timeout_ms) ||
         !c.get_num(b, "flash_size", "keyboard.bootloader.flash_size", 0, 0x1000000, out.flash_size) ||
-        !c.get_bool(b, "strict_poll", "keyboard.bootloader.strict_poll", out.strict_poll))
+        !c.get_bool(b, "strict_poll", "keyboard.bootloader.strict_poll", out.strict_poll) ||
+        !c.get_num(b, "hang_after_transfers", "keyboard.bootloader.hang_after_transfers", 0, INT32_MAX,
+                   out.hang_after_transfers) ||
+        !c.get_num(b, "manifest_poll_ms", "keyboard.bootloader.manifest_poll_ms", 0, 0xFFFFFF,
+                   out.manifest_poll_ms))
         return false;
     if (b.contains("error_at_block") && !b["error_at_block"].is_null()) {
         if (!c.get_num(b, "error_at_block", "keyboard.bootloader.error_at_block", 0, 65535,

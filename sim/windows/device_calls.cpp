@@ -567,7 +567,7 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
                                    ULONG length, PULONG transferred, LPOVERLAPPED)
 {
     auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
+    std::unique_lock<std::mutex> held(b.lock);
     if (transferred)
         *transferred = 0;
     auto w = b.winusb.find((void*)iface);
@@ -585,7 +585,15 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
         memcpy(data.data(), buffer, s.length);
     uint32_t moved = 0;
     if (!b.model->control(s, data.data(), &moved)) {
-        SetLastError(ERROR_GEN_FAILURE);
+        if (b.model->dfu_unanswered()) {
+            // No answer: the transfer holds the caller until the default
+            // pipe's time-out has passed, as WinUSB does; the bus goes on.
+            held.unlock();
+            Sleep(models::kControlPipeTimeoutMs);
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return FALSE;
+        }
+        SetLastError(ERROR_GEN_FAILURE);  // a stall fails at once
         return FALSE;
     }
     if ((setup.RequestType & 0x80) && buffer)

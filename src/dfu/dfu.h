@@ -19,24 +19,33 @@
 #define DFU_DETACH_TIMEOUT_MS 1000
 #define DFU_STATUS_SIZE 6
 #define DFU_TRANSFER_FAILED (-6)
-#define DFU_TRANSFER_ATTEMPTS 6
+// A status read is tried up to six times, and no attempt begins once its
+// budget has passed since the first began. A transfer the device leaves
+// unanswered ends only when WinUSB's default pipe time-out (5 s) has passed,
+// so a status read of a device that has stopped answering costs one such
+// time-out, and no status read lasts longer than the budget plus one
+// time-out. Requests that change the device's state are sent once: after
+// their failure the status is read before anything else is sent.
 #define DFU_STATUS_ATTEMPTS 6
-#define DFU_BLOCK_POLLS 200
-// A device that keeps reporting manifestation is asked this many times at
-// the most, so that the run always comes to an end.
-#define DFU_MANIFEST_POLLS 120
-// bwPollTimeout has 24 bits (up to about 4.6 hours), but flash erase and
-// manifestation take seconds on the boot loaders this tool serves. The host
-// waits for any one poll time-out the device asks for up to this long, never
-// less than it asks,
-// lets one block keep the device busy for at most DFU_BLOCK_BUSY_MAX_MS of
-// waiting and all blocks together for DFU_DOWNLOAD_BUSY_MAX_MS, and the
-// whole manifestation last at most DFU_MANIFEST_MAX_MS. A device that asks
-// for more has failed the download.
-#define DFU_POLL_WAIT_MAX_MS 5000
-#define DFU_BLOCK_BUSY_MAX_MS 30000
-#define DFU_DOWNLOAD_BUSY_MAX_MS 120000
-#define DFU_MANIFEST_MAX_MS 60000
+#define DFU_REQUEST_BUDGET_MS 5000
+// What a conformant boot loader may ask for (docs/devices.md): a single
+// poll time-out of up to 30 s during the download and up to 60 s in
+// manifestation; each block busy for up to 60 s in all, from its DFU_DNLOAD
+// until the device is idle again; the manifestation up to 120 s in all,
+// from the final request on. Time spent in transfers counts. The download
+// as a whole has no limit while its blocks keep being accepted. A device
+// that asks for more has failed the download: the host stops before the
+// wait that would go beyond these bounds.
+#define DFU_DNLOAD_POLL_MAX_MS 30000
+#define DFU_MANIFEST_POLL_MAX_MS 60000
+#define DFU_BLOCK_BUSY_MAX_MS 60000
+#define DFU_MANIFEST_MAX_MS 120000
+// The pause between status reads while the device reports manifestation.
+#define DFU_MANIFEST_PAUSE_MS 1000
+// Status reads of one block at the most: a control transfer takes about a
+// millisecond on the bus, so a device asking for no wait at all is still
+// left within the block's busy time.
+#define DFU_BLOCK_READS_MAX DFU_BLOCK_BUSY_MAX_MS
 
 // Device states and statuses the host acts on.
 #define DFU_STATE_APP_IDLE 0
@@ -66,15 +75,19 @@ struct DfuStatus {
     uint8_t bState;
 };
 
-// One control request with up to six attempts: the bytes moved, or -6.
+// One control request, one attempt: the bytes moved, or -6 (after a 1 ms
+// wait) when the transfer failed.
 int32_t dfu_control_transfer(WinUsbDevice* dev, uint8_t request_type, uint8_t request, uint16_t value,
                              uint16_t index, uint8_t* buffer, uint16_t length);
-// DFU_GETSTATUS with up to six attempts: 6 when `status` holds a full answer,
-// otherwise the last attempt's result with `status` at its failure values.
+// DFU_GETSTATUS with up to six attempts within DFU_REQUEST_BUDGET_MS: 6 when
+// `status` holds a full answer, otherwise the last attempt's result with
+// `status` at its failure values.
 int32_t dfu_get_status(DfuContext* ctx, DfuStatus* status);
 // The block loop of a download of `image` in blocks of `block_length` bytes;
-// true when every byte was accepted and the device finished manifesting.
+// true when the download was made: every block and the final zero-length
+// request were accepted, and the device reported no error while it
+// manifested. An empty image is refused before anything is sent.
 bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image);
 // The whole procedure on the boot loader of either package identity; true
-// only when the image was downloaded and manifested.
+// only when the download was made (dfu_download).
 bool dfu_update();

@@ -16,64 +16,90 @@ int32_t dnload(DfuContext* ctx, uint16_t block, uint8_t* data, uint16_t length)
                                 length);
 }
 
-// The wait a status answer asks for; false when it is longer than the host
-// grants one poll. The next status request must not come sooner, so a
-// device that asks for more has failed the download.
-bool poll_wait(const DfuStatus& status, uint32_t* wait)
+// Milliseconds since `start` (a timeGetTime value).
+uint32_t ms_since(DWORD start)
 {
-    *wait = status.bwPollTimeout;
-    return status.bwPollTimeout <= DFU_POLL_WAIT_MAX_MS;
+    return (uint32_t)(timeGetTime() - start);
 }
 
-// Polls after a block until the device is idle again or reports an error;
-// false when the download must stop. `download_busy_ms` is the waiting of
-// all blocks so far.
-bool block_accepted(DfuContext* ctx, uint32_t* download_busy_ms)
+// A download that stops on an error leaves no device in dfuERROR: DFU_CLRSTATUS,
+// the one request that state takes besides the status requests, returns it
+// to dfuIDLE. Only a full status answer (`got`) tells the state.
+void clear_error(DfuContext* ctx, int32_t got, const DfuStatus& status)
+{
+    if (got == DFU_STATUS_SIZE && status.bState == DFU_STATE_ERROR)
+        dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, DFU_CLRSTATUS, 0, ctx->interface_number, nullptr,
+                             0);
+}
+
+// After a DFU_DNLOAD that failed: the status is read before anything else is
+// sent. The download stops there; a refused request has left the device in
+// dfuERROR, which is cleared. Clearing it ends the download's context in the
+// device (dfuIDLE), so nothing is sent again: a new run starts over.
+void after_failed_dnload(DfuContext* ctx)
 {
     DfuStatus status;
-    uint32_t busy_ms = 0;
-    for (int poll = 0; poll < DFU_BLOCK_POLLS; poll++) {
-        if (dfu_get_status(ctx, &status) < 0)
+    int32_t got = dfu_get_status(ctx, &status);
+    clear_error(ctx, got, status);
+}
+
+// Polls after a block, whose DFU_DNLOAD was sent at `started`, until the
+// device is idle again; false when the download must stop: no status, an
+// error, or a wait beyond what a block may ask for.
+bool block_accepted(DfuContext* ctx, DWORD started)
+{
+    DfuStatus status;
+    for (int read = 0; read < DFU_BLOCK_READS_MAX; read++) {
+        int32_t got = dfu_get_status(ctx, &status);
+        if (got != DFU_STATUS_SIZE)
             return false;
-        if (status.bState == DFU_STATE_DNLOAD_IDLE || status.bState == DFU_STATE_ERROR)
-            return status.bStatus == DFU_STATUS_OK;
-        uint32_t wait = 0;
-        if (!poll_wait(status, &wait) || busy_ms + wait > DFU_BLOCK_BUSY_MAX_MS || *download_busy_ms + wait > DFU_DOWNLOAD_BUSY_MAX_MS)
+        if (status.bState == DFU_STATE_ERROR || status.bStatus != DFU_STATUS_OK) {
+            clear_error(ctx, got, status);
             return false;
-        busy_ms += wait;
-        *download_busy_ms += wait;
+        }
+        if (status.bState == DFU_STATE_DNLOAD_IDLE)
+            return true;
+        uint32_t wait = status.bwPollTimeout;
+        if (wait > DFU_DNLOAD_POLL_MAX_MS || ms_since(started) + wait > DFU_BLOCK_BUSY_MAX_MS)
+            return false;
         wait_ms(wait);
     }
     return false;
 }
 
-// After the final request: waits while the device manifests. True when it
-// ends manifesting in a state that says the image is in place (waiting for
-// its reset, or idle again), or when it leaves the bus to reset after it was
-// seen manifesting.
-bool manifested(DfuContext* ctx)
+// After the final request, sent at `started`: waits while the device
+// manifests. The download was made unless the device itself reports an
+// error, or asks for a wait beyond what manifestation may take. A device
+// that ends manifesting in any other state, or stops answering (it leaves
+// the bus to start its new firmware), has taken the whole image: whether it
+// installed it shows in the versions it reports when it comes back.
+bool manifested(DfuContext* ctx, DWORD started)
 {
     DfuStatus status;
-    bool seen_manifesting = false;
-    uint32_t spent_ms = 0;
-    for (int poll = 0; poll < DFU_MANIFEST_POLLS; poll++) {
-        if (dfu_get_status(ctx, &status) < 0)
-            return seen_manifesting;
-        uint32_t wait = 0;
-        if (!poll_wait(status, &wait) || spent_ms + wait > DFU_MANIFEST_MAX_MS)
+    for (;;) {
+        int32_t got = dfu_get_status(ctx, &status);
+        if (got != DFU_STATUS_SIZE)
+            return true;
+        if (status.bState == DFU_STATE_ERROR || status.bStatus != DFU_STATUS_OK) {
+            clear_error(ctx, got, status);
             return false;
-        spent_ms += wait;
+        }
+        uint32_t wait = status.bwPollTimeout;
+        if (wait > DFU_MANIFEST_POLL_MAX_MS || ms_since(started) + wait > DFU_MANIFEST_MAX_MS)
+            return false;
         wait_ms(wait);
         if (status.bState != DFU_STATE_MANIFEST_SYNC && status.bState != DFU_STATE_MANIFEST)
-            return status.bStatus == DFU_STATUS_OK &&
-                   (status.bState == DFU_STATE_MANIFEST_WAIT_RESET || status.bState == DFU_STATE_IDLE);
-        seen_manifesting = true;
-        if (spent_ms + 1000 > DFU_MANIFEST_MAX_MS)
+            return true;
+        if (ms_since(started) + DFU_MANIFEST_PAUSE_MS > DFU_MANIFEST_MAX_MS)
             return false;
-        spent_ms += 1000;
-        wait_ms(1000);
+        wait_ms(DFU_MANIFEST_PAUSE_MS);
     }
-    return false;
+}
+
+// The longest single wait a state may ask for.
+uint32_t poll_max(uint8_t state)
+{
+    return state == DFU_STATE_MANIFEST ? DFU_MANIFEST_POLL_MAX_MS : DFU_DNLOAD_POLL_MAX_MS;
 }
 
 // Brings a boot loader to dfuIDLE before a download, from the state its
@@ -84,11 +110,11 @@ bool manifested(DfuContext* ctx)
 // granted, or waits for a reset): nothing more is sent to it then.
 bool ready_for_download(DfuContext* ctx, DfuStatus* status, int32_t got)
 {
-    for (int read = 0; read < DFU_PREPARE_READS && got >= 0; read++) {
+    for (int read = 0; read < DFU_PREPARE_READS && got == DFU_STATUS_SIZE; read++) {
         uint8_t state = status->bState;
         if (state == DFU_STATE_DNBUSY || state == DFU_STATE_MANIFEST) {
-            uint32_t wait = 0;
-            if (!poll_wait(*status, &wait))
+            uint32_t wait = status->bwPollTimeout;
+            if (wait > poll_max(state))
                 return false;
             wait_ms(wait);
             got = dfu_get_status(ctx, status);
@@ -97,18 +123,26 @@ bool ready_for_download(DfuContext* ctx, DfuStatus* status, int32_t got)
         uint8_t request;
         if (state == DFU_STATE_ERROR)
             request = DFU_CLRSTATUS;
-        else if (state == DFU_STATE_IDLE || state == DFU_STATE_DNLOAD_SYNC || state == DFU_STATE_DNLOAD_IDLE ||
-                 state == DFU_STATE_MANIFEST_SYNC || state == DFU_STATE_UPLOAD_IDLE)
+        else if (state == DFU_STATE_IDLE || state == DFU_STATE_DNLOAD_SYNC ||
+                 state == DFU_STATE_DNLOAD_IDLE || state == DFU_STATE_MANIFEST_SYNC ||
+                 state == DFU_STATE_UPLOAD_IDLE)
             request = DFU_ABORT;
         else
             return false;
         dfu_control_transfer(ctx->device, DFU_REQUEST_OUT, request, 0, ctx->interface_number, nullptr, 0);
         wait_ms(1);
         got = dfu_get_status(ctx, status);
-        if (got >= 0 && status->bState == DFU_STATE_IDLE)
+        if (got == DFU_STATUS_SIZE && status->bState == DFU_STATE_IDLE)
             return true;
     }
     return false;
+}
+
+// The length of the image that is downloaded: without its DFU suffix.
+int32_t download_length(const UsbImage* image)
+{
+    int32_t total = image->data ? image->length - (int32_t)image->suffix_length : 0;
+    return total < 0 ? 0 : total;
 }
 
 // The boot loader of either package identity on a fresh enumeration, or none.
@@ -123,38 +157,45 @@ WinUsbDevice* find_bootloader(UsbDeviceList* list)
 
 bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
 {
-    int32_t total = image->data ? image->length - (int32_t)image->suffix_length : 0;
-    if (total < 0)
-        total = 0;
+    int32_t total = download_length(image);
     int32_t sent = 0;
     uint16_t block = 0;
-    uint32_t busy_ms = 0;
 
-    // With a block length of 0 no block could carry a byte and the download
-    // would never advance: nothing is sent, the device keeps what it has.
-    if (total > 0 && block_length == 0)
+    // An empty image would end a download that never began (DFU 1.1 refuses
+    // a zero-length DFU_DNLOAD in dfuIDLE), and with a block length of 0 no
+    // block could carry a byte: nothing is sent, the device keeps what it has.
+    if (total == 0 || block_length == 0)
         return false;
 
     while (sent < total) {
         int32_t chunk = total - sent < block_length ? total - sent : block_length;
-        if (dnload(ctx, block, image->data + sent, (uint16_t)chunk) < 0)
+        DWORD started = timeGetTime();
+        if (dnload(ctx, block, image->data + sent, (uint16_t)chunk) < 0) {
+            after_failed_dnload(ctx);
             return false;
+        }
         block++;
         sent += chunk;
-        if (!block_accepted(ctx, &busy_ms))
+        if (!block_accepted(ctx, started))
             return false;
         ui_progress((uint32_t)(50 + (30 * (int64_t)sent) / ((int64_t)total + chunk)));
     }
 
     // The zero-length request ends the download; the device then manifests.
-    if (dnload(ctx, block, nullptr, 0) < 0)
+    DWORD started = timeGetTime();
+    if (dnload(ctx, block, nullptr, 0) < 0) {
+        after_failed_dnload(ctx);
         return false;
+    }
     ui_progress(80);
-    return manifested(ctx);
+    return manifested(ctx, started);
 }
 
 bool dfu_update()
 {
+    // An empty image is refused before the download starts: nothing is sent.
+    if (download_length(&g_usb_image) == 0)
+        return false;
     UsbDeviceList* list = (UsbDeviceList*)malloc(sizeof(UsbDeviceList));
     DfuContext* ctx = (DfuContext*)malloc(sizeof(DfuContext));
     if (ctx) {

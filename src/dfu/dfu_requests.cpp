@@ -13,22 +13,25 @@ int32_t dfu_control_transfer(WinUsbDevice* dev, uint8_t request_type, uint8_t re
     setup.Index = index;
     setup.Length = length;
 
-    int32_t result = DFU_TRANSFER_FAILED;
-    for (int attempt = 0; attempt < DFU_TRANSFER_ATTEMPTS; attempt++) {
-        ULONG transferred = 0;
-        if (WinUsb_ControlTransfer(dev->iface, setup, length ? buffer : nullptr, length, &transferred,
-                                   nullptr))
-            return (int32_t)transferred;
-        result = DFU_TRANSFER_FAILED;
-        wait_ms(1);
-    }
-    return result;
+    // One attempt: sent again blindly, a request the device refused would
+    // reach it in the error state its refusal left it in.
+    ULONG transferred = 0;
+    if (WinUsb_ControlTransfer(dev->iface, setup, length ? buffer : nullptr, length, &transferred, nullptr))
+        return (int32_t)transferred;
+    wait_ms(1);
+    return DFU_TRANSFER_FAILED;
 }
 
 int32_t dfu_get_status(DfuContext* ctx, DfuStatus* status)
 {
+    DWORD started = timeGetTime();
     int32_t result = DFU_TRANSFER_FAILED;
     for (int attempt = 0; attempt < DFU_STATUS_ATTEMPTS; attempt++) {
+        // Every state that answers a status request answers it again, so the
+        // read may be repeated; only not beyond its budget, as a device that
+        // has stopped answering holds each attempt for a pipe time-out.
+        if (attempt > 0 && timeGetTime() - started >= DFU_REQUEST_BUDGET_MS)
+            break;
         // A failed or short answer leaves the device looking like dfuERROR.
         status->bStatus = DFU_STATUS_ERR_UNKNOWN;
         status->bwPollTimeout = 0;

@@ -9,7 +9,7 @@ import simrun
 
 NAMES = ["verified_interactive", "verified_silent", "checksum_failure", "keyboard_never_back",
          "user_never_detaches", "detach_delay", "keyboard_hangs", "system_requests", "vetoed_removal",
-         "late_removal_notice"]
+         "late_removal_notice", "bootloader_hangs"]
 
 
 @pytest.fixture(scope="module")

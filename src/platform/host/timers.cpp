@@ -204,6 +204,14 @@ MMRESULT timeKillEvent(UINT id)
     return TIMERR_NOERROR;
 }
 
+DWORD timeGetTime(void)
+{
+    // The virtual clock counts from the start of the run, as the system's
+    // count does from its start; only differences mean anything. Reading it
+    // touches nothing another thread shares: no preemption point.
+    return static_cast<DWORD>(sim::now_ms());
+}
+
 void GetLocalTime(LPSYSTEMTIME st)
 {
     const sim::WorldConfig& c = sim::config();

@@ -79,6 +79,8 @@ void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 typedef void(CALLBACK* LPTIMECALLBACK)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 MMRESULT timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK proc, DWORD_PTR user, UINT flags);
 MMRESULT timeKillEvent(UINT id);
+// Milliseconds since the system started (wraps after 49.7 days).
+DWORD timeGetTime(void);
 
 // ---------------------------------------------------------------- time, locale, text
 // Implemented in src/platform/host/timers.cpp (GetLocalTime), src/platform/host/world.cpp

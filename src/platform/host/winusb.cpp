@@ -3,6 +3,7 @@
 #include "platform/host/sim_bus.h"
 
 #include <algorithm>
+#include <memory>
 
 using sim::World;
 using sim::world;
@@ -140,7 +141,16 @@ BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET s
     models::ControlSetup s{setup.RequestType, setup.Request, setup.Value, setup.Index, setup.Length};
     uint32_t moved = 0;
     if (!w.keyboard->model->control(s, setup.Length ? buffer : nullptr, &moved)) {
-        SetLastError(ERROR_GEN_FAILURE);
+        if (w.keyboard->model->dfu_unanswered()) {
+            // No answer: the transfer holds the caller until the default
+            // pipe's time-out has passed, as WinUSB does.
+            auto timed_out = std::make_shared<bool>(false);
+            sim::schedule_after(models::kControlPipeTimeoutMs, [timed_out] { *timed_out = true; });
+            sim::block([timed_out] { return *timed_out; });
+            SetLastError(ERROR_SEM_TIMEOUT);
+            return FALSE;
+        }
+        SetLastError(ERROR_GEN_FAILURE);  // a stall fails at once
         return FALSE;
     }
     if (transferred)

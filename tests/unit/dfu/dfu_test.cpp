@@ -20,10 +20,12 @@ struct Request {
 };
 
 // A boot loader whose answers a test scripts: transfers fail while
-// `failures` is above 0, and each GETSTATUS takes the next answer of
-// `statuses` (the last one is repeated).
+// `failures` is above 0 (each after `failure_ms` of virtual time, as an
+// unanswered transfer ends with the pipe's time-out), and each GETSTATUS
+// takes the next answer of `statuses` (the last one is repeated).
 struct Script {
     int failures = 0;
+    DWORD failure_ms = 0;
     std::deque<std::vector<uint8_t>> statuses;
     std::vector<Request> requests;
 };
@@ -42,6 +44,8 @@ void install_script()
                 {s.RequestType, s.Request, s.Value, s.Index, s.Length, buffer != nullptr, sim::now_ms()});
             if (g_script.failures > 0) {
                 g_script.failures--;
+                if (g_script.failure_ms)
+                    Sleep(g_script.failure_ms);
                 return FALSE;
             }
             if (s.Request == DFU_GETSTATUS) {
@@ -98,6 +102,14 @@ std::vector<Request> requests_of(uint8_t request)
 
 const uint8_t kIdle = DFU_STATE_DNLOAD_IDLE;
 
+// A world without a keyboard that runs for ten minutes of virtual time.
+WorldSetup ten_minutes()
+{
+    WorldSetup setup;
+    setup.until_ms = 600000;
+    return setup;
+}
+
 }  // namespace
 
 class Dfu : public WorldTest {};
@@ -134,32 +146,49 @@ TEST_F(Dfu, StatusAnswersAreDecodedAndFailuresLookLikeDfuError)
     }));
 }
 
-TEST_F(Dfu, TransfersAreRetriedWithAMillisecondBetweenAttempts)
+TEST_F(Dfu, RequestsAreSentOnceAndStatusReadsAreRetriedWithinOneBudget)
 {
     WORLD_TEST(in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         uint8_t block[64] = {0};
-        // Two failures, then success: the count, after two 1 ms waits.
+        // A failed request is not sent again: -6 after a 1 ms wait.
         g_script.failures = 2;
         uint64_t t0 = sim::now_ms();
-        CHECK_EQ(dfu_control_transfer(ctx->device, 0x21, DFU_DNLOAD, 0, 0, block, 64), 64);
-        CHECK_EQ(sim::now_ms() - t0, 2u);
+        CHECK_EQ(dfu_control_transfer(ctx->device, 0x21, DFU_DNLOAD, 0, 0, block, 64), -6);
+        CHECK_EQ(sim::now_ms() - t0, 1u);
+        CHECK_EQ(g_script.requests.size(), 1u);
+        g_script.failures = 0;
         // A request without data stage passes no buffer and succeeds with 0.
         g_script.requests.clear();
         CHECK_EQ(dfu_control_transfer(ctx->device, 0x21, DFU_DNLOAD, 1, 0, block, 0), 0);
         CHECK(!g_script.requests[0].has_buffer);
-        // Six failures: -6, six waits of 1 ms.
-        g_script.failures = 6;
-        t0 = sim::now_ms();
-        CHECK_EQ(dfu_control_transfer(ctx->device, 0x21, DFU_ABORT, 0, 0, nullptr, 0), -6);
-        CHECK_EQ(sim::now_ms() - t0, 6u);
-        // A status read of a device that fails every transfer: 36 transfers.
+        // A status read of a device that stalls every transfer: six
+        // attempts, a millisecond after each.
         g_script.requests.clear();
         g_script.failures = 1000;
         DfuStatus st;
+        t0 = sim::now_ms();
         CHECK_EQ(dfu_get_status(ctx, &st), -6);
-        CHECK_EQ(g_script.requests.size(), 36u);
+        CHECK_EQ(g_script.requests.size(), 6u);
+        CHECK_EQ(sim::now_ms() - t0, 6u);
         CHECK_EQ(st.bState, 10);
+        // One that leaves every transfer unanswered holds each for the
+        // pipe's time-out: the budget allows no second attempt.
+        g_script.requests.clear();
+        g_script.failure_ms = 5000;
+        t0 = sim::now_ms();
+        CHECK_EQ(dfu_get_status(ctx, &st), -6);
+        CHECK_EQ(g_script.requests.size(), 1u);
+        CHECK_EQ(sim::now_ms() - t0, 5001u);
+        // Failures of 2 s each: no attempt begins after 5 s.
+        g_script.requests.clear();
+        g_script.failure_ms = 2000;
+        t0 = sim::now_ms();
+        CHECK_EQ(dfu_get_status(ctx, &st), -6);
+        CHECK_EQ(g_script.requests.size(), 3u);
+        CHECK_EQ(sim::now_ms() - t0, 6003u);
+        g_script.failures = 0;
+        g_script.failure_ms = 0;
     }));
 }
 
@@ -182,7 +211,7 @@ TEST_F(Dfu, BlocksOfAShortImageMoveTheProgressBarAsComputed)
     }));
 }
 
-TEST_F(Dfu, BusyDeviceIsPolledAsItAsksAndAtMost200Times)
+TEST_F(Dfu, BusyDeviceIsPolledAsItAsksWithinTheBlocksBusyTime)
 {
     WORLD_TEST(in_world(nullptr, [] {
         DfuContext* ctx = open_context();
@@ -198,12 +227,34 @@ TEST_F(Dfu, BusyDeviceIsPolledAsItAsksAndAtMost200Times)
         CHECK_EQ(st[2].t - st[1].t, 5u);
         CHECK_EQ(requests_of(DFU_DNLOAD).size(), 2u);
 
-        // For ever busy: 200 reads, then the download stops without the final request.
+        // For ever busy with 1 ms: polled for the block's 60 s, then the
+        // download stops without the final request.
         g_script.requests.clear();
         g_script.statuses = {status_answer(0, 1, 4)};
-        dfu_download(ctx, 64, &image);
-        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), 200u);
+        uint64_t t0 = sim::now_ms();
+        CHECK(!dfu_download(ctx, 64, &image));
+        CHECK_EQ(sim::now_ms() - t0, 60000u);
+        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), 60000u);
         CHECK_EQ(requests_of(DFU_DNLOAD).size(), 1u);
+
+        // For ever busy without a wait: as many reads as milliseconds.
+        g_script.requests.clear();
+        g_script.statuses = {status_answer(0, 0, 4)};
+        CHECK(!dfu_download(ctx, 64, &image));
+        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), 60000u);
+
+        // 30 s is granted, 30.001 s is not: the host stops before waiting.
+        g_script.requests.clear();
+        g_script.statuses = {status_answer(0, 30000, 4), status_answer(0, 0, kIdle), status_answer(0, 0, 8)};
+        t0 = sim::now_ms();
+        CHECK(dfu_download(ctx, 64, &image));
+        CHECK_EQ(sim::now_ms() - t0, 30000u);
+        g_script.requests.clear();
+        g_script.statuses = {status_answer(0, 30001, 4)};
+        t0 = sim::now_ms();
+        CHECK(!dfu_download(ctx, 64, &image));
+        CHECK_EQ(sim::now_ms() - t0, 0u);
+        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), 1u);
     }));
 }
 
@@ -221,23 +272,23 @@ TEST_F(Dfu, ErrorAfterABlockStopsBeforeTheFinalRequest)
     }));
 }
 
-TEST_F(Dfu, EmptyImageSendsOnlyTheFinalRequestAndSuffixIsNeverSent)
+TEST_F(Dfu, EmptyImageSendsNothingAndSuffixIsNeverSent)
 {
     WORLD_TEST(in_world(nullptr, [] {
         DfuContext* ctx = open_context();
+        // DFU 1.1 refuses a zero-length DFU_DNLOAD in dfuIDLE: nothing is sent.
         UsbImage empty = {nullptr, 0, 0};
-        g_script.statuses = {status_answer(0, 0, 8)};
-        dfu_download(ctx, 64, &empty);
-        auto dn = requests_of(DFU_DNLOAD);
-        CHECK(dn.size() == 1 && dn[0].value == 0 && dn[0].length == 0);
-        CHECK(positions() == std::vector<int>{80});
-
-        g_script.requests.clear();
+        CHECK(!dfu_download(ctx, 64, &empty));
         static uint8_t data[80];
+        UsbImage only_suffix = {data, 16, 16};
+        CHECK(!dfu_download(ctx, 64, &only_suffix));
+        CHECK(g_script.requests.empty());
+        CHECK(positions().empty());
+
         UsbImage suffixed = {data, 80, 16};
         g_script.statuses = {status_answer(0, 0, kIdle), status_answer(0, 0, 8)};
         dfu_download(ctx, 64, &suffixed);
-        dn = requests_of(DFU_DNLOAD);
+        auto dn = requests_of(DFU_DNLOAD);
         CHECK(dn.size() == 2 && dn[0].length == 64 && dn[1].length == 0);
 
         // A block length of 0 could never advance: nothing at all is sent.
@@ -249,30 +300,65 @@ TEST_F(Dfu, EmptyImageSendsOnlyTheFinalRequestAndSuffixIsNeverSent)
 
 TEST_F(Dfu, ManifestationIsWaitedThroughAndBounded)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    WORLD_TEST(in_world(ten_minutes(), [] {
         DfuContext* ctx = open_context();
-        UsbImage empty = {nullptr, 0, 0};
-        // dfuMANIFEST twice with 5 ms, then dfuMANIFEST-WAIT-RESET.
-        g_script.statuses = {status_answer(0, 5, DFU_STATE_MANIFEST), status_answer(0, 5, DFU_STATE_MANIFEST),
-                             status_answer(0, 5, 8)};
+        static uint8_t data[64];
+        UsbImage image = {data, 64, 0};
+        // After the block: dfuMANIFEST twice with 5 ms, then dfuMANIFEST-WAIT-RESET.
+        g_script.statuses = {status_answer(0, 0, kIdle), status_answer(0, 5, DFU_STATE_MANIFEST),
+                             status_answer(0, 5, DFU_STATE_MANIFEST), status_answer(0, 5, 8)};
         uint64_t t0 = sim::now_ms();
-        dfu_download(ctx, 64, &empty);
-        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), 3u);
+        CHECK(dfu_download(ctx, 64, &image));
+        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), 4u);
         CHECK_EQ(sim::now_ms() - t0, 3 * 5u + 2 * 1000u);
 
-        // A device that manifests for ever is left after a minute; one that
-        // asks for huge poll times is granted at most 5 s a poll.
+        // A device that manifests for ever is left after two minutes; a
+        // single poll of 60 s is granted, one of 60.001 s is not.
         g_script.requests.clear();
-        g_script.statuses = {status_answer(0, 0, DFU_STATE_MANIFEST_SYNC)};
+        g_script.statuses = {status_answer(0, 0, kIdle), status_answer(0, 0, DFU_STATE_MANIFEST_SYNC)};
         t0 = sim::now_ms();
-        CHECK(!dfu_download(ctx, 64, &empty));
-        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), (size_t)61);
-        CHECK_EQ(sim::now_ms() - t0, 60000u);
+        CHECK(!dfu_download(ctx, 64, &image));
+        CHECK_EQ(requests_of(DFU_GETSTATUS).size(), (size_t)1 + 121);
+        CHECK_EQ(sim::now_ms() - t0, 120000u);
+        g_script.statuses = {status_answer(0, 0, kIdle), status_answer(0, 60000, DFU_STATE_MANIFEST),
+                             status_answer(0, 0, 8)};
+        t0 = sim::now_ms();
+        CHECK(dfu_download(ctx, 64, &image));
+        CHECK_EQ(sim::now_ms() - t0, 61000u);
+        g_script.statuses = {status_answer(0, 0, kIdle), status_answer(0, 60001, DFU_STATE_MANIFEST)};
+        t0 = sim::now_ms();
+        CHECK(!dfu_download(ctx, 64, &image));
+        CHECK_EQ(sim::now_ms() - t0, 0u);
+
+        // A device that stops answering once the final request is taken (it
+        // leaves the bus to start its firmware) has made the download; one
+        // that reports an error while it manifests has not, and is cleared.
+        g_script.statuses = {status_answer(0, 0, kIdle)};
         g_script.requests.clear();
-        g_script.statuses = {status_answer(0, 0xFFFFFF, DFU_STATE_MANIFEST)};
-        t0 = sim::now_ms();
-        CHECK(!dfu_download(ctx, 64, &empty));
-        CHECK(sim::now_ms() - t0 <= (uint64_t)DFU_MANIFEST_MAX_MS);
+        g_script.failures = 0;
+        install_script();
+        sim::devices_set_control_answer(
+            [](const WINUSB_SETUP_PACKET& s, PUCHAR buffer, ULONG, PULONG moved) -> BOOL {
+                g_script.requests.push_back(
+                    {s.RequestType, s.Request, s.Value, s.Index, s.Length, buffer != nullptr, sim::now_ms()});
+                bool final_sent = false;
+                for (const Request& r : g_script.requests)
+                    final_sent = final_sent || (r.request == DFU_DNLOAD && r.length == 0);
+                if (s.Request == DFU_GETSTATUS && final_sent)
+                    return FALSE;
+                if (s.Request == DFU_GETSTATUS) {
+                    std::vector<uint8_t> a = status_answer(0, 0, kIdle);
+                    std::copy(a.begin(), a.end(), buffer);
+                }
+                *moved = s.Length;
+                return TRUE;
+            });
+        CHECK(dfu_download(ctx, 64, &image));
+        install_script();
+        g_script.requests.clear();
+        g_script.statuses = {status_answer(0, 0, kIdle), status_answer(0x0A, 0, DFU_STATE_ERROR)};
+        CHECK(!dfu_download(ctx, 64, &image));
+        CHECK_EQ(requests_of(DFU_CLRSTATUS).size(), 1u);
     }));
 }
 
