@@ -27,6 +27,9 @@
 // time-out. Requests that change the device's state are sent once: after
 // their failure the status is read before anything else is sent.
 #define DFU_STATUS_ATTEMPTS 6
+// A DFU_DNLOAD that failed is sent again, up to this many times in all, only
+// while the status read after it shows that the device never took it.
+#define DFU_DNLOAD_ATTEMPTS 6
 #define DFU_REQUEST_BUDGET_MS 5000
 // What a conformant boot loader may ask for (docs/devices.md): a single
 // poll time-out of up to 30 s during the download and up to 60 s in

@@ -32,15 +32,34 @@ void clear_error(DfuContext* ctx, int32_t got, const DfuStatus& status)
                              0);
 }
 
-// After a DFU_DNLOAD that failed: the status is read before anything else is
-// sent. The download stops there; a refused request has left the device in
-// dfuERROR, which is cleared. Clearing it ends the download's context in the
-// device (dfuIDLE), so nothing is sent again: a new run starts over.
-void after_failed_dnload(DfuContext* ctx)
+// After a DFU_DNLOAD of block `block` that failed, the status is read
+// before anything else is sent. A device that still waits for that block
+// (dfuIDLE before the first, dfuDNLOAD-IDLE after the one before) with no
+// error never took it: true, it may be sent again. Otherwise the download
+// stops; a refused request has left the device in dfuERROR, which is
+// cleared. Clearing it ends the download's context in the device (dfuIDLE),
+// so nothing is sent again: a new run starts over.
+bool may_send_again(DfuContext* ctx, uint16_t block)
 {
     DfuStatus status;
     int32_t got = dfu_get_status(ctx, &status);
+    uint8_t waiting = block == 0 ? DFU_STATE_IDLE : DFU_STATE_DNLOAD_IDLE;
+    if (got == DFU_STATUS_SIZE && status.bStatus == DFU_STATUS_OK && status.bState == waiting)
+        return true;
     clear_error(ctx, got, status);
+    return false;
+}
+
+// DFU_DNLOAD of one block (or the final zero-length request), sent again
+// while the device shows that it never took it, up to DFU_DNLOAD_ATTEMPTS
+// in all: the bytes moved, or -6.
+int32_t send_block(DfuContext* ctx, uint16_t block, uint8_t* data, uint16_t length)
+{
+    for (int attempt = 1;; attempt++) {
+        int32_t moved = dnload(ctx, block, data, length);
+        if (moved >= 0 || attempt >= DFU_DNLOAD_ATTEMPTS || !may_send_again(ctx, block))
+            return moved;
+    }
 }
 
 // Polls after a block, whose DFU_DNLOAD was sent at `started`, until the
@@ -170,10 +189,8 @@ bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
     while (sent < total) {
         int32_t chunk = total - sent < block_length ? total - sent : block_length;
         DWORD started = timeGetTime();
-        if (dnload(ctx, block, image->data + sent, (uint16_t)chunk) < 0) {
-            after_failed_dnload(ctx);
+        if (send_block(ctx, block, image->data + sent, (uint16_t)chunk) < 0)
             return false;
-        }
         block++;
         sent += chunk;
         if (!block_accepted(ctx, started))
@@ -183,10 +200,8 @@ bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
 
     // The zero-length request ends the download; the device then manifests.
     DWORD started = timeGetTime();
-    if (dnload(ctx, block, nullptr, 0) < 0) {
-        after_failed_dnload(ctx);
+    if (send_block(ctx, block, nullptr, 0) < 0)
         return false;
-    }
     ui_progress(80);
     return manifested(ctx, started);
 }

@@ -192,6 +192,39 @@ TEST_F(Dfu, RequestsAreSentOnceAndStatusReadsAreRetriedWithinOneBudget)
     }));
 }
 
+TEST_F(Dfu, AFailedBlockIsSentAgainOnlyWhileTheDeviceShowsItNeverTookIt)
+{
+    WORLD_TEST(in_world(nullptr, [] {
+        DfuContext* ctx = open_context();
+        static uint8_t data[64];
+        UsbImage image = {data, 64, 0};
+        // The first DFU_DNLOAD is lost on the way; the device, still in
+        // dfuIDLE, gets it again after the status read, and the download is
+        // made.
+        g_script.failures = 1;
+        g_script.statuses = {status_answer(0, 0, DFU_STATE_IDLE), status_answer(0, 0, kIdle),
+                             status_answer(0, 0, 8)};
+        CHECK(dfu_download(ctx, 64, &image));
+        std::vector<uint8_t> order;
+        for (const Request& r : g_script.requests)
+            order.push_back(r.request);
+        CHECK(order == (std::vector<uint8_t>{DFU_DNLOAD, DFU_GETSTATUS, DFU_DNLOAD, DFU_GETSTATUS, DFU_DNLOAD,
+                                             DFU_GETSTATUS}));
+        CHECK_EQ(requests_of(DFU_DNLOAD)[1].value, 0);
+
+        // A device that refused the block (dfuERROR) is cleared, never sent
+        // the block again, and the download stops.
+        g_script.requests.clear();
+        g_script.failures = 1;
+        g_script.statuses = {status_answer(0x0F, 0, DFU_STATE_ERROR), status_answer(0, 0, DFU_STATE_IDLE)};
+        CHECK(!dfu_download(ctx, 64, &image));
+        order.clear();
+        for (const Request& r : g_script.requests)
+            order.push_back(r.request);
+        CHECK(order == (std::vector<uint8_t>{DFU_DNLOAD, DFU_GETSTATUS, DFU_CLRSTATUS}));
+    }));
+}
+
 TEST_F(Dfu, BlocksOfAShortImageMoveTheProgressBarAsComputed)
 {
     WORLD_TEST(in_world(nullptr, [] {
