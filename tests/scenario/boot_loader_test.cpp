@@ -9,20 +9,14 @@
 #include <cstdlib>
 #include <fstream>
 
+using harness::event_on;
 using harness::json;
+using harness::kS08;
 using harness::run_sim;
 
 namespace {
 
-const std::string kS08 =
-    "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
-    "again...";
 const std::string kS09 = "Keyboard firmware update completed ...";
-
-json event_on(const std::string& on, long long after, const std::string& what)
-{
-    return {{"on", on}, {"after", after}, {"do", what}};
-}
 
 // The user presses Update, detaches and re-attaches the keyboard when asked
 // and closes the restart prompt and then the window.

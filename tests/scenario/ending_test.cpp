@@ -7,19 +7,12 @@
 #include <string>
 #include <vector>
 
+using harness::event_on;
 using harness::json;
+using harness::kS08;
 using harness::run_sim;
 
 namespace {
-
-const std::string kS08 =
-    "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
-    "again...";
-
-json event_on(const std::string& on, long long after, const std::string& what)
-{
-    return {{"on", on}, {"after", after}, {"do", what}};
-}
 
 std::vector<std::string> result_lines(const harness::SimRun& run)
 {

@@ -14,6 +14,15 @@
 
 namespace harness {
 
+const std::string kS08 =
+    "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
+    "again...";
+
+json event_on(const std::string& on, long long after, const std::string& what)
+{
+    return {{"on", on}, {"after", after}, {"do", what}};
+}
+
 std::string temp_dir()
 {
     const char* tmp = std::getenv("TMPDIR");

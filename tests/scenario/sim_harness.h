@@ -27,6 +27,11 @@ struct SimRun {
     const json* control(int id) const;
 };
 
+// The failure message S08 in English, as the log view shows it.
+extern const std::string kS08;
+// A scenario event fired `after` ms after the trigger `on`.
+json event_on(const std::string& on, long long after, const std::string& what);
+
 // Every run is checked for protocol violations by the tool (the summary's
 // `violations` must be 0) unless `violations_expected`.
 SimRun run_sim(const json& scenario, const std::vector<std::string>& extra_args = {},

@@ -9,21 +9,10 @@
 #include <fstream>
 #include <sstream>
 
+using harness::event_on;
 using harness::json;
+using harness::kS08;
 using harness::run_sim;
-
-namespace {
-
-const std::string kS08 =
-    "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
-    "again...";
-
-json event_on(const std::string& on, long long after, const std::string& what)
-{
-    return {{"on", on}, {"after", after}, {"do", what}};
-}
-
-}  // namespace
 
 TEST(SoundEnd, NoVerifiedRunWithoutADownload)
 {
@@ -166,12 +155,12 @@ TEST(SoundEnd, SeededInterleavingsAreRepeatableAndStillVerify)
     // Seeds pick among the threads that can go on and switch them at shared
     // values and calls into the system: the demo still ends verified, and a
     // seed gives the same trace every time.
-    json scenario = {{"keyboard", json::object()},
-                     {"events",
-                      {event_on("button_enabled", 500, "press_update"),
-                       event_on("log:within 20 seconds", 3000, "detach"),
-                       event_on("log:within 20 seconds", 5000, "attach"),
-                       event_on("prompt", 1000, "restart_later"), event_on("prompt", 3000, "close")}}};
+    json scenario = {
+        {"keyboard", json::object()},
+        {"events",
+         {event_on("button_enabled", 500, "press_update"), event_on("log:within 20 seconds", 3000, "detach"),
+          event_on("log:within 20 seconds", 5000, "attach"), event_on("prompt", 1000, "restart_later"),
+          event_on("prompt", 3000, "close")}}};
     for (int seed : {11, 12, 13}) {
         auto run = run_sim(scenario, {"--seed", std::to_string(seed)});
         EXPECT_EQ(run.status, 0) << seed;
@@ -188,10 +177,10 @@ TEST(SoundEnd, RetryAfterABootLoaderLeftBusyKeepsTheProtocol)
     // block fails the first download and stays busy; a retry without
     // re-plug used to send DFU_ABORT into dfuDNBUSY (and then DNLOAD into
     // dfuERROR). The harness checks that no request breaks the protocol.
-    json scenario = {{"keyboard", {{"bootloader", {{"poll_ms", 1000000}}}}},
-                     {"events",
-                      {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
-                     {"until", 170000}};
+    json scenario = {
+        {"keyboard", {{"bootloader", {{"poll_ms", 1000000}}}}},
+        {"events", {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
+        {"until", 170000}};
     auto run = run_sim(scenario);
     EXPECT_EQ(run.summary()["violations"], 0);
     EXPECT_EQ(run.summary()["result_log"].get<std::string>().size(), 2 * 33u);  // two runs, two lines

@@ -8,6 +8,7 @@
 
 using harness::json;
 using harness::run_sim;
+const auto on = harness::event_on;
 
 namespace {
 
@@ -46,11 +47,6 @@ long long time_of(const harness::SimRun& run, const Mark& m)
             return r["t"];
     }
     return -1;
-}
-
-json on(const std::string& trigger, long long after, const std::string& what)
-{
-    return {{"on", trigger}, {"after", after}, {"do", what}};
 }
 
 struct Wait {
