@@ -177,12 +177,19 @@ void run()
             return;
         }
         g_update_result = 3;
-        at.keyboard_open = true;
+        // A package without a USB image to download has nothing for the boot
+        // loader: the keyboard stays in normal mode instead of waiting there
+        // for a download that never comes. The run then fails at the USB stage.
+        bool switched = dfu_image_present();
+        at.keyboard_open = switched;
         at.arrivals = g_kb_arrivals.load();
-        send(kb_build_enter_dfu);
+        if (switched)
+            send(kb_build_enter_dfu);
         log_append("\r\n");
         log_message(kMsgUsbStage);
-        if (INI_DFU_DETACH_DELAY == 0) {
+        if (!switched) {
+            ui_repaint();
+        } else if (INI_DFU_DETACH_DELAY == 0) {
             log_append("\r\nDFU DETACH ...");
             ui_repaint();
             wait_ms(kPauseAfterEnterDfuMs);

@@ -91,6 +91,9 @@ int32_t dfu_get_status(DfuContext* ctx, DfuStatus* status);
 // request were accepted, and the device reported no error while it
 // manifested. An empty image is refused before anything is sent.
 bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image);
+// True when the package's USB image has bytes to download (without its DFU
+// suffix).
+bool dfu_image_present();
 // The whole procedure on the boot loader of either package identity; true
 // only when the download was made (dfu_download).
 bool dfu_update();

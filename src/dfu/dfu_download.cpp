@@ -206,10 +206,15 @@ bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
     return manifested(ctx, started);
 }
 
+bool dfu_image_present()
+{
+    return download_length(&g_usb_image) > 0;
+}
+
 bool dfu_update()
 {
     // An empty image is refused before the download starts: nothing is sent.
-    if (download_length(&g_usb_image) == 0)
+    if (!dfu_image_present())
         return false;
     UsbDeviceList* list = (UsbDeviceList*)malloc(sizeof(UsbDeviceList));
     DfuContext* ctx = (DfuContext*)malloc(sizeof(DfuContext));

@@ -167,9 +167,14 @@ TEST(BootLoader, ARefusedBlockIsNotSentAgainAndAnEmptyImageNotAtAll)
     ASSERT_FALSE(program.empty());
     auto empty = run_sim(interactive(json::object(), 170000), {"--program", program});
     std::system(("rm -rf '" + dir + "'").c_str());
+    // The keyboard is not even switched to its boot loader, where it would
+    // wait for a download that never comes.
     EXPECT_TRUE(dfu_requests(empty).empty());
     EXPECT_EQ(empty.summary()["violations"], 0);
     EXPECT_TRUE(failed_with_four(empty));
+    for (const json& r : empty.events("kb_out"))
+        EXPECT_NE(r["hex"].get<std::string>().rfind("0608", 0), 0u);
+    EXPECT_EQ(empty.summary()["button"]["enabled"], true);
 }
 
 TEST(BootLoader, ABootLoaderThatStopsAnsweringEndsTheRunWithinAMinute)
