@@ -4,14 +4,19 @@ run) and in languages that read left to right and right to left, as another
 Windows process sees them; the glyphs of every package language in the
 tool's font; screenshots at 144 DPI for the contact sheet in docs/.
 
+The program's manifest declares the awareness (Wine 8 treats every window
+as aware of its monitor's DPI, manifest or not, so it is read with pefile).
+
 Each run starts the prompt test variant with -lang=N, so that the window and
 the prompt are both there to read."""
 import configparser
 import time
+import xml.etree.ElementTree as ElementTree
 
+import pefile
 import pytest
 
-from winetest import DEMO_DIR, PROMPT_TEST, ROOT, fresh_copy, image_size_and_colours, run
+from winetest import DEMO_DIR, PACKAGED, PROMPT_TEST, ROOT, fresh_copy, image_size_and_colours, run
 
 DPIS = (96, 144, 192)
 LANGUAGES = {0: "English", 13: "Arabic", 21: "Hebrew"}  # at every DPI
@@ -257,3 +262,32 @@ def test_screenshot_at_144_dpi(runs, lang):
 @pytest.mark.parametrize("dpi,lang", RUNS)
 def test_wm_close_ends_it_with_exit_code_1(runs, dpi, lang):
     assert one(runs, dpi, lang)["code"] == 1
+
+
+SUPPORTED_OS = {  # compatibility GUIDs of the Windows versions
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
+}
+
+
+def manifest():
+    """The program's manifest (RT_MANIFEST 24, id 1) as XML."""
+    pe = pefile.PE(str(PACKAGED))
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.id == 24:
+            entry = kind.directory.entries[0].directory.entries[0].data.struct
+            return ElementTree.fromstring(pe.get_data(entry.OffsetToData, entry.Size))
+    return None
+
+
+def test_manifest_declares_per_monitor_v2_with_system_fallback_and_windows_7_to_11():
+    root = manifest()
+    assert root is not None, "no manifest"
+    texts = {element.tag.split("}")[1]: (element.text or "").strip() for element in root.iter()
+             if element.tag.endswith("}dpiAware") or element.tag.endswith("}dpiAwareness")}
+    systems = {element.get("Id") for element in root.iter() if element.tag.endswith("}supportedOS")}
+    awareness = [v.strip().lower() for v in texts.get("dpiAwareness", "").split(",")]
+    assert (texts.get("dpiAware", "").lower(), awareness, systems) == \
+        ("true", ["permonitorv2", "system"], set(SUPPORTED_OS)), (texts, systems)
