@@ -34,8 +34,10 @@ struct PromptPlace {
 const PromptPlace kPromptPlaces[] = {RESTART_DLG_CONTROLS(PROMPT_PLACE)};
 #undef PROMPT_PLACE
 
-UINT g_prompt_dpi0 = 96;        // the DPI the prompt was laid out at by the dialog manager
-HFONT g_prompt_font = nullptr;  // the prompt's font after a change of DPI
+const int kIconSize96 = 32;
+const int kWarningIcon = 32515;  // IDI_WARNING
+UINT g_prompt_dpi0 = 96;         // the DPI the prompt was laid out at by the dialog manager
+HFONT g_prompt_font = nullptr;   // the prompt's font after a change of DPI
 
 typedef BOOL(WINAPI* SetDialogDpiChangeBehaviorFn)(HWND, int, int);
 const int kDdcDisableAll = 1;  // DDC_DISABLE_ALL
@@ -52,6 +54,16 @@ void place_prompt_controls(HWND dlg, UINT dpi, HFONT font)
         int w = MulDiv(r.right - r.left, (int)dpi, (int)g_prompt_dpi0);
         int h = MulDiv(r.bottom - r.top, (int)dpi, (int)g_prompt_dpi0);
         HWND control = GetDlgItem(dlg, p.control);
+        if (p.control == IDC_RESTART_ICON) {
+            // The icon control takes the size of its icon, the system's
+            // warning icon at the DPI (32 pixels at 96 DPI).
+            w = h = MulDiv(kIconSize96, (int)dpi, 96);
+            if (font)
+                SendMessageA(control, STM_SETICON,
+                             (WPARAM)LoadImageA(nullptr, MAKEINTRESOURCEA(kWarningIcon), IMAGE_ICON, w, h,
+                                                LR_DEFAULTCOLOR),
+                             0);
+        }
         SetWindowPos(control, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
         if (font && p.control != IDC_RESTART_ICON)
             SendMessageA(control, WM_SETFONT, (WPARAM)font, TRUE);
