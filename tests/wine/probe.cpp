@@ -8,6 +8,9 @@
 //   wine-probe wait-prompt MS        waits up to MS for a visible restart prompt
 //   wine-probe prompt                the restart prompt and its controls
 //   wine-probe prompt-cancel         clicks the prompt's restart-later button
+//   wine-probe dpichange DPI         sends the main window WM_DPICHANGED to DPI with
+//                                    its rectangle scaled from the current DPI
+//   wine-probe prompt-dpichange DPI  the same for the restart prompt
 //   wine-probe glyphs FILE           for each UTF-8 line of FILE, the glyphs the
 //                                    tool's font lacks (GetGlyphIndicesW)
 //   wine-probe measure H W FILE      for each UTF-8 line of FILE, its width in the
@@ -313,6 +316,33 @@ int main(int argc, char** argv)
         wnd = prompt_window();
         if (wnd)
             report_window("prompt", wnd);
+    } else if (cmd == "dpichange" || cmd == "prompt-dpichange") {
+        wnd = cmd == "dpichange" ? main_window() : prompt_window();
+        if (wnd) {
+            RECT r;
+            GetWindowRect(wnd, &r);
+            UINT old_dpi = dpi_of(wnd);
+            RECT suggested = {r.left, r.top, r.left + MulDiv(r.right - r.left, (int)ms, (int)old_dpi),
+                              r.top + MulDiv(r.bottom - r.top, (int)ms, (int)old_dpi)};
+            // WM_DPICHANGED as Windows sends it when the window moves to a
+            // monitor of that DPI: the suggested rectangle lives in the
+            // window's own process.
+            DWORD pid = 0;
+            GetWindowThreadProcessId(wnd, &pid);
+            HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid);
+            void* remote =
+                process ? VirtualAllocEx(process, nullptr, sizeof(suggested), MEM_COMMIT, PAGE_READWRITE)
+                        : nullptr;
+            if (remote && WriteProcessMemory(process, remote, &suggested, sizeof(suggested), nullptr)) {
+                DWORD_PTR result = 0;
+                SendMessageTimeoutW(wnd, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(ms, ms), (LPARAM)remote,
+                                    SMTO_ABORTIFHUNG, 5000, &result);
+            } else {
+                wnd = nullptr;
+            }
+            if (process)
+                CloseHandle(process);
+        }
     } else if (cmd == "prompt-cancel") {
         wnd = prompt_window();
         if (wnd)

@@ -8,7 +8,8 @@ The program's manifest declares the awareness (Wine 8 treats every window
 as aware of its monitor's DPI, manifest or not, so it is read with pefile).
 
 Each run starts the prompt test variant with -lang=N, so that the window and
-the prompt are both there to read."""
+the prompt are both there to read. One more run starts at 96 DPI and gets
+WM_DPICHANGED to 144 DPI from the probe, as on a move to another monitor."""
 import configparser
 import time
 import xml.etree.ElementTree as ElementTree
@@ -24,6 +25,11 @@ SHOT_LANGUAGES = {0: "English", 2: "German", 8: "Japanese", 13: "Arabic", 21: "H
 SHOT_DPI = 144
 RIGHT_TO_LEFT = {13, 21}
 RUNS = sorted({(d, n) for d in DPIS for n in LANGUAGES} | {(SHOT_DPI, n) for n in SHOT_LANGUAGES})
+# Started at 96 DPI, then told by WM_DPICHANGED (as on a move to another
+# monitor) that the DPI is now 144.
+CHANGE_TO = 144
+PLAN = [(d, n, None) for d, n in RUNS if d == 96] + [(96, 0, CHANGE_TO)] + \
+    [(d, n, None) for d, n in RUNS if d != 96]
 
 # The main window at 96 DPI: its outer size, and its controls in creation
 # order (x, y, width, height in its client area).
@@ -119,7 +125,7 @@ def runs(wine):
     results = {}
     try:
         current = None
-        for dpi, lang in RUNS:
+        for dpi, lang, change in PLAN:
             if dpi != current:
                 set_dpi(wine, dpi)
                 current = dpi
@@ -127,6 +133,10 @@ def runs(wine):
             result = {"appeared": wine.probe("wait-prompt", "30000")[0] == 0}
             if result["appeared"]:
                 time.sleep(1)  # let it paint
+                if change:
+                    result["sent"] = (wine.probe("dpichange", str(change))[0],
+                                      wine.probe("prompt-dpichange", str(change))[0])
+                    time.sleep(1)
                 result["main"] = wine.report("main")
                 result["prompt"] = wine.report("prompt")
                 if dpi == SHOT_DPI and lang in SHOT_LANGUAGES:
@@ -139,7 +149,7 @@ def runs(wine):
             wine.probe("close")
             result["code"] = program.wait_exit(20)
             wine.end_programs()
-            results[(dpi, lang)] = result
+            results[("change", lang) if change else (dpi, lang)] = result
     finally:
         set_dpi(wine, int(before, 16) if before else None)
     return results
@@ -149,6 +159,8 @@ def one(runs, dpi, lang):
     result = runs[(dpi, lang)]
     if not result["appeared"]:
         pytest.fail(f"no prompt within 30 s at {dpi} DPI, -lang={lang}")
+    if "main" not in result or "prompt" not in result:
+        pytest.fail(f"no report at {dpi} DPI, -lang={lang}")
     return result
 
 
@@ -177,6 +189,27 @@ def test_restart_prompt_scales_with_the_dpi(runs, dpi):
                       (int(v) for v in prompt["prompt.client"].split())))
     off = [(a, b) for a, b in pairs if abs(b - a * factor) > max(2, 0.03 * a * factor)]
     assert len(pairs) == 18 and not off, (pairs, prompt.children("prompt"))
+
+
+def test_dpi_change_takes_the_suggested_rectangle_and_rescales_font_and_controls(runs):
+    """The window's controls take the 144-DPI layout, the window and the
+    prompt the suggested rectangles (the 96-DPI size times 1.5), and the
+    prompt's controls are where a prompt made at 144 DPI has them."""
+    changed = one(runs, "change", 0)
+    assert changed["sent"] == (0, 0), changed["sent"]
+    main, prompt = changed["main"], changed["prompt"]
+    size = tuple(int(v) for v in main["main.rect"].split()[2:])
+    got = [rect_of(line) for line in main.children("main")]
+    want = [tuple(scaled(v, CHANGE_TO) for v in place) for place in CONTROLS_96]
+    assert (size, got) == (tuple(scaled(v, CHANGE_TO) for v in WINDOW_96), want), main.children("main")
+    before = [int(v) for v in one(runs, 96, 0)["prompt"]["prompt.rect"].split()[2:]]
+    assert [int(v) for v in prompt["prompt.rect"].split()[2:]] == [scaled(v, CHANGE_TO) for v in before], \
+        prompt["prompt.rect"]
+    fresh = one(runs, CHANGE_TO, 0)["prompt"]
+    pairs = [(a, b) for line_fresh, line in zip(fresh.children("prompt"), prompt.children("prompt"))
+             for a, b in zip(rect_of(line_fresh), rect_of(line))]
+    off = [(a, b) for a, b in pairs if abs(b - a) > max(2, 0.03 * a)]
+    assert len(pairs) == 16 and not off, (pairs, prompt.children("prompt"))
 
 
 @pytest.mark.parametrize("dpi", DPIS)
