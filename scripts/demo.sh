@@ -22,5 +22,8 @@ echo
 echo "== The real window under Wine =="
 scripts/screenshot-demo.sh && echo "screenshot: build/demo/main-window.png"
 echo
+echo "== The window at 150 % display scale in five languages (Wine) =="
+scripts/language-sheet.sh
+echo
 echo "== A whole update in the real window under Wine (tessel-updater-sim.exe, real time, about a minute) =="
 scripts/wine-demo.sh

@@ -64,10 +64,31 @@ wine_fonts() {
     return 0
 }
 
+# Windows links fonts for the scripts a face lacks (FontLink\SystemLink); in
+# the prefix Arial (Wine's Liberation Sans) gets the small Debian fonts that
+# scripts/install-deps.sh installs: WenQuanYi Micro Hei for Chinese, Japanese
+# and Korean, DejaVu Sans for Hebrew and Arabic, Loma for Thai.
+WINE_FONT_LINKS='wqy-microhei.ttc,WenQuanYi Micro Hei\0DejaVuSans.ttf,DejaVu Sans\0Loma.ttf,Loma'
+wine_font_links() {
+    local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' face
+    # Arial is Liberation Sans, whatever fontconfig prefers for sans-serif.
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /t REG_SZ /d "Liberation Sans" /f \
+        >/dev/null 2>&1 || return 1
+    for face in "Arial" "Liberation Sans"; do
+        wine reg add "$key" /v "$face" /t REG_MULTI_SZ /d "$WINE_FONT_LINKS" /f >/dev/null 2>&1 || return 1
+    done
+}
+
+wine_font_links_once() {
+    [ -f "$WINEPREFIX/.tessel-font-links" ] && return 0
+    wine_font_links && wineserver -w && touch "$WINEPREFIX/.tessel-font-links"
+}
+
 # Makes the prefix once (wineboot -i, some 10 s) and reuses it afterwards.
 wine_prefix_ready() {
     if [ -f "$WINEPREFIX/.tessel-ready" ]; then
         wine_fonts
+        wine_font_links_once
         return 0
     fi
     rm -rf "$WINEPREFIX"
@@ -90,6 +111,7 @@ EOF
         return 1
     fi
     wine_fonts
+    wine_font_links_once
     touch "$WINEPREFIX/.tessel-ready"
 }
 

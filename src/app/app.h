@@ -37,6 +37,18 @@ extern HFONT g_ui_font;
 // characters behind it: a name in double quotes ends at its closing quote,
 // any other at the first character with a code of 32 or less.
 const char* command_line_tail(const char* line);
+// The DPI of a window (of its monitor, where Windows tells it), or of the
+// system for no window; 96 at a scale of 100 %.
+UINT window_dpi(HWND wnd);
+// A length of the 96-DPI layout at another DPI.
+int scale_to_dpi(int length, UINT dpi);
+// g_ui_font's face, size and character set at a DPI.
+HFONT create_ui_font(UINT dpi);
+// The main window's outer size at a DPI.
+void window_size_for_dpi(UINT dpi, int* width, int* height);
+// Whether the chosen language reads right to left (Arabic, Hebrew): the
+// windows are then mirrored.
+bool language_is_rtl();
 // Reads the first argument of a command-line tail into g_silent and g_lang.
 void parse_command_line(const char* tail);
 // Takes one message of the UI thread and serves it: dialog keys of the main

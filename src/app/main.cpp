@@ -2,6 +2,7 @@
 // the message loop. The exit code is the update's result code.
 #include "app/app.h"
 #include "package/messages.h"
+#include "app/ui_font.h"
 #include "resources/resource.h"
 
 #include <climits>
@@ -15,6 +16,12 @@ HFONT g_ui_font = nullptr;
 namespace {
 
 const size_t kArgumentSize = 256;  // the first argument, cut to 255 characters
+
+// The window's outer size at 96 DPI; it grows with the display's scale.
+const int kWindowWidth96 = 640;
+const int kWindowHeight96 = 240;
+
+typedef UINT(WINAPI* GetDpiForWindowFn)(HWND);
 
 // The C runtime's decimal conversion (atol) for a 32-bit long: optional white
 // space and sign, then digits up to the first other character, 0 when there
@@ -71,6 +78,46 @@ bool first_argument(const char* tail, char* arg)
 }
 
 }  // namespace
+
+UINT window_dpi(HWND wnd)
+{
+    // Windows 10 1607 and later tell the DPI of the window's monitor; older
+    // ones (and an unknown window) have the one DPI of the system.
+    static GetDpiForWindowFn dpi_for_window =
+        (GetDpiForWindowFn)(void*)GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow");
+    if (wnd && dpi_for_window) {
+        UINT dpi = dpi_for_window(wnd);
+        if (dpi)
+            return dpi;
+    }
+    HDC screen = GetDC(nullptr);
+    int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen)
+        ReleaseDC(nullptr, screen);
+    return dpi > 0 ? (UINT)dpi : 96;
+}
+
+int scale_to_dpi(int length, UINT dpi)
+{
+    return MulDiv(length, (int)dpi, 96);
+}
+
+HFONT create_ui_font(UINT dpi)
+{
+    return CreateFontA(UI_FONT_HEIGHT(dpi), 0, 0, 0, 0, FALSE, FALSE, FALSE, UI_FONT_CHARSET, 0, 0, 0, 0,
+                       UI_FONT_FACE);
+}
+
+void window_size_for_dpi(UINT dpi, int* width, int* height)
+{
+    *width = scale_to_dpi(kWindowWidth96, dpi);
+    *height = scale_to_dpi(kWindowHeight96, dpi);
+}
+
+bool language_is_rtl()
+{
+    return g_lang == 13 || g_lang == 21;  // Arabic, Hebrew
+}
 
 const char* command_line_tail(const char* line)
 {
@@ -140,7 +187,10 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
         parse_command_line(tail);
 
     g_background_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
-    g_ui_font = CreateFontA(15, 0, 0, 0, 0, FALSE, FALSE, FALSE, 0, 0, 0, 0, 0, "Arial");
+    // The window starts at the system's DPI; a monitor of another scale
+    // corrects it when the window is created (WM_CREATE).
+    UINT dpi = window_dpi(nullptr);
+    g_ui_font = create_ui_font(dpi);
     g_instance = inst;
 
     WNDCLASSA wc;
@@ -161,8 +211,10 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     DWORD style = WS_OVERLAPPEDWINDOW;
     if (!g_silent)
         style |= WS_VISIBLE;
+    int width, height;
+    window_size_for_dpi(dpi, &width, &height);
     HWND wnd = CreateWindowExA(WS_EX_CONTROLPARENT, APP_CLASS_NAME, APP_TITLE, style, CW_USEDEFAULT,
-                               CW_USEDEFAULT, 640, 240, nullptr, nullptr, inst, nullptr);
+                               CW_USEDEFAULT, width, height, nullptr, nullptr, inst, nullptr);
     if (!wnd)
         return 2;
 

@@ -22,12 +22,68 @@ const int kFormatSize = 1025;
 
 bool g_cleaned_up = false;  // UI thread only
 
-HWND create_label(HWND parent, const char* text, int x, int y)
+// The controls in creation order, and their places in the client area at
+// 96 DPI; at other DPIs every length grows in proportion.
+enum Control { CTL_ICON, CTL_TITLE, CTL_DATE, CTL_VERSION, CTL_UPDATE, CTL_LOG, CTL_PROGRESS, CTL_COUNT };
+struct Place {
+    int x, y, w, h;
+};
+const Place kPlaces[CTL_COUNT] = {
+    {20, 20, 128, 128},   // icon
+    {160, 20, 250, 15},   // title label
+    {160, 40, 250, 15},   // date label
+    {160, 60, 250, 15},   // version label
+    {420, 20, 180, 50},   // Update button
+    {160, 80, 440, 80},   // log view
+    {160, 170, 440, 20},  // progress bar
+};
+const int kIconSize96 = 128;
+
+HWND g_controls[CTL_COUNT];  // UI thread only
+UINT g_dpi = 96;             // the main window's DPI; UI thread only
+
+int scaled(int length)
 {
-    HWND label = CreateWindowExA(0, "STATIC", text, WS_CHILD | WS_VISIBLE, x, y, 250, 15, parent, nullptr,
-                                 g_instance, nullptr);
+    return scale_to_dpi(length, g_dpi);
+}
+
+HWND create_label(HWND parent, const char* text, Control which)
+{
+    const Place& p = kPlaces[which];
+    HWND label = CreateWindowExA(0, "STATIC", text, WS_CHILD | WS_VISIBLE, scaled(p.x), scaled(p.y),
+                                 scaled(p.w), scaled(p.h), parent, nullptr, g_instance, nullptr);
     SendMessageA(label, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
+    g_controls[which] = label;
     return label;
+}
+
+HANDLE load_app_icon()
+{
+    return LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, scaled(kIconSize96),
+                      scaled(kIconSize96), LR_DEFAULTCOLOR);
+}
+
+// The window moved to a monitor of another scale (or the scale changed):
+// it takes the place Windows suggests, and the font, the icon and every
+// control follow the new DPI.
+void on_dpi_changed(HWND wnd, UINT dpi, const RECT* suggested)
+{
+    g_dpi = dpi;
+    HFONT old_font = g_ui_font;
+    g_ui_font = create_ui_font(dpi);
+    if (g_package_loaded) {
+        for (int i = 0; i < CTL_COUNT; ++i) {
+            const Place& p = kPlaces[i];
+            SetWindowPos(g_controls[i], nullptr, scaled(p.x), scaled(p.y), scaled(p.w), scaled(p.h),
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+            if (i != CTL_ICON && i != CTL_PROGRESS)
+                SendMessageA(g_controls[i], WM_SETFONT, (WPARAM)g_ui_font, TRUE);
+        }
+        SendMessageA(g_controls[CTL_ICON], STM_SETICON, (WPARAM)load_app_icon(), 0);
+    }
+    DeleteObject(old_font);
+    SetWindowPos(wnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 HDEVNOTIFY register_interface_class(HWND wnd, const GUID& guid)
@@ -47,6 +103,19 @@ void on_create(HWND wnd)
     g_main_wnd = wnd;
     g_keyboard = nullptr;
 
+    // Created on a monitor whose scale is not the system's: the window and
+    // its font take that monitor's DPI.
+    g_dpi = window_dpi(wnd);
+    UINT system_dpi = window_dpi(nullptr);
+    if (g_dpi != system_dpi) {
+        HFONT old_font = g_ui_font;
+        g_ui_font = create_ui_font(g_dpi);
+        DeleteObject(old_font);
+        int width, height;
+        window_size_for_dpi(g_dpi, &width, &height);
+        SetWindowPos(wnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+
     if (!load_package()) {
         // Without a package the window stays empty. A silent run would then
         // wait for ever: it ends at once with its result line instead.
@@ -59,36 +128,60 @@ void on_create(HWND wnd)
     }
     g_package_loaded = 1;
 
-    HANDLE icon = LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_APP), IMAGE_ICON, 128, 128, LR_DEFAULTCOLOR);
-    HWND icon_ctl = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_ICON, 20, 20, 128, 128, wnd,
-                                    nullptr, g_instance, nullptr);
-    SendMessageA(icon_ctl, STM_SETICON, (WPARAM)icon, 0);
-
+    // The Update button's caption is looked up first: it settles the
+    // language, and a language that reads right to left mirrors the window
+    // before its controls exist, and every window made afterwards (the
+    // restart prompt, the message box) as well.
     char text[kTextSize];
+    WCHAR caption[kTextSize];
+    load_message(1, text, caption);
+    if (language_is_rtl()) {
+        SetProcessDefaultLayout(LAYOUT_RTL);
+        SetWindowLongA(wnd, GWL_EXSTYLE, GetWindowLongA(wnd, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
+    }
+
+    const Place& icon_place = kPlaces[CTL_ICON];
+    HWND icon_ctl = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_ICON, scaled(icon_place.x),
+                                    scaled(icon_place.y), scaled(icon_place.w), scaled(icon_place.h), wnd,
+                                    nullptr, g_instance, nullptr);
+    g_controls[CTL_ICON] = icon_ctl;
+    SendMessageA(icon_ctl, STM_SETICON, (WPARAM)load_app_icon(), 0);
+
     char formatted[kFormatSize];
-    create_label(wnd, APP_TITLE, 160, 20);
+    create_label(wnd, APP_TITLE, CTL_TITLE);
     wsprintfA(formatted, "%s%s", STRING_DATE_CODE, INI_DATE_CODE);
     formatted[kTextSize - 1] = '\0';  // the date label shows at most 255 bytes
-    create_label(wnd, formatted, 160, 40);
+    create_label(wnd, formatted, CTL_DATE);
     wsprintfA(text, "NXP = %s, BT = %s", INI_VER_NXP, INI_VER_BT);
-    create_label(wnd, text, 160, 60);
+    create_label(wnd, text, CTL_VERSION);
 
-    WCHAR wide[kTextSize];
-    load_message(1, text, wide);
-    HWND button = CreateWindowExW(0, WTEXT("BUTTON"), wide, WS_CHILD | WS_VISIBLE | WS_DISABLED, 420, 20, 180,
-                                  50, wnd, (HMENU)(INT_PTR)IDC_UPDATE, g_instance, nullptr);
+    const Place& button_place = kPlaces[CTL_UPDATE];
+    HWND button =
+        CreateWindowExW(0, WTEXT("BUTTON"), caption, WS_CHILD | WS_VISIBLE | WS_DISABLED,
+                        scaled(button_place.x), scaled(button_place.y), scaled(button_place.w),
+                        scaled(button_place.h), wnd, (HMENU)(INT_PTR)IDC_UPDATE, g_instance, nullptr);
+    g_controls[CTL_UPDATE] = button;
     SendMessageA(button, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
 
+    // Arabic and Hebrew lines read from the right: the colon of "S03:" and
+    // the closing dots stand at their ends, on the left.
+    WCHAR wide[kTextSize];
     load_message(2, text, wide);
-    HWND log =
-        CreateWindowExW(0, WTEXT("EDIT"), wide, WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE,
-                        160, 80, 440, 80, wnd, (HMENU)(INT_PTR)IDC_LOG, g_instance, nullptr);
+    const Place& log_place = kPlaces[CTL_LOG];
+    HWND log = CreateWindowExW(language_is_rtl() ? WS_EX_RTLREADING : 0, WTEXT("EDIT"), wide,
+                               WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE,
+                               scaled(log_place.x), scaled(log_place.y), scaled(log_place.w),
+                               scaled(log_place.h), wnd, (HMENU)(INT_PTR)IDC_LOG, g_instance, nullptr);
+    g_controls[CTL_LOG] = log;
     SendMessageA(log, WM_SETFONT, (WPARAM)g_ui_font, FALSE);
     log_append("\r\n");
 
     InitCommonControls();
-    HWND progress = CreateWindowExA(0, PROGRESS_CLASSA, nullptr, WS_CHILD, 160, 170, 440, 20, wnd,
+    const Place& bar_place = kPlaces[CTL_PROGRESS];
+    HWND progress = CreateWindowExA(0, PROGRESS_CLASSA, nullptr, WS_CHILD, scaled(bar_place.x),
+                                    scaled(bar_place.y), scaled(bar_place.w), scaled(bar_place.h), wnd,
                                     (HMENU)(INT_PTR)IDC_PROGRESS, g_instance, nullptr);
+    g_controls[CTL_PROGRESS] = progress;
     SendMessageA(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
 
     GUID hid_guid;
@@ -191,6 +284,7 @@ LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
         if (GET_RAWINPUT_CODE_WPARAM(wp) == RIM_INPUT)
             return DefWindowProcA(hwnd, msg, wp, lp);
         return 0;
+    case WM_DPICHANGED: on_dpi_changed(hwnd, LOWORD(wp), (const RECT*)lp); return 0;
     case WM_TIMER: return on_timer(hwnd, wp);
     case WM_POWERBROADCAST: return on_power_broadcast(hwnd, wp, lp);
     case WM_DEVICECHANGE: return on_device_change(hwnd, wp, lp);

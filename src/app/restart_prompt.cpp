@@ -1,8 +1,10 @@
 // The restart prompt offered after a verified interactive update, and the
 // restart of Windows.
 #include "app/app.h"
+#include "app/ui_font.h"
 #include "package/messages.h"
 #include "resources/resource.h"
+#include "resources/restart_dialog.h"
 
 #include <cstring>
 
@@ -22,6 +24,78 @@ const PromptText kPromptTexts[] = {
     {IDOK, 14},
     {IDCANCEL, 15},
 };
+
+// The prompt's controls in dialog units, as its template places them.
+struct PromptPlace {
+    int control;
+    int x, y, w, h;
+};
+#define PROMPT_PLACE(id, cls, text, icon, style, x, y, w, h) {id, x, y, w, h},
+const PromptPlace kPromptPlaces[] = {RESTART_DLG_CONTROLS(PROMPT_PLACE)};
+#undef PROMPT_PLACE
+
+const int kIconSize96 = 32;
+const int kWarningIcon = 32515;  // IDI_WARNING
+UINT g_prompt_dpi0 = 96;         // the DPI the prompt was laid out at by the dialog manager
+HFONT g_prompt_font = nullptr;   // the prompt's font after a change of DPI
+
+typedef BOOL(WINAPI* SetDialogDpiChangeBehaviorFn)(HWND, int, int);
+const int kDdcDisableAll = 1;  // DDC_DISABLE_ALL
+
+// Places the prompt's controls where its template puts them, at `dpi`;
+// `font`, when given, becomes their font.
+void place_prompt_controls(HWND dlg, UINT dpi, HFONT font)
+{
+    for (const PromptPlace& p : kPromptPlaces) {
+        RECT r = {p.x, p.y, p.x + p.w, p.y + p.h};
+        MapDialogRect(dlg, &r);  // pixels at the DPI of creation
+        int x = MulDiv(r.left, (int)dpi, (int)g_prompt_dpi0);
+        int y = MulDiv(r.top, (int)dpi, (int)g_prompt_dpi0);
+        int w = MulDiv(r.right - r.left, (int)dpi, (int)g_prompt_dpi0);
+        int h = MulDiv(r.bottom - r.top, (int)dpi, (int)g_prompt_dpi0);
+        HWND control = GetDlgItem(dlg, p.control);
+        if (p.control == IDC_RESTART_ICON) {
+            // The icon control takes the size of its icon, the system's
+            // warning icon at the DPI (32 pixels at 96 DPI).
+            w = h = MulDiv(kIconSize96, (int)dpi, 96);
+            if (font)
+                SendMessageA(control, STM_SETICON,
+                             (WPARAM)LoadImageA(nullptr, MAKEINTRESOURCEA(kWarningIcon), IMAGE_ICON, w, h,
+                                                LR_DEFAULTCOLOR),
+                             0);
+        }
+        SetWindowPos(control, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+        if (font && p.control != IDC_RESTART_ICON)
+            SendMessageA(control, WM_SETFONT, (WPARAM)font, TRUE);
+    }
+}
+
+// Arabic and Hebrew: the prompt is mirrored like the main window, the
+// restart-now button on the left.
+void mirror_prompt(HWND dlg)
+{
+    SetWindowLongA(dlg, GWL_EXSTYLE, GetWindowLongA(dlg, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
+    for (const PromptPlace& p : kPromptPlaces) {
+        HWND control = GetDlgItem(dlg, p.control);
+        SetWindowLongA(control, GWL_EXSTYLE, GetWindowLongA(control, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
+    }
+    place_prompt_controls(dlg, g_prompt_dpi0, nullptr);  // now counted from the right
+}
+
+// The dialog manager lays the prompt out at the DPI of its creation. After
+// a change of DPI the prompt takes the place Windows suggests, and its font
+// and controls follow in proportion.
+void on_prompt_dpi_changed(HWND dlg, UINT dpi, const RECT* suggested)
+{
+    HFONT old_font = g_prompt_font;
+    g_prompt_font = CreateFontA(-MulDiv(RESTART_DLG_FONT_SIZE, (int)dpi, 72), 0, 0, 0, 0, FALSE, FALSE, FALSE,
+                                UI_FONT_CHARSET, 0, 0, 0, 0, RESTART_DLG_FONT_NAME);
+    place_prompt_controls(dlg, dpi, g_prompt_font);
+    if (old_font)
+        DeleteObject(old_font);
+    SetWindowPos(dlg, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 void restart_windows()
 {
@@ -54,10 +128,20 @@ void show_restart_prompt()
 
 INT_PTR CALLBACK restart_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
-    (void)lp;
     switch (msg) {
     case WM_INITDIALOG: {
         g_restart_dlg = dlg;
+        g_prompt_dpi0 = window_dpi(dlg);
+        {
+            // Windows 10 1703 and later would rescale the prompt by
+            // themselves as well; the prompt does it itself on every version.
+            SetDialogDpiChangeBehaviorFn behaviour = (SetDialogDpiChangeBehaviorFn)(void*)GetProcAddress(
+                GetModuleHandleA("user32.dll"), "SetDialogDpiChangeBehavior");
+            if (behaviour)
+                behaviour(dlg, kDdcDisableAll, kDdcDisableAll);
+        }
+        if (language_is_rtl() && !(GetWindowLongA(dlg, GWL_EXSTYLE) & WS_EX_LAYOUTRTL))
+            mirror_prompt(dlg);
         char text[kTextSize];
         WCHAR wide[kTextSize];
         for (const PromptText& item : kPromptTexts) {
@@ -73,8 +157,13 @@ INT_PTR CALLBACK restart_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
             PostMessageA(dlg, WM_DESTROY, 0, 0);
         break;
     case WM_CLOSE: PostMessageA(dlg, WM_DESTROY, 0, 0); break;
+    case WM_DPICHANGED: on_prompt_dpi_changed(dlg, LOWORD(wp), (const RECT*)lp); break;
     case WM_DESTROY:
         g_restart_dlg = nullptr;
+        if (g_prompt_font) {
+            DeleteObject(g_prompt_font);
+            g_prompt_font = nullptr;
+        }
         EndDialog(dlg, 0);
         break;
     default: break;

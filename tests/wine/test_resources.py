@@ -246,9 +246,6 @@ def manifest_values(text, tag, attribute):
     return [(e.get(attribute) if attribute else e.text) or "" for e in root.iter(tag)]
 
 
-# TODO after merging the DPI-aware manifest: drop this xfail marker (strict, so
-# the checks fail as XPASS until it is gone).
-@pytest.mark.xfail(strict=True, reason="the manifest declares no DPI awareness yet")
 @pytest.mark.parametrize("name", MANIFEST_DECLARES)
 def test_manifest_declares(pe, name):
     manifests = resources(pe, RT_MANIFEST)

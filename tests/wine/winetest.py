@@ -198,6 +198,12 @@ class WineSession:
                 program.wait_exit(10)
             self._server_up()
 
+    def restart_server(self):
+        """Ends the server and everything in the prefix, and starts it anew
+        (settings the desktop reads at its start, as the DPI, then apply)."""
+        self._server_down()
+        self._server_up()
+
     def probe(self, *args):
         """Runs wine-probe; (exit status, output without carriage returns)."""
         status, out, _ = run(["wine", str(PROBE), *args], self.env, 90)

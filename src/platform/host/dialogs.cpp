@@ -172,3 +172,13 @@ BOOL EndDialog(HWND dlg, INT_PTR)
     sim::set_visible(d, false);
     return TRUE;
 }
+
+BOOL MapDialogRect(HWND dlg, LPRECT rect)
+{
+    Window* d = sim::live(dlg);
+    if (!d || d->kind != WindowKind::Dialog || !rect) {
+        SetLastError(sim::kErrInvalidWindow);
+        return FALSE;
+    }
+    return TRUE;  // dialog units are the simulated dialog's pixels
+}

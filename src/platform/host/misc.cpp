@@ -218,6 +218,29 @@ HFONT CreateFontA(int height, int, int, int, int, DWORD, DWORD, DWORD, DWORD, DW
     return reinterpret_cast<HFONT>(sim::new_gdi("font", detail));
 }
 
+// The screen's device context: the one DC the tool asks for, to learn the
+// display's DPI. The simulated display runs at 96 DPI.
+HDC GetDC(HWND hwnd)
+{
+    if (hwnd) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return reinterpret_cast<HDC>(static_cast<uintptr_t>(0x30000));
+}
+
+int ReleaseDC(HWND, HDC dc)
+{
+    return dc == reinterpret_cast<HDC>(static_cast<uintptr_t>(0x30000)) ? 1 : 0;
+}
+
+int GetDeviceCaps(HDC dc, int index)
+{
+    if (dc != reinterpret_cast<HDC>(static_cast<uintptr_t>(0x30000)))
+        return 0;
+    return index == LOGPIXELSY ? 96 : 0;
+}
+
 BOOL DeleteObject(HGDIOBJ obj)
 {
     for (sim::GdiObject& o : sim::g_gdi)
@@ -398,4 +421,46 @@ BOOL ExitWindowsEx(UINT flags, DWORD)
     sim::g_reboots++;
     sim::trace("reboot", sim::Json{{"flags", flags}});
     return TRUE;
+}
+
+// ------------------------------------------------------------ modules
+
+// user32.dll is the one module the tool looks calls up in; its handle is a
+// fixed value, as a loaded module's is for the life of the process.
+HMODULE GetModuleHandleA(LPCSTR name)
+{
+    if (name) {
+        std::string lower;
+        for (const char* c = name; *c; ++c)
+            lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+        if (lower == "user32.dll" || lower == "user32")
+            return reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF10000));
+    }
+    SetLastError(126);  // ERROR_MOD_NOT_FOUND
+    return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (module == reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7FF10000)) && name &&
+        !IS_INTRESOURCE(name) && std::string(name) == "GetDpiForWindow")
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&GetDpiForWindow));
+    SetLastError(127);  // ERROR_PROC_NOT_FOUND
+    return nullptr;
+}
+
+int MulDiv(int number, int numerator, int denominator)
+{
+    if (denominator == 0)
+        return -1;
+    // Rounded half away from zero, as the platform does.
+    int64_t product = static_cast<int64_t>(number) * numerator;
+    int64_t half = (denominator < 0 ? -static_cast<int64_t>(denominator) : denominator) / 2;
+    bool negative = (product < 0) != (denominator < 0);
+    int64_t magnitude = (product < 0 ? -product : product) + half;
+    int64_t result = magnitude / (denominator < 0 ? -static_cast<int64_t>(denominator) : denominator);
+    result = negative ? -result : result;
+    if (result > INT32_MAX || result < INT32_MIN)
+        return -1;
+    return static_cast<int>(result);
 }

@@ -27,6 +27,7 @@ inline constexpr const char* kToolClass = "Orvex Tessel Keyboard Firmware Update
 // ------------------------------------------------------------ windows (windows.cpp)
 extern std::map<uintptr_t, std::unique_ptr<Window>> g_windows;
 extern HWND g_main;
+extern bool g_default_layout_rtl;  // the process's default layout mirrors new top-level windows
 
 Window* find(HWND h);
 // An existing window of the tool (not destroyed, not another process's).

@@ -35,6 +35,12 @@ DWORD SetFilePointer(HANDLE h, LONG distance, PLONG distance_high, DWORD method)
 DWORD GetFileSize(HANDLE h, LPDWORD high);
 BOOL CloseHandle(HANDLE h);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buf, DWORD size);
+// Run-time look-up of calls newer Windows versions have: the simulated
+// world's user32.dll exports GetDpiForWindow (Windows 10 1607) only.
+typedef INT_PTR(WINAPI* FARPROC)();
+HMODULE GetModuleHandleA(LPCSTR name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+int MulDiv(int number, int numerator, int denominator);
 
 // The C runtime's stream functions take Windows paths on Windows; on the host
 // fopen is routed through the same path mapping as CreateFileA.
@@ -155,6 +161,12 @@ HFONT CreateFontA(int height, int width, int escapement, int orientation, int we
                   DWORD underline, DWORD strike, DWORD charset, DWORD out_precision, DWORD clip_precision,
                   DWORD quality, DWORD pitch_family, LPCSTR face);
 BOOL DeleteObject(HGDIOBJ obj);
+#define DEFAULT_CHARSET 1
+#define LOGPIXELSY 90
+// The simulated display runs at 96 DPI (100 %).
+HDC GetDC(HWND hwnd);
+int ReleaseDC(HWND hwnd, HDC dc);
+int GetDeviceCaps(HDC dc, int index);
 
 // ---------------------------------------------------------------- overlapped I/O
 // Implemented in src/platform/host/overlapped_io.cpp.

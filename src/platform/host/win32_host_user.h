@@ -69,6 +69,13 @@ struct CREATESTRUCTA {
 #define WS_OVERLAPPEDWINDOW                                                                                  \
     (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
 #define WS_EX_CONTROLPARENT 0x00010000L
+#define WS_EX_RTLREADING 0x00002000L
+#define WS_EX_LAYOUTRTL 0x00400000L
+#define GWL_EXSTYLE (-20)
+#define LAYOUT_RTL 0x00000001
+#define SWP_NOMOVE 0x0002
+#define SWP_NOZORDER 0x0004
+#define SWP_NOACTIVATE 0x0010
 #define CW_USEDEFAULT ((int)0x80000000)
 
 #define SS_LEFT 0x00000000L
@@ -101,6 +108,7 @@ struct CREATESTRUCTA {
 #define WM_SETFONT 0x0030
 #define WM_POWERBROADCAST 0x0218
 #define WM_DEVICECHANGE 0x0219
+#define WM_DPICHANGED 0x02E0
 #define WM_INPUT 0x00FF
 #define WM_KEYDOWN 0x0100
 #define WM_KEYUP 0x0101
@@ -151,6 +159,12 @@ BOOL SetWindowTextW(HWND hwnd, LPCWSTR text);
 int GetWindowTextLengthA(HWND hwnd);
 BOOL ShowWindow(HWND hwnd, int cmd);
 BOOL UpdateWindow(HWND hwnd);
+LONG GetWindowLongA(HWND hwnd, int index);  // GWL_EXSTYLE only
+LONG SetWindowLongA(HWND hwnd, int index, LONG value);
+BOOL SetWindowPos(HWND hwnd, HWND after, int x, int y, int w, int h, UINT flags);
+BOOL SetProcessDefaultLayout(DWORD layout);
+// The DPI of the window's monitor: 96 in the simulated world.
+UINT GetDpiForWindow(HWND hwnd);
 
 // ---------------------------------------------------------------- message queues
 // Implemented in src/platform/host/messages.cpp
@@ -179,6 +193,9 @@ HWND GetDlgItem(HWND dlg, int id);
 HWND CreateDialogParamA(HINSTANCE inst, LPCSTR templ, HWND owner, DLGPROC proc, LPARAM param);
 BOOL SetDlgItemTextW(HWND dlg, int id, LPCWSTR text);
 BOOL EndDialog(HWND dlg, INT_PTR result);
+// The simulated dialog manager keeps its dialogs in dialog units: at 96 DPI
+// its pixels are dialog units.
+BOOL MapDialogRect(HWND dlg, LPRECT rect);
 
 // ---------------------------------------------------------------- icons, cursors, message boxes
 // Implemented in src/platform/host/misc.cpp

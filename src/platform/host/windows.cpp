@@ -114,6 +114,8 @@ void drop_window(Window* w)
             drop_window(cw);
 }
 
+bool g_default_layout_rtl = false;  // SetProcessDefaultLayout(LAYOUT_RTL)
+
 Window* make_window(WindowKind kind, const std::string& cls, DWORD style, DWORD ex_style, int x, int y, int w,
                     int h, HWND parent, int id)
 {
@@ -123,6 +125,12 @@ Window* make_window(WindowKind kind, const std::string& cls, DWORD style, DWORD 
     win->kind = kind;
     win->class_name = cls;
     win->style = style;
+    // Mirroring passes from a parent to its children, and from the process's
+    // default layout to the windows its threads make.
+    SimThread* maker = current_thread();
+    Window* parent_window = parent ? find(parent) : nullptr;
+    if (parent_window ? (parent_window->ex_style & WS_EX_LAYOUTRTL) != 0 : (maker && g_default_layout_rtl))
+        ex_style |= WS_EX_LAYOUTRTL;
     win->ex_style = ex_style;
     win->id = id;
     win->x = x;
@@ -502,4 +510,63 @@ BOOL UpdateWindow(HWND hwnd)
         return TRUE;
     });
     return TRUE;
+}
+
+// ------------------------------------------------------------ layout and DPI
+
+LONG GetWindowLongA(HWND hwnd, int index)
+{
+    Window* w = sim::live(hwnd);
+    if (!w || index != GWL_EXSTYLE) {
+        SetLastError(w ? ERROR_INVALID_PARAMETER : sim::kErrInvalidWindow);
+        return 0;
+    }
+    return static_cast<LONG>(w->ex_style);
+}
+
+LONG SetWindowLongA(HWND hwnd, int index, LONG value)
+{
+    Window* w = sim::live(hwnd);
+    if (!w || index != GWL_EXSTYLE) {
+        SetLastError(w ? ERROR_INVALID_PARAMETER : sim::kErrInvalidWindow);
+        return 0;
+    }
+    LONG previous = static_cast<LONG>(w->ex_style);
+    w->ex_style = static_cast<DWORD>(value);
+    return previous;
+}
+
+BOOL SetWindowPos(HWND hwnd, HWND, int x, int y, int w, int h, UINT flags)
+{
+    Window* win = sim::live(hwnd);
+    if (!win) {
+        SetLastError(sim::kErrInvalidWindow);
+        return FALSE;
+    }
+    if (!(flags & SWP_NOMOVE)) {
+        win->x = x;
+        win->y = y;
+    }
+    win->w = w;
+    win->h = h;
+    return TRUE;
+}
+
+BOOL SetProcessDefaultLayout(DWORD layout)
+{
+    if (layout & ~static_cast<DWORD>(LAYOUT_RTL)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    sim::g_default_layout_rtl = layout == LAYOUT_RTL;
+    return TRUE;
+}
+
+UINT GetDpiForWindow(HWND hwnd)
+{
+    if (!sim::live(hwnd)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return 96;
 }
