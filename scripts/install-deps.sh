@@ -9,6 +9,9 @@ PACKAGES=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth x11-apps imagemagick gifsicle xdotool fonts-wine fonts-liberation
     librsvg2-bin icoutils
+    # Arial under Wine is Liberation Sans; its version 2 draws Hebrew itself, as Windows'
+    # Arial does (Wine draws no linked font for Hebrew in a button).
+    fonts-liberation2
     # the scripts Arial lacks, linked to it in the Wine prefix (scripts/wine-common.sh):
     # Chinese, Japanese and Korean; Hebrew and Arabic; Thai
     fonts-wqy-microhei fonts-dejavu-core fonts-tlwg-loma-ttf
