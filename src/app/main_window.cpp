@@ -79,7 +79,10 @@ void on_dpi_changed(HWND wnd, UINT dpi, const RECT* suggested)
             if (i != CTL_ICON && i != CTL_PROGRESS)
                 SendMessageA(g_controls[i], WM_SETFONT, (WPARAM)g_ui_font, TRUE);
         }
-        SendMessageA(g_controls[CTL_ICON], STM_SETICON, (WPARAM)load_app_icon(), 0);
+        // The icon of the old size was loaded for this control alone.
+        HICON old_icon = (HICON)SendMessageA(g_controls[CTL_ICON], STM_SETICON, (WPARAM)load_app_icon(), 0);
+        if (old_icon)
+            DestroyIcon(old_icon);
     }
     DeleteObject(old_font);
     SetWindowPos(wnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,

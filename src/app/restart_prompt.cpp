@@ -35,9 +35,10 @@ const PromptPlace kPromptPlaces[] = {RESTART_DLG_CONTROLS(PROMPT_PLACE)};
 #undef PROMPT_PLACE
 
 const int kIconSize96 = 32;
-const int kWarningIcon = 32515;  // IDI_WARNING
-UINT g_prompt_dpi0 = 96;         // the DPI the prompt was laid out at by the dialog manager
-HFONT g_prompt_font = nullptr;   // the prompt's font after a change of DPI
+const int kWarningIcon = 32515;     // IDI_WARNING
+UINT g_prompt_dpi0 = 96;            // the DPI the prompt was laid out at by the dialog manager
+HFONT g_prompt_font = nullptr;      // the prompt's font after a change of DPI
+bool g_prompt_icon_loaded = false;  // its warning icon was loaded for a change of DPI
 
 typedef BOOL(WINAPI* SetDialogDpiChangeBehaviorFn)(HWND, int, int);
 const int kDdcDisableAll = 1;  // DDC_DISABLE_ALL
@@ -58,11 +59,18 @@ void place_prompt_controls(HWND dlg, UINT dpi, HFONT font)
             // The icon control takes the size of its icon, the system's
             // warning icon at the DPI (32 pixels at 96 DPI).
             w = h = MulDiv(kIconSize96, (int)dpi, 96);
-            if (font)
-                SendMessageA(control, STM_SETICON,
-                             (WPARAM)LoadImageA(nullptr, MAKEINTRESOURCEA(kWarningIcon), IMAGE_ICON, w, h,
-                                                LR_DEFAULTCOLOR),
-                             0);
+            if (font) {
+                HICON old_icon =
+                    (HICON)SendMessageA(control, STM_SETICON,
+                                        (WPARAM)LoadImageA(nullptr, MAKEINTRESOURCEA(kWarningIcon),
+                                                           IMAGE_ICON, w, h, LR_DEFAULTCOLOR),
+                                        0);
+                // Only an icon loaded here at an earlier change is destroyed:
+                // the dialog's own icon is the shared system one.
+                if (old_icon && g_prompt_icon_loaded)
+                    DestroyIcon(old_icon);
+                g_prompt_icon_loaded = true;
+            }
         }
         SetWindowPos(control, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
         if (font && p.control != IDC_RESTART_ICON)
@@ -132,6 +140,7 @@ INT_PTR CALLBACK restart_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
     case WM_INITDIALOG: {
         g_restart_dlg = dlg;
         g_prompt_dpi0 = window_dpi(dlg);
+        g_prompt_icon_loaded = false;
         {
             // Windows 10 1703 and later would rescale the prompt by
             // themselves as well; the prompt does it itself on every version.

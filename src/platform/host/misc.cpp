@@ -272,6 +272,12 @@ HICON LoadIconA(HINSTANCE inst, LPCSTR name)
     return nullptr;
 }
 
+// The simulated world's icons are names, not memory: nothing to free.
+BOOL DestroyIcon(HICON icon)
+{
+    return icon != nullptr;
+}
+
 HANDLE LoadImageA(HINSTANCE inst, LPCSTR name, UINT type, int cx, int cy, UINT)
 {
     int n = sim::resource_number(name);

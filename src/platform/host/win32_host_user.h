@@ -200,6 +200,7 @@ BOOL MapDialogRect(HWND dlg, LPRECT rect);
 // ---------------------------------------------------------------- icons, cursors, message boxes
 // Implemented in src/platform/host/misc.cpp
 HICON LoadIconA(HINSTANCE inst, LPCSTR name);
+BOOL DestroyIcon(HICON icon);
 HANDLE LoadImageA(HINSTANCE inst, LPCSTR name, UINT type, int cx, int cy, UINT flags);
 HCURSOR LoadCursorA(HINSTANCE inst, LPCSTR name);
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
