@@ -196,10 +196,13 @@ bool kb_is_open_path(const char* path)
 
 bool kb_names_keyboard(const char* path)
 {
-    static const char* const kIdentities[] = {"vid_3e71&pid_2a60", "vid_1fc9&pid_0088"};
+    static const uint16_t kIdentities[][2] = {{KB_VID1, KB_PID1}, {KB_VID2, KB_PID2}};
     if (!path)
         return false;
-    for (const char* id : kIdentities) {
+    for (const auto& identity : kIdentities) {
+        // Device paths name the identity as "vid_3e71&pid_2a60", in any case.
+        char id[24];
+        wsprintfA(id, "vid_%04x&pid_%04x", (unsigned)identity[0], (unsigned)identity[1]);
         size_t n = strlen(id);
         for (const char* p = path; *p; ++p) {
             size_t i = 0;
