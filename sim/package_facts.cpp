@@ -131,6 +131,25 @@ void read_guid(const std::string& text, PackageFacts::Guid& g)
         g.data4[i] = (uint8_t)f[3 + i];
 }
 
+// The length of a valid DFU file suffix at the image's end (0: none): the
+// signature "UFD" and a CRC over everything but the CRC itself, the
+// reflected CRC-32 without its final complement.
+size_t dfu_suffix_length(const std::vector<uint8_t>& image)
+{
+    if (image.size() < 16)
+        return 0;
+    size_t s = image.size() - 16;
+    if (image[s + 8] != 0x55 || image[s + 9] != 0x46 || image[s + 10] != 0x44)
+        return 0;
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i + 4 < image.size(); ++i) {
+        crc ^= image[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return crc == le32(image, image.size() - 4) ? image[s + 11] : 0;
+}
+
 }  // namespace
 
 bool read_package_facts(const std::string& program_file, PackageFacts& facts, std::string& error)
@@ -181,6 +200,11 @@ bool read_package_facts(const std::string& program_file, PackageFacts& facts, st
     size_t bt_end = std::min(file.size(), ini_end + kBtImageSize);
     for (size_t i = ini_end + kBtSummedFrom; i < bt_end; ++i)
         facts.bt_sum += file[i];
+    facts.bt_image.assign(file.begin() + (long)ini_end, file.begin() + (long)bt_end);
+    facts.usb_download.assign(file.begin() + (long)bt_end, file.end());
+    size_t suffix = dfu_suffix_length(facts.usb_download);
+    if (suffix <= facts.usb_download.size())
+        facts.usb_download.resize(facts.usb_download.size() - suffix);
     facts.present = true;
     return true;
 }

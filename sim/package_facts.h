@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -29,6 +30,13 @@ struct PackageFacts {
     // Sum of the Bluetooth image bytes from 0x300 on: the checksum the
     // keyboard confirms a complete image with.
     uint32_t bt_sum = 0;
+    // The Bluetooth image as the package carries it (up to 32768 bytes; the
+    // keyboard is sent its bytes from 0x300 on, up to the length rounded up
+    // to 64, with zeros behind the file's end).
+    std::vector<uint8_t> bt_image;
+    // What a download must write to the boot loader's flash: the USB image
+    // without a valid DFU file suffix.
+    std::vector<uint8_t> usb_download;
     // False for a program that carries no package (the values above are then
     // the boot loader's usual identity and zeros).
     bool present = false;

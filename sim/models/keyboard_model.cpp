@@ -103,11 +103,21 @@ void KeyboardModel::restart(UsbMode mode, uint32_t up_delay)
 
 void KeyboardModel::enter_normal_firmware()
 {
-    if (nxp_next_ >= 0)
+    if (nxp_next_ >= 0) {
         nxp_ = nxp_next_;
-    if (bt_next_ >= 0)
+        stored_.usb_running = true;
+        stored_.usb_runs = std::move(usb_next_image_);
+    }
+    if (bt_next_ >= 0) {
         bt_ = bt_next_;
+        if (!bt_next_image_.empty()) {  // not a mere change of the version it reports
+            stored_.bt_running = true;
+            stored_.bt_runs = std::move(bt_next_image_);
+        }
+    }
     nxp_next_ = bt_next_ = -1;
+    usb_next_image_.clear();
+    bt_next_image_.clear();
     if (s_.runtime_dfu)
         boot_.enter_runtime();
 }
@@ -133,6 +143,14 @@ void KeyboardModel::on_manifested()
                        version >= 0 ? version : -1);
     firmware_starts_ = s_.returns && verdict != ImageVerdict::Invalid;
     nxp_next_ = firmware_starts_ ? version : -1;
+    ++stored_.manifestations;
+    stored_.usb_manifested = image;
+    // The normal firmware that starts runs this image (the version it
+    // reports may be another one, when it is made to).
+    if (nxp_next_ >= 0)
+        usb_next_image_ = image;
+    else
+        stored_.usb_running = false;
     if (s_.bt_after >= 0)
         bt_next_ = s_.bt_after;
     // A device that is not manifestation-tolerant and detaches by itself
@@ -282,6 +300,10 @@ void KeyboardModel::judge_bt_image()
         version = !ok ? -1 : s_.bt_after >= 0 ? s_.bt_after : (int)info.version;
     }
     bt_next_ = version;
+    ++stored_.bt_confirmations;
+    stored_.bt_confirmed = bt_rx_;
+    if (version >= 0)
+        bt_next_image_ = bt_rx_;
     if (host_.firmware)
         host_.firmware("bt", what, version);
 }

@@ -104,6 +104,21 @@ public:
     bool runtime_dfu_present() const { return on_bus_ && mode_ == UsbMode::Normal && s_.runtime_dfu; }
     const BootloaderModel& bootloader() const { return boot_; }
 
+    // What its parts hold, as a judge of a run reads it: the USB flash as the
+    // latest manifestation left it, the Bluetooth flash as the latest
+    // confirmed image left it, and the images its parts run now.
+    struct Stored {
+        int manifestations = 0;           // downloads the boot loader manifested
+        std::vector<uint8_t> usb_manifested;  // the flash at the latest manifestation
+        bool usb_running = false;         // the normal firmware runs a manifested image
+        std::vector<uint8_t> usb_runs;    // that image
+        int bt_confirmations = 0;         // Bluetooth images confirmed by their checksum
+        std::vector<uint8_t> bt_confirmed;  // the Bluetooth flash at the latest confirmation
+        bool bt_running = false;          // the Bluetooth IC runs a confirmed image
+        std::vector<uint8_t> bt_runs;     // that image
+    };
+    const Stored& stored() const { return stored_; }
+
 private:
     void later(uint32_t ms, std::function<void()> fn);
     void answer(const std::vector<uint8_t>& report, uint32_t delay);
@@ -143,6 +158,8 @@ private:
     // firmware
     int nxp_next_ = -1;  // version of a manifested USB image that runs, from its start on
     bool firmware_starts_ = true;
+    std::vector<uint8_t> usb_next_image_, bt_next_image_;  // start with the next firmware start
+    Stored stored_;
 };
 
 }  // namespace models

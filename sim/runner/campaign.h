@@ -22,6 +22,7 @@ struct CampaignOptions {
     nlohmann::ordered_json replay_scenario;
     int replay_variant = -1;
     uint64_t replay_seed = 0;
+    bool replay_due = false;  // replay: success is due
     bool keep_trace = false;  // replay: the trace goes to standard output
 };
 

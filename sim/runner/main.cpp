@@ -42,6 +42,7 @@ enum { EXIT_TIME_LIMIT = 125, EXIT_UNUSABLE = 126 };
 
 FILE* g_out = stdout;
 bool g_text_format = false;
+bool g_ground_truth = false;  // the summary tells what the devices stored
 runner::Scenario g_scenario;
 std::vector<bool> g_trigger_fired;
 uint8_t g_last_state = 0;
@@ -57,12 +58,14 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: tessel-sim [--trace FILE] [--program PACKAGED_EXE] [--format json|text] "
-                 "[--seed S] SCENARIO.json\n"
+                 "[--seed S] [--ground-truth] SCENARIO.json\n"
                  "       tessel-sim --campaign N [--seed S] [--jobs J] [--program PACKAGED_EXE]\n"
-                 "       tessel-sim --replay SCENARIO.json --variant V --seed S [--program PACKAGED_EXE]\n"
+                 "       tessel-sim --replay SCENARIO.json --variant V --seed S [--due] [--program PACKAGED_EXE]\n"
                  "Runs tessel-updater in a simulated world with virtual time. SCENARIO.json may be -\n"
                  "for standard input. --seed S (not 0) interleaves the tool's threads as seed S\n"
-                 "picks; the same seed gives the same trace. Exit status: the tool's exit code; 125\n"
+                 "picks; the same seed gives the same trace. --ground-truth adds to the summary what\n"
+                 "the devices stored and run, held against the package (\"stored\"). Exit status: the\n"
+                 "tool's exit code; 125\n"
                  "when the scenario's time limit came first; 126 for an unusable scenario or program.\n"
                  "--campaign draws N scenarios from the fault space (campaign seed S), runs each in a\n"
                  "process of its own under a seeded interleaving, J at a time, and checks every trace\n"
@@ -250,6 +253,13 @@ Json summary(int exit_code, bool ended)
     s["workers"] = sim::live_workers();
     s["most_workers"] = sim::most_live_workers();
     s["violations"] = sim::violations();
+    if (g_ground_truth) {
+        sim::GroundTruth truth = sim::ground_truth();
+        s["stored"] = {{"usb", truth.usb_stored},
+                       {"usb_runs", truth.usb_runs},
+                       {"bt", truth.bt_stored},
+                       {"bt_runs", truth.bt_runs}};
+    }
     return s;
 }
 
@@ -260,6 +270,7 @@ int main(int argc, char** argv)
     std::string trace_file, program = TESSEL_DEFAULT_PROGRAM, scenario_file;
     uint64_t seed = 0, campaign = 0, jobs = 1, variant = 0;
     bool has_variant = false;
+    bool due = false;
     std::string replay;
     auto number = [](const std::string& name, const std::string& v) {
         char* end = nullptr;
@@ -293,6 +304,10 @@ int main(int argc, char** argv)
                 g_text_format = true;
             else if (v != "json")
                 unusable("--format must be json or text");
+        } else if (a == "--ground-truth") {
+            g_ground_truth = true;
+        } else if (a == "--due") {
+            due = true;
         } else if (a == "-h" || a == "--help") {
             usage();
             return 0;
@@ -325,6 +340,7 @@ int main(int argc, char** argv)
                 unusable("--replay: not a scenario");
             o.replay_variant = has_variant ? (int)variant : 0;
             o.replay_seed = seed;
+            o.replay_due = due;
             o.count = 1;
             o.keep_trace = true;
         } else {

@@ -248,6 +248,12 @@ int dfu_blocks()
     return w.keyboard ? w.keyboard->model->dfu_blocks() : 0;
 }
 
+GroundTruth ground_truth()
+{
+    World& w = world();
+    return w.keyboard ? read_ground_truth(w.keyboard->model->stored(), w.package) : GroundTruth();
+}
+
 int violations()
 {
     return world().counters.violations;

@@ -7,6 +7,7 @@
 
 #include "platform/host/win32_host.h"
 
+#include "models/ground_truth.h"
 #include "package_facts.h"
 #include "models/device_config.h"
 
@@ -33,6 +34,9 @@ int reports_out();          // output reports the keyboard received
 int dfu_blocks();           // DFU_DNLOAD data blocks the boot loader received
 int stale_handle_writes();  // writes through closed or foreign handles (must stay 0)
 int violations();           // protocol rules the host broke (each also a `violation` trace record)
+// What the keyboard's parts stored and run, held against the package (all
+// false without a keyboard).
+GroundTruth ground_truth();
 
 // ------------------------------------------------------------ for tests
 // Extra interfaces, present from the moment they are added (in world

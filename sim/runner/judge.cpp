@@ -1,0 +1,223 @@
+#include "judge.h"
+
+#include <algorithm>
+
+namespace runner {
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t a = 0; a < text.size();) {
+        size_t e = text.find("\r\n", a);
+        if (e == std::string::npos) {
+            lines.push_back(text.substr(a));
+            break;
+        }
+        lines.push_back(text.substr(a, e - a));
+        a = e + 2;
+    }
+    return lines;
+}
+
+// The longest a stage may last, by the tool's documented waits, with a
+// second to spare: 0 where no bound applies (the download, and the
+// Bluetooth transfer, last as long as the devices take).
+uint64_t stage_bound_ms(uint8_t state)
+{
+    switch (state) {
+    case 1: return 11000 + 1000;   // readiness (10 s) and the pause before the transfer (1 s)
+    case 5: return 35000 + 1000;   // the keyboard back (30 s) and the pause before the finish command (5 s)
+    case 6: return 8000 + 1000;    // the finish handshake
+    case 8: return 28000 + 1000;   // detach and re-attach (with ST_DETACHED)
+    case 10: return 50000 + 1000;  // the version check
+    default: return 0;
+    }
+}
+
+}  // namespace
+
+Verdict judge(const Trace& t, int status, const json& scenario, bool due, const std::vector<std::string>& tolerated)
+{
+    Verdict v;
+    v.states = 1;
+    if (!t.summary) {
+        v.broken.push_back("the run ends with a summary (status " + std::to_string(status) + ")");
+        return v;
+    }
+    const json& s = *t.summary;
+    v.outcome = s["exit_code"].is_number() ? "exit " + std::to_string(s["exit_code"].get<int>()) : "until";
+    std::string log = s["result_log"].is_string() ? s["result_log"].get<std::string>() : "";
+    // A result log that was there before the run keeps its lines.
+    const json& files = scenario.contains("files") ? scenario["files"] : json::object();
+    std::string before = files.value("LogfileKarstDFU.txt", std::string());
+    if (!before.empty() && log.compare(0, before.size(), before) == 0)
+        log.erase(0, before.size());
+    else if (!before.empty())
+        v.broken.push_back("the result log keeps the lines it had before the run");
+    std::vector<std::string> lines = lines_of(log);
+
+    // Stages and runs as the trace shows them.
+    int runs = 0;
+    int last_result = 1;
+    uint8_t state = 0;
+    bool in_run = false, bt_confirmed = false, bt_sent = false, download_after_bad_bt = false;
+    bool last_run_bt = false;  // the latest run went through the Bluetooth stage
+    int data_blocks = 0;
+    bool final_request = false;
+    long long last_t = 0, longest_quiet = 0;
+    uint64_t entered = 0;
+    bool held = false;   // another program holds the result log open
+    int ended_held = 0;  // runs that ended while it did
+    for (const json& r : t.records) {
+        const std::string& ev = r["ev"].get_ref<const std::string&>();
+        long long now = r.value("t", 0LL);
+        if (in_run && ev != "summary") {
+            if (now - last_t > longest_quiet)
+                longest_quiet = now - last_t;
+        }
+        if (ev != "summary")
+            last_t = now;
+        if (ev == "state") {
+            uint8_t next = r["value"].get<uint8_t>();
+            // ST_DETACHED belongs to the detach wait that ST_WAIT_DETACH began.
+            bool same_wait = state == 8 && next == 9;
+            if (!same_wait) {
+                uint64_t bound = stage_bound_ms(state == 9 ? 8 : state);
+                if (bound && (uint64_t)now - entered > bound)
+                    v.broken.push_back("stage " + std::to_string(state) + " lasts at most " +
+                                       std::to_string(bound) + " ms (" + std::to_string((uint64_t)now - entered) +
+                                       " ms)");
+                entered = (uint64_t)now;
+            }
+            if (next < 32)
+                v.states |= 1u << next;
+            if (state == 0 && next != 0) {
+                runs++;
+                in_run = true;
+                bt_confirmed = bt_sent = last_run_bt = false;
+                data_blocks = 0;
+                final_request = false;
+            }
+            if (next == 2)
+                bt_sent = last_run_bt = true;
+            if (next == 3 && bt_sent)
+                bt_confirmed = true;
+            if (next == 0) {
+                in_run = false;
+                if (held)
+                    ended_held++;
+            }
+            state = next;
+        } else if (ev == "file") {
+            std::string what = r.value("what", "");
+            if (what == "held" && r.value("ok", false))
+                held = true;
+            else if (what == "released")
+                held = false;
+        } else if (ev == "result") {
+            last_result = r["value"].get<int>();
+        } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {
+            // Only requests the boot loader accepted count.
+            if (r.value("length", 0) > 0) {
+                data_blocks++;
+                if (bt_sent && !bt_confirmed)
+                    download_after_bad_bt = true;
+            } else {
+                final_request = true;
+            }
+        }
+    }
+
+    bool exited = s["exit_code"].is_number();
+    int exit_code = exited ? s["exit_code"].get<int>() : -1;
+    // Windows ended the process with the session, whatever it was doing.
+    bool ended_by_system = exited && exit_code == 0x40010004;
+    bool other_instance = scenario.value("other_instance", false);
+    bool silent = scenario.value("args", "").rfind("-silent", 0) == 0;
+
+    // 1. Success only when the devices hold and run the package's images.
+    bool success = (exited && exit_code == 0) || (!lines.empty() && lines.back().rfind("OK: ", 0) == 0);
+    if (success) {
+        const json& stored = s.contains("stored") ? s["stored"] : json::object();
+        if (data_blocks == 0 || !final_request)
+            v.broken.push_back("success only after a download the boot loader accepted and that was ended (" +
+                               std::to_string(data_blocks) + " blocks accepted, ended: " +
+                               (final_request ? "yes" : "no") + ")");
+        if (!stored.value("usb", false))
+            v.broken.push_back("success only when the boot loader stored and manifested the package's USB image");
+        if (!stored.value("usb_runs", false))
+            v.broken.push_back("success only when the keyboard runs the package's USB image");
+        if (last_run_bt && !stored.value("bt", false))
+            v.broken.push_back("success only when the Bluetooth IC stored the package's Bluetooth image");
+        if (last_run_bt && !silent && !stored.value("bt_runs", false))
+            v.broken.push_back("success only when the Bluetooth IC runs the package's Bluetooth image");
+    }
+    // 2. Success where it is due.
+    if (due && !(exited && exit_code == 0 && lines.size() == 1 && lines[0].rfind("OK: ", 0) == 0))
+        v.broken.push_back("a due success ends with exit 0 and one OK line (" + v.outcome + ", " +
+                           std::to_string(lines.size()) + " lines" +
+                           (lines.empty() ? std::string() : ", last \"" + lines.back() + "\"") + ")");
+    // 3. The exit code is the result of the last stage reached.
+    if (exited && !other_instance && !ended_by_system && exit_code != last_result && !(exit_code == 2 && runs == 0))
+        v.broken.push_back("the exit code equals the last result (" + std::to_string(exit_code) + " against " +
+                           std::to_string(last_result) + ")");
+    // 4. One whole result line per finished run.
+    for (const std::string& l : lines) {
+        bool whole = l.size() >= 30 && (l.rfind("OK: ", 0) == 0 || l.rfind("NG: ", 0) == 0) &&
+                     l.find(" error=") != std::string::npos;
+        if (!whole)
+            v.broken.push_back("every result line is whole: \"" + l + "\"");
+    }
+    int finished = runs - (((!exited || ended_by_system) && state != 0) ? 1 : 0);
+    bool refused_silently = silent && runs == 0;
+    // A run that ends while another program holds the log cannot write its
+    // line: the tool tries for a while, then gives up.
+    // A run the session's end cut short may have written its line.
+    int cut_short = ended_by_system && state != 0 ? 1 : 0;
+    bool lines_fit = (int)lines.size() <= finished + cut_short && (int)lines.size() >= finished - ended_held;
+    if (!refused_silently && !lines_fit && !(runs == 0 && lines.size() == 1))
+        v.broken.push_back("one result line per finished run (" + std::to_string(lines.size()) + " lines, " +
+                           std::to_string(finished) + " runs)");
+    // 5. No write through a closed keyboard handle.
+    if (s.value("stale_handle_writes", 0) != 0)
+        v.broken.push_back("no write through a closed keyboard handle");
+    // 6. At most one worker at a time.
+    if (s.value("most_workers", 0) > 1)
+        v.broken.push_back("at most one worker at a time");
+    // 7. No DFU download after an unconfirmed Bluetooth checksum.
+    if (download_after_bad_bt)
+        v.broken.push_back("no DFU download after an unconfirmed Bluetooth checksum");
+    // 8. No hidden hang: the longest quiet time of a run stays under the
+    //    longest wait the tool makes on purpose (the manifestation's 60 s).
+    if (longest_quiet > 61000)
+        v.broken.push_back("no quiet time over 61 s during a run (" + std::to_string(longest_quiet) + " ms)");
+    // 9. No state left behind without a worker.
+    if (!exited && s.value("state", 0) != 0 && s.value("workers", 0) == 0)
+        v.broken.push_back("no state left behind without a worker (state " + std::to_string(s.value("state", 0)) +
+                           ")");
+    // 10. The host keeps every rule of the devices' protocols.
+    if (s.value("violations", 0) != 0) {
+        std::string rules;
+        for (const json& r : t.records) {
+            if (r.value("ev", "") != "violation")
+                continue;
+            std::string rule = r.value("rule", std::string());
+            if (std::find(tolerated.begin(), tolerated.end(), rule) == tolerated.end() && rules.size() < 200)
+                rules += (rules.empty() ? "" : ", ") + rule;
+        }
+        if (!rules.empty())
+            v.broken.push_back("zero protocol violations (" + rules + ")");
+    }
+    for (const json& r : t.records)
+        if (r.value("ev", "") == "fault") {
+            v.broken.push_back("no fault: " + r.value("what", std::string()));
+            break;
+        }
+    return v;
+}
+
+}  // namespace runner
