@@ -103,17 +103,17 @@ void KeyboardModel::restart(UsbMode mode, uint32_t up_delay)
 
 void KeyboardModel::enter_normal_firmware()
 {
-    if (nxp_next_ >= 0) {
+    if (nxp_next_ >= 0)
         nxp_ = nxp_next_;
+    if (!usb_next_image_.empty()) {
         stored_.usb_running = true;
         stored_.usb_runs = std::move(usb_next_image_);
     }
-    if (bt_next_ >= 0) {
+    if (bt_next_ >= 0)
         bt_ = bt_next_;
-        if (!bt_next_image_.empty()) {  // not a mere change of the version it reports
-            stored_.bt_running = true;
-            stored_.bt_runs = std::move(bt_next_image_);
-        }
+    if (!bt_next_image_.empty()) {
+        stored_.bt_running = true;
+        stored_.bt_runs = std::move(bt_next_image_);
     }
     nxp_next_ = bt_next_ = -1;
     usb_next_image_.clear();
@@ -147,10 +147,12 @@ void KeyboardModel::on_manifested()
     stored_.usb_manifested = image;
     // The normal firmware that starts runs this image (the version it
     // reports may be another one, when it is made to).
-    if (nxp_next_ >= 0)
+    if (firmware_starts_) {
         usb_next_image_ = image;
-    else
+    } else {
+        usb_next_image_.clear();
         stored_.usb_running = false;
+    }
     if (s_.bt_after >= 0)
         bt_next_ = s_.bt_after;
     // A device that is not manifestation-tolerant and detaches by itself
@@ -302,7 +304,7 @@ void KeyboardModel::judge_bt_image()
     bt_next_ = version;
     ++stored_.bt_confirmations;
     stored_.bt_confirmed = bt_rx_;
-    if (version >= 0)
+    if (info.present ? version >= 0 : true)  // an image without an info block runs too
         bt_next_image_ = bt_rx_;
     if (host_.firmware)
         host_.firmware("bt", what, version);

@@ -1,10 +1,12 @@
 // The simulated keyboard and its DFU boot loader on their own, driven
 // through their small host interface with a manual clock.
 #include "models/bootloader_model.h"
+#include "models/ground_truth.h"
 #include "models/keyboard_model.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -503,4 +505,57 @@ TEST(KeyboardModel, UnpluggingDropsWhatWasPendingAndPluggingEnumeratesLater)
     b.run_until(1000);
     EXPECT_TRUE(b.inputs.empty());
     EXPECT_EQ(kb.reports_received(), 1);
+}
+
+TEST(GroundTruth, HoldsWhatThePartsStoredAndRunAgainstThePackage)
+{
+    // A package of one 64-byte USB block of zeros (valid by NXP's rule, no
+    // info block) and a Bluetooth image that ends 32 bytes after 0x300:
+    // the keyboard is sent 0x300 to 0x33F, the last 32 bytes zeros.
+    sim::PackageFacts package;
+    package.usb_download.assign(64, 0);
+    package.bt_image.assign(0x320, 0);
+    std::fill(package.bt_image.begin() + 0x300, package.bt_image.end(), 5);
+
+    Bench b;
+    b.package_sum = 32 * 5;
+    KeyboardSettings s;
+    s.nxp = 0x0352;
+    s.bt = 0xA200;
+    s.bootloader.busy_polls = 0;
+    s.bootloader.manifest_polls = 0;
+    KeyboardModel kb(b.with_package(s), b.host());
+    kb.plug(true);
+    EXPECT_FALSE(sim::read_ground_truth(kb.stored(), package).usb_stored);
+
+    kb.output_report(out({6, 1, 0xFF, 0xFF, 0xAA, 0xA2}).data(), 57);
+    std::vector<uint8_t> r = out({6, 1, 0x03, 0x00});
+    memset(r.data() + 4, 5, 32);
+    kb.output_report(r.data(), 57);
+    kb.output_report(out({6, 1, 0x03, 0x20}).data(), 57);
+    kb.output_report(out({6, 5, 0x03, 0x00, 0x03, 0x3F}).data(), 57);
+    b.run_until(100);
+    ASSERT_TRUE(kb.bt_confirmed());
+    // Stored, but not run before the firmware starts again.
+    sim::GroundTruth stored = sim::read_ground_truth(kb.stored(), package);
+    EXPECT_TRUE(stored.bt_stored);
+    EXPECT_FALSE(stored.bt_runs || stored.usb_stored || stored.usb_runs);
+    kb.output_report(out({6, 8, 0xAA, 0x55}).data(), 57);
+    b.run_until(2000);
+    download_one_block(kb, 0);
+    b.run_until(5000);
+    ASSERT_EQ(kb.mode(), UsbMode::Normal);
+    sim::GroundTruth runs = sim::read_ground_truth(kb.stored(), package);
+    EXPECT_TRUE(runs.usb_stored && runs.usb_runs && runs.bt_stored && runs.bt_runs);
+
+    // Another package: one byte more, one byte other.
+    sim::PackageFacts longer = package;
+    longer.usb_download.push_back(0);
+    longer.bt_image[0x31F] = 6;
+    sim::GroundTruth other = sim::read_ground_truth(kb.stored(), longer);
+    EXPECT_FALSE(other.usb_stored || other.usb_runs || other.bt_stored || other.bt_runs);
+    // The Bluetooth bytes behind the image's end must be zeros.
+    sim::PackageFacts shorter = package;
+    shorter.bt_image.resize(0x310);
+    EXPECT_FALSE(sim::read_ground_truth(kb.stored(), shorter).bt_stored);
 }
