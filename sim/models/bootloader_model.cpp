@@ -236,7 +236,7 @@ bool BootloaderModel::control(const ControlSetup& setup, uint8_t* data, uint32_t
     *transferred = 0;
     unanswered_ = false;
     const char* name = request_name(setup.request);
-    if (s_.hang_after_transfers >= 0 && transfers_ >= s_.hang_after_transfers) {
+    if (hung_ || (s_.hang_after_transfers >= 0 && transfers_ >= s_.hang_after_transfers)) {
         // It has stopped answering: the transfer reaches nothing and changes nothing.
         unanswered_ = true;
         if (ev_.request)

@@ -121,6 +121,9 @@ public:
     bool download_pending() const { return pending_; }
     const BootloaderSettings& settings() const { return s_; }
 
+    // From now on it answers no control transfer (it has hung), for good.
+    void hang() { hung_ = true; }
+
     static const char* request_name(uint8_t request);
     static const char* state_name(uint8_t state);
 
@@ -151,6 +154,7 @@ private:
     bool in_control_ = false;
     int blocks_ = 0;
     int transfers_ = 0;        // control transfers since it started
+    bool hung_ = false;
     bool unanswered_ = false;  // the latest transfer got no answer
     uint16_t next_block_ = 0;
     std::vector<uint8_t> image_;

@@ -92,6 +92,8 @@ public:
     bool dfu_unanswered() const { return dfu_unanswered_; }
     // A host opened its DFU interface.
     void dfu_host_opened() { boot_.host_opened(); }
+    // Its boot loader stops answering, for the rest of the run.
+    void hang_bootloader() { boot_.hang(); }
 
     bool on_bus() const { return on_bus_; }
     UsbMode mode() const { return mode_; }

@@ -181,6 +181,7 @@ void inject_keyboard(Rng& r, json& s, const PackageView& p)
         },
         [&] { k["handle_notify_fails"] = true; },
         [&] { k["removal_notice_ms"] = r.pick(std::vector<int>{0, 50, 2000}); },
+        [&] { add(s, event_on(r.pick(kStageLines), (uint64_t)r.below(3000), "keyboard_hangs")); },
     };
     int n = 1 + r.below(2);
     for (int i = 0; i < n; i++)
@@ -194,6 +195,10 @@ void inject_bootloader(Rng& r, json& s)
         [&] { b["error_at_block"] = r.below(700); },
         [&] { b["fail_transfers"] = true; },
         [&] { b["hang_after_transfers"] = r.below(2000); },
+        [&] {
+            std::string stage = r.pick(std::vector<std::string>{"log:DFU DETACH ...", "log:DFU DOWNLOAD ..."});
+            add(s, event_on(stage, (uint64_t)r.below(r.chance(50) ? 20 : 10000), "bootloader_hangs"));
+        },
         [&] {
             b["poll_ms"] = r.pick(std::vector<int>{4000, 30001, 1000000});
             b["busy_polls"] = 1;

@@ -629,6 +629,13 @@ void bus_action(const std::string& what)
     } else if (what == "attach") {
         if (b.model)
             b.model->plug();
+    } else if (what == "keyboard_hangs") {
+        // Its firmware takes no output report from now on.
+        if (b.model)
+            b.config.hang_after_reports = b.reports_taken;
+    } else if (what == "bootloader_hangs") {
+        if (b.model)
+            b.model->hang_bootloader();
     } else if (what == "hid_arrival") {
         Iface mouse;
         mouse.kind = Kind::HidOther;

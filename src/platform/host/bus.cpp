@@ -224,6 +224,13 @@ void device_action(const std::string& what)
         power_action(what);
     } else if (what == "end_session" || what == "force_end_session") {
         session_action(what);
+    } else if (what == "keyboard_hangs") {
+        // Its firmware takes no output report from now on.
+        if (w.keyboard)
+            w.keyboard->config.hang_after_reports = w.keyboard->reports_taken;
+    } else if (what == "bootloader_hangs") {
+        if (w.keyboard)
+            w.keyboard->model->hang_bootloader();
     } else if (what == "hid_arrival") {
         Iface mouse;
         mouse.kind = Kind::HidOther;
