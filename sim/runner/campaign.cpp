@@ -1,8 +1,15 @@
 #include "campaign.h"
+#include "run_scenario.h"
+#include "scenario.h"
 
+#include "package_facts.h"
+#include "platform/host/sim_core.h"
+
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +20,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+// The campaign writes host files: it does not want the product's path mapping.
+#undef fopen
 
 namespace runner {
 
@@ -63,9 +73,9 @@ std::string read_file(const std::string& path)
 // The packaged program with one INI line replaced: the INI text is plain
 // text inside the package, and the tool finds its end by its marker, so a
 // line of another length only moves what follows it.
-bool write_variant(const std::string& sample, const Variant& v, const std::string& out)
+bool write_variant(const std::string& sample, const Variant& v, const std::string& out, std::string& bytes)
 {
-    std::string bytes = read_file(sample);
+    bytes = read_file(sample);
     if (bytes.empty())
         return false;
     if (*v.line) {
@@ -167,23 +177,6 @@ struct Trace {
     std::vector<json> records;
     const json* summary = nullptr;
 };
-
-Trace read_trace(const std::string& path)
-{
-    Trace t;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty())
-            continue;
-        json r = json::parse(line, nullptr, false);
-        if (!r.is_discarded())
-            t.records.push_back(std::move(r));
-    }
-    if (!t.records.empty() && t.records.back().value("ev", "") == "summary")
-        t.summary = &t.records.back();
-    return t;
-}
 
 // The named invariants every trace must keep; the names of those broken.
 std::vector<std::string> check(const Trace& t, int status, const json& scenario, uint64_t expected_blocks)
@@ -313,18 +306,85 @@ std::vector<std::string> check(const Trace& t, int status, const json& scenario,
     return broken;
 }
 
-int run_one(const std::string& self, const std::string& program, const std::string& scenario_file,
-            const std::string& trace_file, uint64_t seed)
+// A package variant as the runs see it: its file, its bytes (the tool reads
+// them from memory) and its package as the devices are rehearsed against it.
+struct Program {
+    std::string path;
+    std::string bytes;
+    sim::PackageFacts facts;
+    bool facts_read = false;
+};
+
+// What a run tells the campaign: the invariants it broke and how it ended
+// ("exit N" or "until"), judged in the run's own process. A JSON object, so
+// that a run can tell more.
+json run_report(const Trace& t, int status, const json& scenario, uint64_t expected_blocks)
 {
+    json report = json::object();
+    report["broken"] = check(t, status, scenario, expected_blocks);
+    if (t.summary) {
+        const json& s = *t.summary;
+        report["outcome"] =
+            s["exit_code"].is_number() ? "exit " + std::to_string(s["exit_code"].get<int>()) : "until";
+    }
+    return report;
+}
+
+// Runs one scenario in a process of its own, forked from the campaign (which
+// never runs a world itself): the run is judged there and its report comes
+// back as one line through the pipe whose reading end is `*report_fd`. With a
+// `trace_file`, the run also writes its trace there.
+pid_t run_one(const Program& program, const json& scenario, uint64_t seed, uint64_t expected_blocks,
+              const std::string& trace_file, int* report_fd)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    std::fflush(stdout);
+    std::fflush(stderr);
     pid_t pid = fork();
     if (pid == 0) {
-        std::string seed_text = std::to_string(seed);
+        close(fds[0]);
         if (!std::freopen("/dev/null", "w", stderr))
             _exit(127);
-        execl(self.c_str(), self.c_str(), "--program", program.c_str(), "--seed", seed_text.c_str(), "--trace",
-              trace_file.c_str(), scenario_file.c_str(), (char*)nullptr);
-        _exit(127);
+        Scenario parsed;
+        std::string error;
+        if (!parse_scenario(scenario.dump(), parsed, error) || !program.facts_read)
+            _exit(126);
+        sim::set_program_bytes((const uint8_t*)program.bytes.data(), program.bytes.size());
+        FILE* out = trace_file.empty() ? nullptr : std::fopen(trace_file.c_str(), "wb");
+        Trace t;
+        t.records.reserve(8192);
+        int status = run_scenario(parsed, program.path, program.facts, seed, [&](const json& record) {
+            t.records.push_back(record);
+            if (out) {
+                std::string line = record.dump(-1, ' ', false);
+                std::fputs(line.c_str(), out);
+                std::fputc('\n', out);
+            }
+        });
+        if (out)
+            std::fclose(out);
+        if (!t.records.empty() && t.records.back().value("ev", "") == "summary")
+            t.summary = &t.records.back();
+        std::string line = run_report(t, status, scenario, expected_blocks).dump() + "\n";
+        for (size_t at = 0; at < line.size();) {
+            ssize_t n = write(fds[1], line.data() + at, line.size() - at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            at += (size_t)n;
+        }
+        // Simulated threads may still be blocked; end without joining them.
+        _exit(status);
     }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    *report_fd = fds[0];
     return pid;
 }
 
@@ -345,14 +405,19 @@ int run_campaign(const CampaignOptions& o)
         if (lf != std::string::npos && bytes.size() > lf + 1 + 32768)
             usb_length = bytes.size() - (lf + 1 + 32768);
     }
-    std::vector<std::string> programs;
+    // Every variant is made and read once, here; the runs are forked from
+    // this process and find them in memory.
+    std::vector<Program> programs;
     for (const Variant& v : kVariants) {
-        std::string p = dir + "/" + v.name + ".exe";
-        if (!write_variant(o.program, v, p)) {
+        Program p;
+        p.path = dir + "/" + v.name + ".exe";
+        if (!write_variant(o.program, v, p.path, p.bytes)) {
             std::fprintf(stderr, "campaign: cannot make the package variant %s\n", v.name);
             return 126;
         }
-        programs.push_back(p);
+        std::string why;
+        p.facts_read = sim::read_package_facts(p.path, p.facts, why);
+        programs.push_back(std::move(p));
     }
 
     struct Job {
@@ -360,7 +425,10 @@ int run_campaign(const CampaignOptions& o)
         json scenario;
         uint64_t seed;
         size_t variant;
-        std::string scen, trace;
+        uint64_t expected;
+        std::string trace;
+        int fd = -1;
+        std::string report;
     };
     std::map<pid_t, Job> running;
     std::map<std::string, int> outcomes;  // "exit N" or "until", with the last line's error=
@@ -372,54 +440,89 @@ int run_campaign(const CampaignOptions& o)
         j.variant = o.replay_variant >= 0 ? (size_t)o.replay_variant : (size_t)r.below((int)programs.size());
         j.scenario = o.replay_scenario.is_null() ? draw_scenario(r) : o.replay_scenario;
         j.seed = o.replay_seed ? o.replay_seed : (r.next() | 1);
-        j.scen = dir + "/s" + std::to_string(i) + ".json";
-        j.trace = dir + "/t" + std::to_string(i) + ".jsonl";
-        std::ofstream(j.scen) << j.scenario.dump();
-        pid_t pid = run_one(o.self, programs[j.variant], j.scen, j.trace, j.seed);
-        running[pid] = std::move(j);
-    };
-    while (done < o.count) {
-        while (next < o.count && running.size() < (size_t)o.jobs)
-            start(next++);
-        int status = 0;
-        pid_t pid = wait(&status);
-        auto it = running.find(pid);
-        if (it == running.end())
-            continue;
-        Job j = std::move(it->second);
-        running.erase(it);
-        done++;
-        int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        Trace t = read_trace(j.trace);
         // Blocks of the whole image for this variant's transfer size.
         uint64_t size = std::string(kVariants[j.variant].name) == "transfer-32"     ? 32
                         : std::string(kVariants[j.variant].name) == "transfer-1024" ? 1024
-                                                                                     : 64;
-        uint64_t expected = (usb_length + size - 1) / size;
-        std::vector<std::string> broken = check(t, code, j.scenario, expected);
-        if (t.summary) {
-            const json& s = *t.summary;
-            std::string key = s["exit_code"].is_number() ? "exit " + std::to_string(s["exit_code"].get<int>()) : "until";
-            outcomes[key]++;
+                                                                                    : 64;
+        j.expected = (usb_length + size - 1) / size;
+        if (o.keep_trace)
+            j.trace = dir + "/t" + std::to_string(i) + ".jsonl";
+        pid_t pid = run_one(programs[j.variant], j.scenario, j.seed, j.expected, j.trace, &j.fd);
+        if (pid < 0) {
+            std::fprintf(stderr, "campaign: cannot start a run: %s\n", std::strerror(errno));
+            std::exit(126);
+        }
+        running[pid] = std::move(j);
+    };
+    auto finish = [&](Job& j, int status) {
+        done++;
+        int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        json report = json::parse(j.report, nullptr, false);
+        std::vector<std::string> broken;
+        if (report.is_object() && report.contains("broken")) {
+            broken = report["broken"].get<std::vector<std::string>>();
+            if (report.contains("outcome"))
+                outcomes[report["outcome"].get<std::string>()]++;
+        } else {
+            // The run ended before it could judge itself: judged here on
+            // the nothing it told.
+            broken = check(Trace(), code, j.scenario, j.expected);
         }
         if (!broken.empty()) {
             breaks++;
             std::fflush(stdout);
-            std::fprintf(o.keep_trace ? stderr : stdout, "BREAK scenario %llu (variant %s, interleaving seed %llu):\n",
-                        (unsigned long long)j.index, kVariants[j.variant].name, (unsigned long long)j.seed);
+            std::fprintf(o.keep_trace ? stderr : stdout,
+                         "BREAK scenario %llu (variant %s, interleaving seed %llu):\n",
+                         (unsigned long long)j.index, kVariants[j.variant].name, (unsigned long long)j.seed);
             FILE* out = o.keep_trace ? stderr : stdout;
             for (const std::string& b : broken)
                 std::fprintf(out, "  broken: %s\n", b.c_str());
             std::fprintf(out, "  scenario: %s\n", j.scenario.dump().c_str());
-            std::fprintf(out, "  replay: tessel-sim --replay SCENARIO.json --variant %zu --seed %llu\n", j.variant,
-                         (unsigned long long)j.seed);
+            std::fprintf(out, "  replay: tessel-sim --replay SCENARIO.json --variant %zu --seed %llu\n",
+                         j.variant, (unsigned long long)j.seed);
         }
         if (o.keep_trace) {
             std::ifstream in(j.trace, std::ios::binary);
-            std::cout << in.rdbuf();
+            std::cout << in.rdbuf() << std::flush;
+            std::remove(j.trace.c_str());
         }
-        std::remove(j.scen.c_str());
-        std::remove(j.trace.c_str());
+    };
+    while (done < o.count) {
+        while (next < o.count && running.size() < (size_t)o.jobs)
+            start(next++);
+        // Read every run's report as it comes; a run has ended when its
+        // pipe does.
+        std::vector<pollfd> fds;
+        for (const auto& [pid, j] : running)
+            fds.push_back({j.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            std::fprintf(stderr, "campaign: poll: %s\n", std::strerror(errno));
+            return 126;
+        }
+        std::vector<pid_t> ended;
+        size_t k = 0;
+        for (auto& [pid, j] : running) {
+            const pollfd& p = fds[k++];
+            if (!p.revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(j.fd, buf, sizeof(buf));
+            if (n > 0)
+                j.report.append(buf, (size_t)n);
+            else if (n == 0 || errno != EINTR)
+                ended.push_back(pid);
+        }
+        for (pid_t pid : ended) {
+            Job j = std::move(running[pid]);
+            running.erase(pid);
+            close(j.fd);
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            finish(j, status);
+        }
     }
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
