@@ -309,12 +309,6 @@ int main(int argc, char** argv)
     }
     if (campaign > 0 || !replay.empty()) {
         runner::CampaignOptions o;
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-        if (n <= 0)
-            unusable("cannot find this program's own file");
-        self[n] = '\0';
-        o.self = self;
         o.program = program;
         o.jobs = jobs == 0 ? 1 : (int)jobs;
         if (!replay.empty()) {
