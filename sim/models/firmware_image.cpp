@@ -7,16 +7,34 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t at)
 {
     return (uint32_t)b[at] | (uint32_t)b[at + 1] << 8 | (uint32_t)b[at + 2] << 16 | (uint32_t)b[at + 3] << 24;
 }
+
+// The CRC of every byte value, eight bits at a time: the same register as
+// shifting one bit at a time, taken a byte per step.
+struct CrcTable {
+    uint32_t entry[256];
+};
+
+constexpr CrcTable make_crc_table()
+{
+    CrcTable t = {};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+        t.entry[i] = c;
+    }
+    return t;
+}
+
+constexpr CrcTable kCrcTable = make_crc_table();
+
 }  // namespace
 
 uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc)
 {
     crc = ~crc;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
+    for (size_t i = 0; i < n; ++i)
+        crc = kCrcTable.entry[(crc ^ p[i]) & 0xFFu] ^ (crc >> 8);
     return ~crc;
 }
 

@@ -1,10 +1,18 @@
 #include "campaign.h"
 #include "draw.h"
 #include "judge.h"
+#include "run_scenario.h"
+#include "scenario.h"
 
+#include "package_facts.h"
+#include "platform/host/sim_core.h"
+
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +23,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+// The campaign writes host files: it does not want the product's path mapping.
+#undef fopen
 
 namespace runner {
 
@@ -98,35 +109,87 @@ bool make_variant(const std::string& sample, const Variant& v, std::string& out)
     return true;
 }
 
-Trace read_trace(const std::string& path)
+struct Program {
+    std::string path;
+    std::string bytes;
+    sim::PackageFacts facts;
+    bool facts_read = false;
+};
+
+// What a run tells the campaign: the invariants it broke and how it ended
+// ("exit N" or "until"), judged in the run's own process. A JSON object, so
+// that a run can tell more.
+json run_report(const Trace& t, int status, const Drawn& d)
 {
-    Trace t;
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty())
-            continue;
-        json r = json::parse(line, nullptr, false);
-        if (!r.is_discarded())
-            t.records.push_back(std::move(r));
-    }
-    if (!t.records.empty() && t.records.back().value("ev", "") == "summary")
-        t.summary = &t.records.back();
-    return t;
+    Verdict v = judge(t, status, d.scenario, d.due, d.tolerated);
+    json report = json::object();
+    report["broken"] = v.broken;
+    report["states"] = v.states;
+    if (!v.outcome.empty())
+        report["outcome"] = v.outcome;
+    return report;
 }
 
-int run_one(const std::string& self, const std::string& program, const std::string& scenario_file,
-            const std::string& trace_file, uint64_t seed)
+// Runs one scenario in a process of its own, forked from the campaign (which
+// never runs a world itself): the run is judged there and its report comes
+// back as one line through the pipe whose reading end is `*report_fd`. With a
+// `trace_file`, the run also writes its trace there.
+pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::string& trace_file,
+              int* report_fd)
 {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    std::fflush(stdout);
+    std::fflush(stderr);
     pid_t pid = fork();
     if (pid == 0) {
-        std::string seed_text = std::to_string(seed);
+        close(fds[0]);
         if (!std::freopen("/dev/null", "w", stderr))
             _exit(127);
-        execl(self.c_str(), self.c_str(), "--program", program.c_str(), "--seed", seed_text.c_str(), "--trace",
-              trace_file.c_str(), "--ground-truth", scenario_file.c_str(), (char*)nullptr);
-        _exit(127);
+        Scenario parsed;
+        std::string error;
+        if (!parse_scenario(d.scenario.dump(), parsed, error) || !program.facts_read)
+            _exit(126);
+        sim::set_program_bytes((const uint8_t*)program.bytes.data(), program.bytes.size());
+        report_ground_truth(true);
+        FILE* out = trace_file.empty() ? nullptr : std::fopen(trace_file.c_str(), "wb");
+        Trace t;
+        t.records.reserve(8192);
+        int status = run_scenario(parsed, program.path, program.facts, seed, [&](const json& record) {
+            t.records.push_back(record);
+            if (out) {
+                std::string line = record.dump(-1, ' ', false);
+                std::fputs(line.c_str(), out);
+                std::fputc('\n', out);
+            }
+        });
+        if (out)
+            std::fclose(out);
+        if (!t.records.empty() && t.records.back().value("ev", "") == "summary")
+            t.summary = &t.records.back();
+        // A text cut from the tool's output may end inside a character: the
+        // report is sent all the same.
+        std::string line = run_report(t, status, d)
+                               .dump(-1, ' ', false, json::error_handler_t::replace) +
+                           "\n";
+        for (size_t at = 0; at < line.size();) {
+            ssize_t n = write(fds[1], line.data() + at, line.size() - at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            at += (size_t)n;
+        }
+        // Simulated threads may still be blocked; end without joining them.
+        _exit(status);
     }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    *report_fd = fds[0];
     return pid;
 }
 
@@ -134,25 +197,41 @@ int run_one(const std::string& self, const std::string& program, const std::stri
 
 int run_campaign(const CampaignOptions& o)
 {
+    // Scratch files (the variants, every run's program folder) go to memory
+    // where the system offers it, unless TMPDIR says where: a run makes and
+    // removes its folder within milliseconds, and a disk under load makes
+    // every run wait for its journal.
+    const char* tmp = std::getenv("TMPDIR");
+    struct stat shm;
+    if ((!tmp || !*tmp) && stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) &&
+        access("/dev/shm", W_OK | X_OK) == 0)
+        setenv("TMPDIR", "/dev/shm", 1);
     std::string dir = std::filesystem::temp_directory_path().string() + "/tessel-campaign-" +
                       std::to_string(getpid());
     std::filesystem::create_directories(dir);
+    // Every variant is made and read once, here; the runs are forked from
+    // this process and find them in memory.
     std::string sample = read_file(o.program);
-    std::vector<std::string> programs;
+    std::vector<Program> programs;
     for (const Variant& v : variants()) {
-        std::string p = dir + "/" + v.name + ".exe", bytes;
-        if (!make_variant(sample, v, bytes) || !(std::ofstream(p, std::ios::binary) << bytes)) {
+        Program p;
+        p.path = dir + "/" + v.name + ".exe";
+        if (!make_variant(sample, v, p.bytes) || !(std::ofstream(p.path, std::ios::binary) << p.bytes)) {
             std::fprintf(stderr, "campaign: cannot make the package variant %s\n", v.name);
             return 126;
         }
-        programs.push_back(p);
+        std::string why;
+        p.facts_read = sim::read_package_facts(p.path, p.facts, why);
+        programs.push_back(std::move(p));
     }
 
     struct Job {
         uint64_t index;
         Drawn drawn;
         uint64_t seed;
-        std::string scen, trace;
+        std::string trace;
+        int fd = -1;
+        std::string report;
     };
     std::map<pid_t, Job> running;
     std::map<std::string, int> outcomes;  // "exit N" or "until"
@@ -162,6 +241,7 @@ int run_campaign(const CampaignOptions& o)
     for (const std::string& f : fams)
         reached[f].assign(11, 0);
     uint64_t next = 0, done = 0, breaks = 0, due = 0, due_verified = 0;
+    FILE* out = o.keep_trace ? stderr : stdout;
     auto start = [&](uint64_t i) {
         Rng r{o.seed * 0x100000001B3ull + i};
         Job j;
@@ -170,50 +250,54 @@ int run_campaign(const CampaignOptions& o)
             j.drawn = draw_scenario(r);
         } else {
             j.drawn.scenario = o.replay_scenario;
-            j.drawn.variant = (size_t)std::max(0, o.replay_variant);
+            j.drawn.variant = (size_t)std::max(0, o.replay_variant) % programs.size();
             j.drawn.family = "none";
             j.drawn.due = o.replay_due;
         }
         j.seed = o.replay_seed ? o.replay_seed : (r.next() | 1);
-        j.scen = dir + "/s" + std::to_string(i) + ".json";
-        j.trace = dir + "/t" + std::to_string(i) + ".jsonl";
-        { json sc = j.drawn.scenario; sc.erase("events_anywhere"); std::ofstream(j.scen) << sc.dump(); }
-        pid_t pid = run_one(o.self, programs[j.drawn.variant % programs.size()], j.scen, j.trace, j.seed);
+        if (o.keep_trace)
+            j.trace = dir + "/t" + std::to_string(i) + ".jsonl";
+        pid_t pid = run_one(programs[j.drawn.variant], j.drawn, j.seed, j.trace, &j.fd);
+        if (pid < 0) {
+            std::fprintf(stderr, "campaign: cannot start a run: %s\n", std::strerror(errno));
+            std::exit(126);
+        }
         running[pid] = std::move(j);
     };
-    FILE* out = o.keep_trace ? stderr : stdout;
-    while (done < o.count) {
-        while (next < o.count && running.size() < (size_t)o.jobs)
-            start(next++);
-        int status = 0;
-        pid_t pid = wait(&status);
-        auto it = running.find(pid);
-        if (it == running.end())
-            continue;
-        Job j = std::move(it->second);
-        running.erase(it);
+    auto finish = [&](Job& j, int status) {
         done++;
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        Trace t = read_trace(j.trace);
-        Verdict v = judge(t, code, j.drawn.scenario, j.drawn.due, j.drawn.tolerated);
-        if (t.summary)
-            outcomes[v.outcome]++;
+        json report = json::parse(j.report, nullptr, false);
+        std::vector<std::string> broken;
+        uint32_t states = 1;
+        std::string outcome;
+        if (report.is_object() && report.contains("broken")) {
+            broken = report["broken"].get<std::vector<std::string>>();
+            states = report.value("states", 1u);
+            outcome = report.value("outcome", std::string());
+            if (!outcome.empty())
+                outcomes[outcome]++;
+        } else {
+            // The run ended before it could judge itself: judged here on
+            // the nothing it told.
+            broken = judge(Trace(), code, j.drawn.scenario, j.drawn.due).broken;
+        }
         drawn_in[j.drawn.family]++;
         for (int st = 0; st < 11; st++)
-            if (v.states & (1u << st))
+            if (states & (1u << st))
                 reached[j.drawn.family][(size_t)st]++;
         if (j.drawn.due) {
             due++;
-            if (v.outcome == "exit 0")
+            if (outcome == "exit 0")
                 due_verified++;
         }
-        if (!v.broken.empty()) {
+        if (!broken.empty()) {
             breaks++;
             std::fflush(stdout);
             std::fprintf(out, "BREAK scenario %llu (family %s, variant %s, interleaving seed %llu%s):\n",
                          (unsigned long long)j.index, j.drawn.family.c_str(), variants()[j.drawn.variant].name,
                          (unsigned long long)j.seed, j.drawn.due ? ", success due" : "");
-            for (const std::string& b : v.broken)
+            for (const std::string& b : broken)
                 std::fprintf(out, "  broken: %s\n", b.c_str());
             std::fprintf(out, "  scenario: %s\n", j.drawn.scenario.dump().c_str());
             std::fprintf(out, "  replay: tessel-sim --replay SCENARIO.json --variant %zu --seed %llu%s\n",
@@ -221,10 +305,46 @@ int run_campaign(const CampaignOptions& o)
         }
         if (o.keep_trace) {
             std::ifstream in(j.trace, std::ios::binary);
-            std::cout << in.rdbuf();
+            std::cout << in.rdbuf() << std::flush;
+            std::remove(j.trace.c_str());
         }
-        std::remove(j.scen.c_str());
-        std::remove(j.trace.c_str());
+    };
+    while (done < o.count) {
+        while (next < o.count && running.size() < (size_t)o.jobs)
+            start(next++);
+        // Read every run's report as it comes; a run has ended when its
+        // pipe does.
+        std::vector<pollfd> fds;
+        for (const auto& [pid, j] : running)
+            fds.push_back({j.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            std::fprintf(stderr, "campaign: poll: %s\n", std::strerror(errno));
+            return 126;
+        }
+        std::vector<pid_t> ended;
+        size_t k = 0;
+        for (auto& [pid, j] : running) {
+            const pollfd& p = fds[k++];
+            if (!p.revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(j.fd, buf, sizeof(buf));
+            if (n > 0)
+                j.report.append(buf, (size_t)n);
+            else if (n == 0 || errno != EINTR)
+                ended.push_back(pid);
+        }
+        for (pid_t pid : ended) {
+            Job j = std::move(running[pid]);
+            running.erase(pid);
+            close(j.fd);
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            finish(j, status);
+        }
     }
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

@@ -13,11 +13,10 @@
 namespace runner {
 
 struct CampaignOptions {
-    std::string self;       // this program, run once per scenario
-    std::string program;    // the packaged sample the variants are made from
-    uint64_t count = 0;     // scenarios
-    uint64_t seed = 1;      // the campaign's seed
-    int jobs = 1;           // scenarios at once
+    std::string program;  // the packaged sample the variants are made from
+    uint64_t count = 0;   // scenarios
+    uint64_t seed = 1;    // the campaign's seed
+    int jobs = 1;         // scenarios at once
     // Replay: the one scenario, variant and interleaving seed a break printed.
     nlohmann::ordered_json replay_scenario;
     int replay_variant = -1;

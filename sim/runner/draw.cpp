@@ -145,8 +145,7 @@ json due_base(Rng& r, const PackageView& p, bool silent, uint64_t& until)
     }
     s["events"] = ev;
     until = 180000 + (uint64_t)blocks * (uint64_t)poll * (uint64_t)std::max(busy, 1);
-    if (r.chance(70))
-        s["events_anywhere"] = false;  // EVENTS_ANYWHERE
+    // EVENTS_ANYWHERE
     return s;
 }
 

@@ -1,6 +1,7 @@
 // tessel-sim: runs the unchanged tool in the simulated world, driven by a
 // scenario, and writes what happens as a trace of JSON lines.
 #include "campaign.h"
+#include "run_scenario.h"
 #include "scenario.h"
 #include "trace_text.h"
 #include "world_view.h"
@@ -323,12 +324,6 @@ int main(int argc, char** argv)
     }
     if (campaign > 0 || !replay.empty()) {
         runner::CampaignOptions o;
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-        if (n <= 0)
-            unusable("cannot find this program's own file");
-        self[n] = '\0';
-        o.self = self;
         o.program = program;
         o.jobs = jobs == 0 ? 1 : (int)jobs;
         if (!replay.empty()) {
@@ -364,7 +359,8 @@ int main(int argc, char** argv)
         text = read_all(in);
     }
     std::string error;
-    if (!runner::parse_scenario(text, g_scenario, error))
+    runner::Scenario scenario;
+    if (!runner::parse_scenario(text, scenario, error))
         unusable(error);
 
     struct stat st;
@@ -384,6 +380,25 @@ int main(int argc, char** argv)
         if (!g_out)
             unusable("cannot write trace " + trace_file);
     }
+
+    int status = runner::run_scenario(scenario, program, package, seed, write_record);
+    std::fflush(g_out);
+    if (g_out != stdout)
+        std::fclose(g_out);
+    std::fflush(stdout);
+    // Simulated threads may still be blocked; end the process without joining them.
+    std::_Exit(status);
+}
+
+void runner::report_ground_truth(bool on)
+{
+    g_ground_truth = on;
+}
+
+int runner::run_scenario(const runner::Scenario& scenario, const std::string& program,
+                         const sim::PackageFacts& package, uint64_t seed, const runner::RecordSink& sink)
+{
+    g_scenario = scenario;
 
     std::string program_dir = make_program_dir();
     for (auto& f : g_scenario.files) {
@@ -410,13 +425,13 @@ int main(int argc, char** argv)
     config.interleave_seed = seed;
     sim::configure(config);
 
-    sim::set_trace_sink([](const Json& record) {
+    sim::set_trace_sink([&sink](const Json& record) {
         // A state or result change made just before this event (with no
         // scheduling point in between) is reported first.
         const std::string& ev = record["ev"].get_ref<const std::string&>();
         if (ev != "state" && ev != "result")
             poll_globals();
-        write_record(record);
+        sink(record);
         check_triggers(record);
     });
     sim::set_poll_hook(poll_globals);
@@ -437,12 +452,7 @@ int main(int argc, char** argv)
     if (ended)
         sim::trace("exit", Json{{"code", code}});
     sim::set_trace_sink(nullptr);
-    write_record(summary(code, ended));
-    std::fflush(g_out);
-    if (g_out != stdout)
-        std::fclose(g_out);
-    std::fflush(stdout);
+    sink(summary(code, ended));
     remove_tree(program_dir);
-    // Simulated threads may still be blocked; end the process without joining them.
-    std::_Exit(ended ? code : EXIT_TIME_LIMIT);
+    return ended ? code : EXIT_TIME_LIMIT;
 }

@@ -1,0 +1,32 @@
+// One scenario run in this process's simulated world: the scenario's files
+// and devices set up, its actions performed, every trace record handed to a
+// sink as it happens and the run's summary last.
+#pragma once
+
+#include "scenario.h"
+
+#include "package_facts.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace runner {
+
+using RecordSink = std::function<void(const nlohmann::ordered_json& record)>;
+
+// Runs `scenario` against the packaged program `program` (whose package
+// reads as `package`) under interleaving seed `seed` (0: the fixed order).
+// Returns the exit status tessel-sim gives it: the tool's exit code, 125
+// when the time limit came first. A world runs once per process: the caller
+// ends the process after it (simulated threads may still be blocked).
+// With `on`, the run's summary tells what the devices stored and run, held
+// against the package ("stored").
+void report_ground_truth(bool on);
+
+int run_scenario(const Scenario& scenario, const std::string& program, const sim::PackageFacts& package,
+                 uint64_t seed, const RecordSink& sink);
+
+}  // namespace runner
