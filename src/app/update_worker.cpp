@@ -27,6 +27,10 @@ const int kAnswerWaits = 10;      // 1 s for each answer
 const int kCountdownWaits = 200;  // the 20-second count-down
 const int kAfterCountdownWaits = 80;
 const int kVersionTries = 50;
+// The readiness wait and the finish handshake last 10 s and 8 s at most, the
+// time a keyboard takes to refuse their commands included.
+const UINT kReadyMs = 10000;
+const UINT kFinishMs = 8000;
 // The version check lasts 50 s at most, the time a keyboard takes to refuse
 // a query (a write cancelled after KB_WRITE_TIMEOUT_MS) included.
 const UINT kVersionCheckMs = 50000;
@@ -37,13 +41,17 @@ void log_message(unsigned number)
     log_append(load_message(number, text));
 }
 
-void send(void (*build)(uint8_t*))
+// Sends a command; returns how long its write was waited for (a keyboard
+// that does not take it costs the write's time-out).
+UINT send(void (*build)(uint8_t*))
 {
     if (g_closing)
-        return;  // the tool is ending: no command goes out any more
+        return 0;  // the tool is ending: no command goes out any more
     uint8_t report[KB_OUT_REPORT_SIZE] = {0};
     build(report);
-    kb_send_command(report);
+    UINT waited = 0;
+    kb_send_command_timed(report, &waited);
+    return waited;
 }
 
 bool keyboard_open()
@@ -56,10 +64,14 @@ bool keyboard_open()
 void bluetooth_stage()
 {
     g_update_result = 2;
-    for (int n = kReadyWaits; n >= 1; n--) {
+    UINT spent = 0;
+    for (int n = kReadyWaits; n >= 1 && spent < kReadyMs; n--) {
         if (n % kReadyQueryEvery == 0)
-            send(kb_build_get_version);
+            spent += send(kb_build_get_version);
+        if (spent >= kReadyMs)
+            break;
         wait_ms(100);
+        spent += 100;
         if (g_update_state == ST_BT_TRANSFER)
             break;
     }
@@ -74,10 +86,13 @@ bool finish_and_reattach()
 {
     wait_ms(kPauseBeforeFinishMs);
     g_update_state = ST_WAIT_ACK;
-    for (int t = 0; t < kFinishTries && g_update_state != ST_ACKED; t++) {
-        send(kb_build_finish);
-        for (int w = 0; w < kAnswerWaits && g_update_state != ST_ACKED; w++)
+    UINT spent = 0;
+    for (int t = 0; t < kFinishTries && spent < kFinishMs && g_update_state != ST_ACKED; t++) {
+        spent += send(kb_build_finish);
+        for (int w = 0; w < kAnswerWaits && spent < kFinishMs && g_update_state != ST_ACKED; w++) {
             wait_ms(100);
+            spent += 100;
+        }
     }
     log_append("\r\n");
     log_message(kMsgDetachAttach);

@@ -182,6 +182,31 @@ TEST(Keyboard, AVersionCheckAgainstAHungKeyboardEndsWithin50s)
     EXPECT_TRUE(run.summary()["result_log"].get<std::string>().find("error=7") != std::string::npos);
 }
 
+TEST(Keyboard, TheReadinessWaitAndTheFinishHandshakeKeepTheirTimeAgainstAHungKeyboard)
+{
+    // A keyboard that takes no report costs every command a write cancelled
+    // after 1 s; the readiness wait still ends 10 s after it began, the finish
+    // handshake 8 s after its first command.
+    auto ready = run_sim({{"keyboard", {{"hang_after_reports", 1}}},  // the probe's version query only
+                          {"events", {{{"on", "button_enabled"}, {"after", 500}, {"do", "press_update"}}}},
+                          {"until", 60000}});
+    long long prepare = ready.time_of("state", "value", 1);
+    long long sending = ready.time_of("state", "value", 2);
+    ASSERT_GT(prepare, 0);
+    EXPECT_EQ(sending - prepare, 10000 + 1000);  // the wait, then the pause before the transfer
+
+    json finish = {{"keyboard", {{"hang_after_reports", 1005}}},  // up to the finish command
+                   {"events", {{{"on", "button_enabled"}, {"after", 500}, {"do", "press_update"}}}},
+                   {"until", 120000}};
+    auto handshake = run_sim(finish);
+    long long asked = handshake.time_of("state", "value", 6);
+    long long detach = handshake.time_of("state", "value", 8);
+    ASSERT_GT(asked, 0);
+    EXPECT_LE(detach - asked, 8000 + 100);
+    EXPECT_GE(detach - asked, 8000);
+    EXPECT_EQ(handshake.summary()["reports_out"], 1005);
+}
+
 TEST(Keyboard, TheKeyboardCountsAsBackOnceItHasEnumeratedAgain)
 {
     // Two ways in which no removal of the open handle is ever counted after
