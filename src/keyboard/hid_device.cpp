@@ -27,6 +27,17 @@ bool same_path(const char* a, const char* b)
     return *a == *b;
 }
 
+// The command collection's path of the keyboard the current update run works
+// on ("" until one is known). A keyboard that re-enumerates after its
+// download comes back under the same path. UI thread only.
+char kb_run_path[512] = "";
+
+// During a run, a keyboard other than the run's is left alone.
+bool another_keyboard_during_run(const char* path)
+{
+    return g_update_state.load() != ST_IDLE && kb_run_path[0] && !same_path(path, kb_run_path);
+}
+
 // Held around every write through g_keyboard and around its close, so that a
 // worker write never uses a handle the UI thread is closing (or a value that
 // the system has already handed to another object).
@@ -141,6 +152,11 @@ void kb_open(uint16_t vid, uint16_t pid)
             break;
         }
 
+        if (another_keyboard_during_run(detail->DevicePath)) {
+            free(detail);
+            continue;
+        }
+
         // Overlapped, so that every write can be bounded in time.
         HANDLE h =
             CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -155,6 +171,9 @@ void kb_open(uint16_t vid, uint16_t pid)
             size_t len = strlen(detail->DevicePath);
             if (len < sizeof(kb_path))
                 memcpy(kb_path, detail->DevicePath, len + 1);
+            // A run that started without a keyboard follows the first one that comes.
+            if (g_update_state.load() != ST_IDLE && !kb_run_path[0])
+                memcpy(kb_run_path, kb_path, sizeof(kb_run_path));
             free(detail);
             g_kb_nxp_version.store(version);
             g_keyboard.store(h);
@@ -187,6 +206,13 @@ void kb_close()
         UnregisterDeviceNotification(g_keyboard_notify);
         g_keyboard_notify = nullptr;
     }
+}
+
+void kb_follow_for_run()
+{
+    kb_run_path[0] = '\0';
+    if (g_keyboard.load())
+        memcpy(kb_run_path, kb_path, sizeof(kb_run_path));
 }
 
 bool kb_is_open_path(const char* path)
