@@ -249,6 +249,43 @@ TEST(Update, ASecondKeyboardNeitherTakesTheRunNorVerifiesIt)
     EXPECT_EQ(run.summary()["dfu_blocks_kb2"], 0);
 }
 
+// The result log that cannot take the line (read-only, held by another
+// program, on a full volume) and the program's volume leaving during the run:
+// the line is lost, the earlier lines stay, and the run's outcome is the
+// update's, without a hang. A second keyboard comes and goes on its own.
+TEST(Update, LogFaultsAndAVanishingVolumeLeaveTheOutcomeToTheUpdate)
+{
+    const std::string earlier = "NG: 2024/03/04-10:00:00 error=4\r\n";
+    for (const char* fault : {"read_only", "locked", "volume_full"}) {
+        auto run = run_sim({{"args", "-silent"},
+                            {"keyboard", json::object()},
+                            {"result_log", fault},
+                            {"files", {{"LogfileKarstDFU.txt", earlier}}}});
+        EXPECT_EQ(run.status, 0) << fault << run.error;
+        EXPECT_EQ(run.summary()["result_log"], earlier) << fault;
+        EXPECT_NE(run.log_text().find(kS09), std::string::npos) << fault;
+        EXPECT_LT(run.events("exit")[0]["t"].get<long long>(), 45000) << fault;
+    }
+    auto gone = run_sim({{"args", "-silent"},
+                         {"keyboard", json::object()},
+                         {"events", {{{"at", 2000}, {"do", "program_volume_gone"}}}}});
+    EXPECT_EQ(gone.status, 0) << gone.error;
+    EXPECT_TRUE(gone.summary()["result_log"].is_null());
+    EXPECT_EQ(gone.log_text().find(kS09), std::string::npos);  // its text lay in the program file
+    EXPECT_EQ(gone.summary()["dfu_blocks"], 640);
+
+    auto second = run_sim({{"keyboard", json::object()},
+                           {"keyboard2", {{"attached", false}}},
+                           {"events", {{{"at", 1000}, {"do", "attach2"}}, {{"at", 2000}, {"do", "detach2"}}}},
+                           {"until", 3000}});
+    std::vector<std::string> seen;
+    for (const json& r : second.events("device"))
+        seen.push_back(r["what"].get<std::string>() +
+                       (r.contains("kb") ? std::to_string(r["kb"].get<int>()) : ""));
+    EXPECT_EQ(seen, (std::vector<std::string>{"keyboard_attached2", "keyboard_removed2"}));
+    EXPECT_EQ(second.summary()["reports_out_kb2"], 0);
+}
+
 TEST(Update, AltUSkipsTheBluetoothStage)
 {
     // A keyboard one Bluetooth version behind the package.
