@@ -133,6 +133,30 @@ std::string result_log_windows_path()
     return windows_path + RESULT_LOG_NAME;
 }
 
+// The result log as the scenario's `result_log` has it from the start: held
+// by another program for the whole run, a file with the read-only attribute,
+// or on a full volume.
+void setup_result_log()
+{
+    const std::string& fault = g_scenario.result_log;
+    if (fault == "locked") {
+        g_held_log = CreateFileA(result_log_windows_path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        sim::trace("file", Json{{"what", "held"}, {"ok", g_held_log != INVALID_HANDLE_VALUE}});
+    } else if (fault == "read_only") {
+        // A read-only file is one that exists: an empty one unless the scenario brings it.
+        std::string host = sim::map_path(result_log_windows_path().c_str());
+        struct stat st;
+        if (stat(host.c_str(), &st) != 0)
+            std::ofstream(host, std::ios::binary).flush();
+        sim::files_set_read_only(result_log_windows_path().c_str());
+        sim::trace("file", Json{{"what", "read_only"}});
+    } else if (fault == "volume_full") {
+        sim::files_set_volume_full(true);
+        sim::trace("file", Json{{"what", "volume_full"}});
+    }
+}
+
 void check_triggers(const Json& record)
 {
     const std::string ev = record["ev"].get<std::string>();
@@ -197,6 +221,9 @@ void perform(const std::string& action)
             g_held_log = INVALID_HANDLE_VALUE;
             sim::trace("file", Json{{"what", "released"}});
         }
+    } else if (action == "program_volume_gone") {
+        sim::files_remove_program_volume();
+        sim::trace("file", Json{{"what", "volume_gone"}});
     } else if (action == "restart_now" || action == "restart_later" || action == "close_prompt") {
         HWND dlg = runner::restart_prompt();
         if (!dlg)
@@ -250,6 +277,10 @@ Json summary(int exit_code, bool ended)
     s["state"] = g_update_state.load();
     s["reports_out"] = sim::reports_out();
     s["dfu_blocks"] = sim::dfu_blocks();
+    if (g_scenario.has_keyboard2) {
+        s["reports_out_kb2"] = sim::reports_out2();
+        s["dfu_blocks_kb2"] = sim::dfu_blocks2();
+    }
     s["stale_handle_writes"] = sim::stale_handle_writes();
     s["workers"] = sim::live_workers();
     s["most_workers"] = sim::most_live_workers();
@@ -436,7 +467,8 @@ int runner::run_scenario(const runner::Scenario& scenario, const std::string& pr
     });
     sim::set_poll_hook(poll_globals);
 
-    sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package);
+    sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
+                       g_scenario.has_keyboard2 ? &g_scenario.keyboard2 : nullptr);
 
     g_trigger_fired.assign(g_scenario.events.size(), false);
     g_order_state = seed;
@@ -446,6 +478,7 @@ int runner::run_scenario(const runner::Scenario& scenario, const std::string& pr
     }
 
     sim::trace("start", Json{{"args", g_scenario.args}});
+    setup_result_log();
     int code = sim::run_entry(g_scenario.args, WinMain);
     bool ended = !sim::run_timed_out();
     poll_globals();

@@ -158,81 +158,84 @@ const std::set<std::string> kActions = {"press_update",
                                         "end_session",
                                         "force_end_session",
                                         "hold_result_log",
-                                        "release_result_log"};
+                                        "release_result_log",
+                                        "detach2",
+                                        "attach2",
+                                        "program_volume_gone"};
 
-bool parse_bootloader(Checker& c, const json& b, sim::BootloaderConfig& out)
+bool parse_bootloader(Checker& c, const json& b, const std::string& name, sim::BootloaderConfig& out)
 {
     if (!b.is_object())
-        return c.fail("keyboard.bootloader", "must be an object");
-    if (!c.unknown_fields(b, "keyboard.bootloader",
+        return c.fail(name + ".bootloader", "must be an object");
+    if (!c.unknown_fields(b, name + ".bootloader",
                           {"identity", "poll_ms", "busy_polls", "error_at_block", "manifest_polls",
                            "fail_transfers", "manifestation_tolerant", "will_detach", "can_upload",
                            "transfer_size", "detach_timeout_ms", "flash_size", "strict_poll",
                            "hang_after_transfers", "manifest_poll_ms"}))
         return false;
-    if (!c.get_num(b, "identity", "keyboard.bootloader.identity", 1, 2, out.identity) ||
-        !c.get_num(b, "poll_ms", "keyboard.bootloader.poll_ms", 0, 0xFFFFFF, out.poll_ms) ||
-        !c.get_num(b, "busy_polls", "keyboard.bootloader.busy_polls", 0, 1000000, out.busy_polls) ||
-        !c.get_num(b, "manifest_polls", "keyboard.bootloader.manifest_polls", 0, 1000000,
+    if (!c.get_num(b, "identity", name + ".bootloader.identity", 1, 2, out.identity) ||
+        !c.get_num(b, "poll_ms", name + ".bootloader.poll_ms", 0, 0xFFFFFF, out.poll_ms) ||
+        !c.get_num(b, "busy_polls", name + ".bootloader.busy_polls", 0, 1000000, out.busy_polls) ||
+        !c.get_num(b, "manifest_polls", name + ".bootloader.manifest_polls", 0, 1000000,
                    out.manifest_polls) ||
-        !c.get_bool(b, "fail_transfers", "keyboard.bootloader.fail_transfers", out.fail_transfers) ||
-        !c.get_bool(b, "manifestation_tolerant", "keyboard.bootloader.manifestation_tolerant",
+        !c.get_bool(b, "fail_transfers", name + ".bootloader.fail_transfers", out.fail_transfers) ||
+        !c.get_bool(b, "manifestation_tolerant", name + ".bootloader.manifestation_tolerant",
                     out.manifestation_tolerant) ||
-        !c.get_bool(b, "will_detach", "keyboard.bootloader.will_detach", out.will_detach) ||
-        !c.get_bool(b, "can_upload", "keyboard.bootloader.can_upload", out.can_upload) ||
-        !c.get_num(b, "transfer_size", "keyboard.bootloader.transfer_size", 1, 0xFFFF, out.transfer_size) ||
-        !c.get_num(b, "detach_timeout_ms", "keyboard.bootloader.detach_timeout_ms", 0, 0xFFFF,
+        !c.get_bool(b, "will_detach", name + ".bootloader.will_detach", out.will_detach) ||
+        !c.get_bool(b, "can_upload", name + ".bootloader.can_upload", out.can_upload) ||
+        !c.get_num(b, "transfer_size", name + ".bootloader.transfer_size", 1, 0xFFFF, out.transfer_size) ||
+        !c.get_num(b, "detach_timeout_ms", name + ".bootloader.detach_timeout_ms", 0, 0xFFFF,
                    out.detach_timeout_ms) ||
-        !c.get_num(b, "flash_size", "keyboard.bootloader.flash_size", 0, 0x1000000, out.flash_size) ||
-        !c.get_bool(b, "strict_poll", "keyboard.bootloader.strict_poll", out.strict_poll) ||
-        !c.get_num(b, "hang_after_transfers", "keyboard.bootloader.hang_after_transfers", 0, INT32_MAX,
+        !c.get_num(b, "flash_size", name + ".bootloader.flash_size", 0, 0x1000000, out.flash_size) ||
+        !c.get_bool(b, "strict_poll", name + ".bootloader.strict_poll", out.strict_poll) ||
+        !c.get_num(b, "hang_after_transfers", name + ".bootloader.hang_after_transfers", 0, INT32_MAX,
                    out.hang_after_transfers) ||
-        !c.get_num(b, "manifest_poll_ms", "keyboard.bootloader.manifest_poll_ms", 0, 0xFFFFFF,
+        !c.get_num(b, "manifest_poll_ms", name + ".bootloader.manifest_poll_ms", 0, 0xFFFFFF,
                    out.manifest_poll_ms))
         return false;
     if (b.contains("error_at_block") && !b["error_at_block"].is_null()) {
-        if (!c.get_num(b, "error_at_block", "keyboard.bootloader.error_at_block", 0, 65535,
+        if (!c.get_num(b, "error_at_block", name + ".bootloader.error_at_block", 0, 65535,
                        out.error_at_block))
             return false;
     }
     return true;
 }
 
-bool parse_keyboard(Checker& c, const json& k, sim::KeyboardConfig& out)
+bool parse_keyboard(Checker& c, const json& k, const std::string& name, sim::KeyboardConfig& out)
 {
     if (!k.is_object())
-        return c.fail("keyboard", "must be an object or null");
-    if (!c.unknown_fields(k, "keyboard",
+        return c.fail(name, "must be an object or null");
+    if (!c.unknown_fields(k, name,
                           {"identity", "mode", "attached", "nxp", "bt", "sonix", "bt_ready", "checksum",
                            "finish_ack", "returns", "nxp_after", "bt_after", "hang_after_reports",
                            "handle_notify_fails", "removal_notice_ms", "runtime_dfu", "bootloader"}))
         return false;
     std::string mode = "normal";
-    if (!c.get_num(k, "identity", "keyboard.identity", 1, 2, out.identity) ||
-        !c.get_string(k, "mode", "keyboard.mode", mode) ||
-        !c.get_bool(k, "attached", "keyboard.attached", out.attached) ||
-        !c.get_num(k, "nxp", "keyboard.nxp", 0, 0xFFFF, out.nxp) ||
-        !c.get_num(k, "bt", "keyboard.bt", 0, 0xFFFF, out.bt) ||
-        !c.get_num(k, "sonix", "keyboard.sonix", 0, 0xFF, out.sonix) ||
-        !c.get_bool(k, "bt_ready", "keyboard.bt_ready", out.bt_ready) ||
-        !c.get_string(k, "checksum", "keyboard.checksum", out.checksum) ||
-        !c.get_bool(k, "finish_ack", "keyboard.finish_ack", out.finish_ack) ||
-        !c.get_bool(k, "returns", "keyboard.returns", out.returns) ||
-        !c.get_num(k, "nxp_after", "keyboard.nxp_after", 0, 0xFFFF, out.nxp_after) ||
-        !c.get_num(k, "bt_after", "keyboard.bt_after", 0, 0xFFFF, out.bt_after) ||
-        !c.get_num(k, "hang_after_reports", "keyboard.hang_after_reports", 0, INT32_MAX,
+    if (!c.get_num(k, "identity", name + ".identity", 1, 2, out.identity) ||
+        !c.get_string(k, "mode", name + ".mode", mode) ||
+        !c.get_bool(k, "attached", name + ".attached", out.attached) ||
+        !c.get_num(k, "nxp", name + ".nxp", 0, 0xFFFF, out.nxp) ||
+        !c.get_num(k, "bt", name + ".bt", 0, 0xFFFF, out.bt) ||
+        !c.get_num(k, "sonix", name + ".sonix", 0, 0xFF, out.sonix) ||
+        !c.get_bool(k, "bt_ready", name + ".bt_ready", out.bt_ready) ||
+        !c.get_string(k, "checksum", name + ".checksum", out.checksum) ||
+        !c.get_bool(k, "finish_ack", name + ".finish_ack", out.finish_ack) ||
+        !c.get_bool(k, "returns", name + ".returns", out.returns) ||
+        !c.get_num(k, "nxp_after", name + ".nxp_after", 0, 0xFFFF, out.nxp_after) ||
+        !c.get_num(k, "bt_after", name + ".bt_after", 0, 0xFFFF, out.bt_after) ||
+        !c.get_num(k, "hang_after_reports", name + ".hang_after_reports", 0, INT32_MAX,
                    out.hang_after_reports) ||
-        !c.get_bool(k, "handle_notify_fails", "keyboard.handle_notify_fails", out.handle_notify_fails) ||
-        !c.get_num(k, "removal_notice_ms", "keyboard.removal_notice_ms", 0, 3600000, out.removal_notice_ms) ||
-        !c.get_bool(k, "runtime_dfu", "keyboard.runtime_dfu", out.runtime_dfu))
+        !c.get_bool(k, "handle_notify_fails", name + ".handle_notify_fails", out.handle_notify_fails) ||
+        !c.get_num(k, "removal_notice_ms", name + ".removal_notice_ms", 0, 3600000, out.removal_notice_ms) ||
+        !c.get_bool(k, "runtime_dfu", name + ".runtime_dfu", out.runtime_dfu))
         return false;
     if (mode != "normal" && mode != "bootloader")
-        return c.fail("keyboard.mode", "must be \"normal\" or \"bootloader\"");
+        return c.fail(name + ".mode", "must be \"normal\" or \"bootloader\"");
     out.bootloader_mode = mode == "bootloader";
     if (out.checksum != "correct" && out.checksum != "wrong" && out.checksum != "none")
-        return c.fail("keyboard.checksum", "must be \"correct\", \"wrong\" or \"none\"");
+        return c.fail(name + ".checksum", "must be \"correct\", \"wrong\" or \"none\"");
     if (k.contains("bootloader"))
-        return parse_bootloader(c, k["bootloader"], out.bootloader);
+        return parse_bootloader(c, k["bootloader"], name, out.bootloader);
     return true;
 }
 
@@ -296,11 +299,15 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error)
     }
     bool ok = c.unknown_fields(j, "",
                                {"args", "program_path", "files", "locale", "clock", "other_instance",
-                                "keyboard", "events", "until"}) &&
+                                "keyboard", "keyboard2", "result_log", "events", "until"}) &&
               c.get_string(j, "args", "args", s.args) &&
               c.get_string(j, "program_path", "program_path", s.program_path) &&
               c.get_bool(j, "other_instance", "other_instance", s.other_instance) &&
-              c.get_num(j, "until", "until", 0, INT64_MAX / 2, s.until);
+              c.get_num(j, "until", "until", 0, INT64_MAX / 2, s.until) &&
+              c.get_string(j, "result_log", "result_log", s.result_log);
+    if (ok && s.result_log != "normal" && s.result_log != "read_only" && s.result_log != "locked" &&
+        s.result_log != "volume_full")
+        ok = c.fail("result_log", "must be \"normal\", \"read_only\", \"locked\" or \"volume_full\"");
     if (ok && !full_program_path(s.program_path))
         ok = c.fail("program_path", "must be a full path with a file name, e.g. C:\\Tessel\\tool.exe");
     if (ok && j.contains("files")) {
@@ -339,7 +346,11 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error)
     }
     if (ok && j.contains("keyboard") && !j["keyboard"].is_null()) {
         s.has_keyboard = true;
-        ok = parse_keyboard(c, j["keyboard"], s.keyboard);
+        ok = parse_keyboard(c, j["keyboard"], "keyboard", s.keyboard);
+    }
+    if (ok && j.contains("keyboard2") && !j["keyboard2"].is_null()) {
+        s.has_keyboard2 = true;
+        ok = parse_keyboard(c, j["keyboard2"], "keyboard2", s.keyboard2);
     }
     if (ok && j.contains("events"))
         ok = parse_events(c, j["events"], s.events);

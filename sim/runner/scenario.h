@@ -30,6 +30,14 @@ struct Scenario {
     bool other_instance = false;
     bool has_keyboard = false;
     sim::KeyboardConfig keyboard;
+    // A second keyboard on the same system (actions detach2, attach2).
+    bool has_keyboard2 = false;
+    sim::KeyboardConfig keyboard2;
+    // The result log beside the program: "normal"; "read_only" (the file
+    // carries the read-only attribute); "locked" (another program holds it
+    // open without sharing, from the start and for the whole run);
+    // "volume_full" (it opens, but writes fail: the volume is full).
+    std::string result_log = "normal";
     std::vector<Event> events;
     uint64_t until = 180000;
 };

@@ -304,64 +304,101 @@ static Iface dfu_iface(int identity, const char* instance)
     return dfu;
 }
 
-static void keyboard_connect(models::UsbMode mode)
+// Instance parts of each keyboard's paths: the second keyboard sits on
+// another port, so its interfaces and its boot loader have instances of their own.
+struct Instances {
+    const char* standard;
+    const char* events;
+    const char* commands;
+    const char* runtime_dfu;
+    const char* bootloader;
+};
+static const Instances kInstances[2] = {
+    {"&mi_00#8&2c5e1f4a&0&0000", "&mi_01&col01#8&3a1d77e0&0&0000", "&mi_01&col02#8&3a1d77e0&0&0001",
+     "&mi_02#8&3a1d77e0&0&0002", "#6&1f3b9c2d&0&3"},
+    {"&mi_00#8&17b60d93&0&0000", "&mi_01&col01#8&0e94c2a5&0&0000", "&mi_01&col02#8&0e94c2a5&0&0001",
+     "&mi_02#8&0e94c2a5&0&0002", "#6&2d7e4a18&0&4"},
+};
+
+Keyboard* keyboard_of(const Iface* i)
+{
+    if (!i || i->owner < 0 || i->owner > 1)
+        return nullptr;
+    return bus().keyboards[i->owner].get();
+}
+
+void trace_kb(const Keyboard& k, const char* ev, const std::string& fields)
+{
+    if (k.number == 2 && fields.size() >= 2 && fields.back() == '}')
+        trace(ev, fields.substr(0, fields.size() - 1) + (fields.size() > 2 ? "," : "") + "\"kb\":2}");
+    else
+        trace(ev, fields);
+}
+
+static void keyboard_connect(Keyboard& kb, models::UsbMode mode)
 {
     Bus& b = bus();
-    b.kb_ifaces.clear();
+    int owner = kb.number - 1;
+    const Instances& inst = kInstances[owner];
+    kb.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
-        uint16_t vid = b.config.identity == 2 ? 0x1FC9 : 0x3E71;
-        uint16_t pid = b.config.identity == 2 ? 0x0088 : 0x2A60;
+        uint16_t vid = kb.config.identity == 2 ? 0x1FC9 : 0x3E71;
+        uint16_t pid = kb.config.identity == 2 ? 0x0088 : 0x2A60;
         Iface k;
-        k.vid = vid, k.pid = pid, k.version = b.model->nxp_version();
+        k.owner = owner;
+        k.vid = vid, k.pid = pid, k.version = kb.model->nxp_version();
         k.kind = Kind::KbdStandard;
         k.usage_page = 0x01, k.usage = 0x06, k.in_len = 9, k.out_len = 2;
-        k.path = make_path(true, vid, pid, "&mi_00#8&2c5e1f4a&0&0000", kHidGuid);
+        k.path = make_path(true, vid, pid, inst.standard, kHidGuid);
         Iface ev = k;
         ev.kind = Kind::KbdEvents;
         ev.usage_page = 0xFF02, ev.usage = 0x01, ev.in_len = 9, ev.out_len = 0;
-        ev.path = make_path(true, vid, pid, "&mi_01&col01#8&3a1d77e0&0&0000", kHidGuid);
+        ev.path = make_path(true, vid, pid, inst.events, kHidGuid);
         Iface cmd = k;
         cmd.kind = Kind::KbdCommands;
         cmd.usage_page = 0xFF01, cmd.usage = 0x01, cmd.in_len = 0, cmd.out_len = 57;
-        cmd.path = make_path(true, vid, pid, "&mi_01&col02#8&3a1d77e0&0&0001", kHidGuid);
+        cmd.path = make_path(true, vid, pid, inst.commands, kHidGuid);
         if (!b.quiet)
-            trace("device", "{\"what\":\"keyboard_attached\"}");
+            trace_kb(kb, "device", "{\"what\":\"keyboard_attached\"}");
         for (Iface* i : {&k, &ev, &cmd})
-            b.kb_ifaces.push_back(add_iface(*i));
-        if (b.config.runtime_dfu)  // the run-time DFU interface of the normal firmware
-            b.kb_ifaces.push_back(add_iface(dfu_iface(1, "&mi_02#8&3a1d77e0&0&0002")));
+            kb.ifaces.push_back(add_iface(*i));
+        if (kb.config.runtime_dfu) {  // the run-time DFU interface of the normal firmware
+            Iface runtime = dfu_iface(1, inst.runtime_dfu);
+            runtime.owner = owner;
+            kb.ifaces.push_back(add_iface(runtime));
+        }
     } else {
-        Iface dfu = dfu_iface(b.config.bootloader.identity, "#6&1f3b9c2d&0&3");
+        Iface dfu = dfu_iface(kb.config.bootloader.identity, inst.bootloader);
+        dfu.owner = owner;
         if (!b.quiet)
-            trace("device", "{\"what\":\"bootloader_attached\"}");
-        b.kb_ifaces.push_back(add_iface(dfu));
+            trace_kb(kb, "device", "{\"what\":\"bootloader_attached\"}");
+        kb.ifaces.push_back(add_iface(dfu));
     }
 }
 
-static void keyboard_disconnect()
+static void keyboard_disconnect(Keyboard& kb)
 {
-    Bus& b = bus();
-    bool boot = b.model->mode() == models::UsbMode::Bootloader;
-    trace("device", boot ? "{\"what\":\"bootloader_removed\"}" : "{\"what\":\"keyboard_removed\"}");
-    std::vector<int> ids = b.kb_ifaces;
-    b.kb_ifaces.clear();
-    remove_ifaces(ids, (uint32_t)std::max(0, b.config.removal_notice_ms));
+    bool boot = kb.model->mode() == models::UsbMode::Bootloader;
+    trace_kb(kb, "device", boot ? "{\"what\":\"bootloader_removed\"}" : "{\"what\":\"keyboard_removed\"}");
+    std::vector<int> ids = kb.ifaces;
+    kb.ifaces.clear();
+    remove_ifaces(ids, (uint32_t)std::max(0, kb.config.removal_notice_ms));
 }
 
 // An input report on the event collection reaches the windows registered for
 // its usage as a posted WM_INPUT whose handle GetRawInputData resolves.
-static void keyboard_send_input(const uint8_t* report, size_t len)
+static void keyboard_send_input(Keyboard& kb, const uint8_t* report, size_t len)
 {
     Bus& b = bus();
     const Iface* events = nullptr;
-    for (int id : b.kb_ifaces) {
+    for (int id : kb.ifaces) {
         Iface* i = iface_by_id(id);
         if (i && i->present && i->kind == Kind::KbdEvents)
             events = i;
     }
     if (!events)
         return;
-    trace("kb_in", "{\"hex\":\"" + hex_upper(report, len) + "\"}");
+    trace_kb(kb, "kb_in", "{\"hex\":\"" + hex_upper(report, len) + "\"}");
     for (const RAWINPUTDEVICE& t : b.raw_targets) {
         if (t.usUsagePage != events->usage_page || t.usUsage != events->usage || !t.hwndTarget)
             continue;
@@ -401,43 +438,58 @@ void bus_set_jitter(uint32_t seed)
     b.jitter_rng.seed(seed);
 }
 
+// A keyboard as its configuration says, not yet plugged in.
+static std::unique_ptr<Keyboard> make_keyboard(int number, const sim::KeyboardConfig& config,
+                                               const sim::PackageFacts& package)
+{
+    std::unique_ptr<Keyboard> made(new Keyboard);
+    Keyboard* kb = made.get();
+    kb->number = number;
+    kb->config = config;
+    models::KeyboardHost host;
+    host.after = [](uint32_t ms, std::function<void()> fn) { after_locked(jittered(ms), std::move(fn)); };
+    host.send_input = [kb](const uint8_t* report, size_t len) { keyboard_send_input(*kb, report, len); };
+    host.connect = [kb](models::UsbMode mode) { keyboard_connect(*kb, mode); };
+    host.disconnect = [kb] { keyboard_disconnect(*kb); };
+    host.dfu_request = [kb](const char* name, uint16_t value, uint16_t length, bool ok) {
+        char f[128];
+        snprintf(f, sizeof(f), "{\"length\":%u,\"req\":\"%s\",\"value\":%u%s}", length, name, value,
+                 ok ? "" : ",\"ok\":false");
+        trace_kb(*kb, "dfu", f);
+    };
+    host.violation = [kb](const char* rule, const std::string& detail) {
+        ++bus().violations;
+        trace_kb(*kb, "violation", "{\"rule\":" + json_text(rule) + ",\"detail\":" + json_text(detail) + "}");
+    };
+    host.firmware = [kb](const char* part, const char* what, int version) {
+        trace_kb(*kb, "firmware",
+                 std::string("{\"part\":\"") + part + "\",\"what\":\"" + what +
+                     "\",\"version\":" + (version >= 0 ? std::to_string(version) : "null") + "}");
+    };
+    kb->model.reset(new models::KeyboardModel(sim::keyboard_settings(config, package), host, model_timing()));
+    return made;
+}
+
 void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& package,
-               std::function<void(const char*, const std::string&)> trace_fn)
+               std::function<void(const char*, const std::string&)> trace_fn,
+               const sim::KeyboardConfig* keyboard2)
 {
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     b.trace = std::move(trace_fn);
     b.package = package;
-    if (keyboard) {
-        b.config = *keyboard;
-        models::KeyboardHost host;
-        host.after = [](uint32_t ms, std::function<void()> fn) { after_locked(jittered(ms), std::move(fn)); };
-        host.send_input = keyboard_send_input;
-        host.connect = keyboard_connect;
-        host.disconnect = keyboard_disconnect;
-        host.dfu_request = [](const char* name, uint16_t value, uint16_t length, bool ok) {
-            char f[128];
-            snprintf(f, sizeof(f), "{\"length\":%u,\"req\":\"%s\",\"value\":%u%s}", length, name, value,
-                     ok ? "" : ",\"ok\":false");
-            trace("dfu", f);
-        };
-        host.violation = [](const char* rule, const std::string& detail) {
-            ++bus().violations;
-            trace("violation", "{\"rule\":" + json_text(rule) + ",\"detail\":" + json_text(detail) + "}");
-        };
-        host.firmware = [](const char* part, const char* what, int version) {
-            trace("firmware", std::string("{\"part\":\"") + part + "\",\"what\":\"" + what +
-                                  "\",\"version\":" + (version >= 0 ? std::to_string(version) : "null") +
-                                  "}");
-        };
-        b.model.reset(
-            new models::KeyboardModel(sim::keyboard_settings(*keyboard, package), host, model_timing()));
-        if (keyboard->attached) {
+    // Both exist before either is plugged in: the first one's interfaces
+    // come first in the system's enumeration order.
+    if (keyboard)
+        b.keyboards[0] = make_keyboard(1, *keyboard, package);
+    if (keyboard2)
+        b.keyboards[1] = make_keyboard(2, *keyboard2, package);
+    for (auto& kb : b.keyboards)
+        if (kb && kb->config.attached) {
             b.quiet = true;
-            b.model->plug(true);
+            kb->model->plug(true);
             b.quiet = false;
         }
-    }
     std::thread(bus_thread).detach();
     std::thread(send_thread).detach();
 }
@@ -586,7 +638,8 @@ static void query_remove_keyboard(bool vetoed)
         std::vector<std::pair<HDEVNOTIFY, Registration>> regs;
         {
             std::lock_guard<std::mutex> held(b.lock);
-            ids = b.kb_ifaces;
+            if (b.keyboards[0])
+                ids = b.keyboards[0]->ifaces;
             for (auto& r : b.registrations)
                 if (r.second.for_handle && std::find(ids.begin(), ids.end(), r.second.iface) != ids.end())
                     regs.push_back(r);
@@ -608,8 +661,9 @@ static void query_remove_keyboard(bool vetoed)
         WPARAM outcome = denied || open ? DBT_DEVICEQUERYREMOVEFAILED : DBT_DEVICEREMOVEPENDING;
         for (auto& r : regs)
             send_device_change(r.first, r.second.hwnd, outcome, handle_broadcast(r.first, r.second.handle));
-        if (outcome == DBT_DEVICEREMOVEPENDING && b.model && b.kb_ifaces == ids)
-            b.model->unplug();
+        Keyboard* kb = b.keyboards[0].get();
+        if (outcome == DBT_DEVICEREMOVEPENDING && kb && kb->ifaces == ids)
+            kb->model->unplug();
     });
 }
 
@@ -623,19 +677,20 @@ void bus_action(const std::string& what)
         return end_session(what == "force_end_session");
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
-    if (what == "detach") {
-        if (b.model)
-            b.model->unplug();
-    } else if (what == "attach") {
-        if (b.model)
-            b.model->plug();
+    Keyboard* kb = b.keyboards[what == "detach2" || what == "attach2" ? 1 : 0].get();
+    if (what == "detach" || what == "detach2") {
+        if (kb)
+            kb->model->unplug();
+    } else if (what == "attach" || what == "attach2") {
+        if (kb)
+            kb->model->plug();
     } else if (what == "keyboard_hangs") {
         // Its firmware takes no output report from now on.
-        if (b.model)
-            b.config.hang_after_reports = b.reports_taken;
+        if (kb)
+            kb->config.hang_after_reports = kb->reports_taken;
     } else if (what == "bootloader_hangs") {
-        if (b.model)
-            b.model->hang_bootloader();
+        if (kb)
+            kb->model->hang_bootloader();
     } else if (what == "hid_arrival") {
         Iface mouse;
         mouse.kind = Kind::HidOther;
@@ -657,18 +712,20 @@ void bus_note_execution_state(EXECUTION_STATE flags)
         b.execution_states[GetCurrentThreadId()] = flags;
 }
 
-int bus_reports_out()
+int bus_reports_out(int number)
 {
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
-    return b.model ? b.model->reports_received() : 0;
+    const Keyboard* kb = b.keyboards[number == 2 ? 1 : 0].get();
+    return kb ? kb->model->reports_received() : number == 2 ? -1 : 0;
 }
 
-int bus_dfu_blocks()
+int bus_dfu_blocks(int number)
 {
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
-    return b.model ? b.model->dfu_blocks() : 0;
+    const Keyboard* kb = b.keyboards[number == 2 ? 1 : 0].get();
+    return kb ? kb->model->dfu_blocks() : number == 2 ? -1 : 0;
 }
 
 int bus_violations()

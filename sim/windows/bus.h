@@ -24,13 +24,16 @@ void bus_set_jitter(uint32_t seed);
 // Starts the bus thread with the keyboard (nullptr: none). The trace
 // callback receives the bus's own records (kb_out, kb_in, dfu, device) and
 // may be called from any thread.
+// `keyboard2`: a second keyboard on the same system (its own boot loader and
+// device instances; its records carry "kb": 2), or nullptr.
 void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& package,
-               std::function<void(const char* ev, const std::string& json_fields)> trace);
+               std::function<void(const char* ev, const std::string& json_fields)> trace,
+               const sim::KeyboardConfig* keyboard2 = nullptr);
 
 // Runs `fn` on the bus thread `ms` milliseconds from now.
 void bus_after(uint32_t ms, std::function<void()> fn);
 
-// "detach", "attach", "hid_arrival", "query_remove" (the system asks the
+// "detach", "attach", "detach2", "attach2" (the second keyboard), "hid_arrival", "query_remove" (the system asks the
 // windows registered on the keyboard's handles), "query_remove_vetoed" (the
 // same, and another program denies it), "suspend" (asking first),
 // "sleep" (the system's own, unless a thread keeps it awake),
@@ -49,8 +52,9 @@ void bus_on_session_end(std::function<void()> fn);
 // The tool's SetThreadExecutionState, as the system keeps it per thread.
 void bus_note_execution_state(EXECUTION_STATE flags);
 
-int bus_reports_out();
-int bus_dfu_blocks();
+// Of the keyboard (1) or the second one (2: -1 when there is none).
+int bus_reports_out(int number = 1);
+int bus_dfu_blocks(int number = 1);
 int bus_violations();  // protocol rules the tool broke (each also a `violation` record)
 
 }  // namespace simwin

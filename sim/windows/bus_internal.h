@@ -35,6 +35,7 @@ enum class Kind { KbdStandard, KbdEvents, KbdCommands, Dfu, HidOther };
 
 struct Iface {
     int id = 0;
+    int owner = -1;  // 0: the keyboard, 1: the second keyboard; -1: another device
     Kind kind = Kind::HidOther;
     uint16_t vid = 0, pid = 0, version = 0, usage_page = 0, usage = 0, in_len = 0, out_len = 0;
     GUID guid = kHidGuid;
@@ -76,6 +77,19 @@ struct Timed {
     bool operator<(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
 };
 
+// A keyboard on the bus: its model and the interfaces of its current enumeration.
+struct Keyboard {
+    int number = 1;  // 1: the keyboard, 2: the second one (its records say "kb": 2)
+    sim::KeyboardConfig config;
+    std::unique_ptr<models::KeyboardModel> model;
+    std::vector<int> ifaces;
+    int reports_taken = 0;  // output reports its command collection took
+    // After taking hang_after_reports reports its firmware hangs: later
+    // writes to the command collection stay pending until they are
+    // cancelled or the keyboard leaves.
+    bool hung() const { return config.hang_after_reports >= 0 && reports_taken >= config.hang_after_reports; }
+};
+
 struct Bus {
     std::mutex lock;
     std::condition_variable wake;
@@ -96,20 +110,12 @@ struct Bus {
     std::map<void*, int> winusb;  // WinUSB interface handle -> interface
 
     sim::PackageFacts package;
-    sim::KeyboardConfig config;
-    std::unique_ptr<models::KeyboardModel> model;
-    std::vector<int> kb_ifaces;
+    std::unique_ptr<Keyboard> keyboards[2];  // the keyboard and a second one, each or none
     bool quiet = false;
     int mice = 0;
     bool suspended = false;
     std::map<DWORD, EXECUTION_STATE> execution_states;  // by thread id, as the tool set them
     int violations = 0;
-    int reports_taken = 0;  // output reports the keyboard's command collection took
-
-    // After taking hang_after_reports reports its firmware hangs: later
-    // writes to the command collection stay pending until they are
-    // cancelled or the keyboard leaves.
-    bool hung() const { return config.hang_after_reports >= 0 && reports_taken >= config.hang_after_reports; }
 
     std::function<void(const char*, const std::string&)> trace;
     std::mt19937 jitter_rng;
@@ -133,6 +139,11 @@ std::string hex_upper(const uint8_t* p, size_t n);
 // With the lock held.
 Iface* iface_by_id(int id);
 Iface* present_iface_of_file(HANDLE h);
+// The keyboard an interface belongs to, or nullptr.
+Keyboard* keyboard_of(const Iface* i);
+// A record about a keyboard (fields: a JSON object's text): the second
+// one's carry "kb": 2.
+void trace_kb(const Keyboard& k, const char* ev, const std::string& fields);
 void complete_write(PendingWrite& w, NTSTATUS status, DWORD moved);
 void end_writes_of(HANDLE file, NTSTATUS status);
 void trace(const char* ev, const std::string& fields);

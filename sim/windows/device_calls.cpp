@@ -163,7 +163,7 @@ HANDLE simdev_CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
                           DWORD flags, HANDLE templ)
 {
     if (!path || strncmp(path, "\\\\?\\", 4) != 0)
-        return CreateFileA(path, access, share, sa, disposition, flags, templ);
+        return simdev_file_open(path, access, share, sa, disposition, flags, templ);
     // A device path never reaches the system's own device stack.
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
@@ -202,6 +202,8 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
     auto f = b.files.find(h);
     if (f == b.files.end()) {
         held.unlock();
+        if (simdev_file_write_fails(h, size, written))
+            return FALSE;
         return WriteFile(h, data, size, written, ov);
     }
     if (written)
@@ -220,7 +222,8 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
         return FALSE;
     }
     bool commands = i->kind == simwin::Kind::KbdCommands;
-    if (commands && b.hung()) {
+    simwin::Keyboard* kb = simwin::keyboard_of(i);
+    if (commands && kb && kb->hung()) {
         if (!ov) {
             // A synchronous write returns only when the keyboard leaves.
             while (simwin::present_iface_of_file(h)) {
@@ -246,16 +249,19 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
     w->file = h;
     w->ov = ov;
     w->report.assign((const uint8_t*)data, (const uint8_t*)data + size);
-    auto deliver = [w, size, commands] {
+    auto deliver = [w, size, commands, kb] {
         if (w->done)
             return;
         auto& bb = bus();
-        if (commands)
-            ++bb.reports_taken;
-        simwin::trace("kb_out",
-                      "{\"hex\":\"" + simwin::hex_upper(w->report.data(), w->report.size()) + "\"}");
-        if (bb.model)
-            bb.model->output_report(w->report.data(), w->report.size());
+        std::string hex = "{\"hex\":\"" + simwin::hex_upper(w->report.data(), w->report.size()) + "\"}";
+        if (kb) {
+            if (commands)
+                ++kb->reports_taken;
+            simwin::trace_kb(*kb, "kb_out", hex);
+            kb->model->output_report(w->report.data(), w->report.size());
+        } else {
+            simwin::trace("kb_out", hex);
+        }
         if (w->ov)
             simwin::complete_write(*w, 0, size);
         w->done = true;
@@ -297,6 +303,7 @@ BOOL simdev_CloseHandle(HANDLE h)
             b.files.erase(f);
         }
     }
+    simdev_file_closed(h);
     return CloseHandle(h);
 }
 
@@ -464,8 +471,9 @@ HDEVNOTIFY simdev_RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, D
             return nullptr;
         }
         // The system may refuse to watch the keyboard's handles.
-        if (b.config.handle_notify_fails &&
-            std::find(b.kb_ifaces.begin(), b.kb_ifaces.end(), f->second.iface) != b.kb_ifaces.end()) {
+        const simwin::Keyboard* kb = simwin::keyboard_of(simwin::iface_by_id(f->second.iface));
+        if (kb && kb->config.handle_notify_fails &&
+            std::find(kb->ifaces.begin(), kb->ifaces.end(), f->second.iface) != kb->ifaces.end()) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
@@ -574,7 +582,8 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
     simwin::Iface* i = w == b.winusb.end() ? nullptr : simwin::iface_by_id(w->second);
     // The model answers as the boot loader, or as the normal firmware's
     // run-time DFU interface where it has one.
-    if (!i || !i->present || !b.model) {
+    simwin::Keyboard* kb = simwin::keyboard_of(i);
+    if (!i || !i->present || !kb) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
@@ -584,8 +593,8 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
     if (buffer && s.length)
         memcpy(data.data(), buffer, s.length);
     uint32_t moved = 0;
-    if (!b.model->control(s, data.data(), &moved)) {
-        if (b.model->dfu_unanswered()) {
+    if (!kb->model->control(s, data.data(), &moved)) {
+        if (kb->model->dfu_unanswered()) {
             // No answer: the transfer holds the caller until the default
             // pipe's time-out has passed, as WinUSB does; the bus goes on.
             held.unlock();

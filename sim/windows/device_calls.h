@@ -7,6 +7,9 @@
 
 #include <windows.h>
 #include <setupapi.h>
+
+#include <cstdio>
+#include <string>
 #include <winusb.h>
 extern "C" {
 #include <hidsdi.h>
@@ -38,6 +41,16 @@ BOOL simdev_CloseHandle(HANDLE h);
 BOOL simdev_CancelIo(HANDLE h);
 BOOL simdev_GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD moved, BOOL wait);
 
+// Files of the program's folder (files.cpp): a full volume, and the volume
+// leaving, as the scenario has them. The device calls above hand every other
+// path and handle here.
+HANDLE simdev_file_open(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                        DWORD flags, HANDLE templ);
+bool simdev_file_write_fails(HANDLE h, DWORD size, LPDWORD written);  // true: failed, last error set
+void simdev_file_closed(HANDLE h);
+BOOL simdev_ReadFile(HANDLE h, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED ov);
+FILE* simdev_fopen(const char* path, const char* mode);
+
 // Raw Input
 BOOL simdev_RegisterRawInputDevices(PCRAWINPUTDEVICE devices, UINT count, UINT size);
 UINT simdev_GetRawInputData(HRAWINPUT raw, UINT command, LPVOID data, PUINT size, UINT header_size);
@@ -58,6 +71,17 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
 // Power: the system keeps each thread's execution state; the bus notes it,
 // so that the simulated system's own sleep knows whether it is kept awake.
 EXECUTION_STATE simdev_SetThreadExecutionState(EXECUTION_STATE flags);
+
+namespace simwin {
+// The program's folder (with its closing backslash) stands for its volume;
+// `result_log` is the result log's full path; `volume_full`: writes to it
+// fail with ERROR_DISK_FULL.
+void files_setup(const std::string& program_dir, const std::string& result_log, bool volume_full);
+// From now on files of the program's volume fail to open with
+// ERROR_PATH_NOT_FOUND, and reads and writes through handles open on them
+// with ERROR_DEVICE_NOT_CONNECTED.
+void files_remove_program_volume();
+}  // namespace simwin
 
 // The tool's entry point, renamed by redirect.h: the simulated world's
 // WinMain (sim/windows/world.cpp) sets up the devices and calls it.

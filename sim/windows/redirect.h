@@ -1,8 +1,9 @@
 // Included by the gateway (src/platform/win32.h) after the platform SDK
 // headers when TESSEL_SIM_DEVICES is defined: the tool's device calls (and
 // SetThreadExecutionState, which the simulated system's sleep asks after) go
-// to the Windows-side simulated bus (sim/windows/device_calls.cpp), everything
-// else to Windows. The tool's sources stay as they are.
+// to the Windows-side simulated bus (sim/windows/device_calls.cpp), its file
+// calls on its own folder through the scenario's file faults
+// (sim/windows/files.cpp), everything else to Windows. The tool's sources stay as they are.
 #pragma once
 
 #include "sim/windows/device_calls.h"
@@ -18,6 +19,8 @@
 #define HidP_GetCaps simdev_HidP_GetCaps
 #define CreateFileA simdev_CreateFileA
 #define WriteFile simdev_WriteFile
+#define ReadFile simdev_ReadFile
+#define fopen simdev_fopen
 #define CloseHandle simdev_CloseHandle
 #define CancelIo simdev_CancelIo
 #define GetOverlappedResult simdev_GetOverlappedResult

@@ -173,6 +173,40 @@ LRESULT CALLBACK watch(int code, WPARAM wp, LPARAM lp)
     return CallNextHookEx(nullptr, code, wp, lp);
 }
 
+// Another program (a backup, a virus scanner, an editor) holding the result
+// log open without sharing: a real handle of this process.
+HANDLE g_held_log = INVALID_HANDLE_VALUE;
+
+void hold_result_log()
+{
+    if (g_held_log != INVALID_HANDLE_VALUE)
+        return;
+    g_held_log = CreateFileA((g_program_dir + RESULT_LOG_NAME).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    trace("file", Json{{"what", "held"}, {"ok", g_held_log != INVALID_HANDLE_VALUE}});
+}
+
+// The result log as the scenario's `result_log` has it from the start.
+void setup_result_log()
+{
+    const std::string& fault = g_scenario.result_log;
+    std::string path = g_program_dir + RESULT_LOG_NAME;
+    simwin::files_setup(g_program_dir, path, fault == "volume_full");
+    if (fault == "locked") {
+        hold_result_log();
+    } else if (fault == "read_only") {
+        // A read-only file is one that exists: an empty one unless the scenario brings it.
+        HANDLE h =
+            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+        trace("file", Json{{"what", "read_only"}});
+    } else if (fault == "volume_full") {
+        trace("file", Json{{"what", "volume_full"}});
+    }
+}
+
 void click(HWND button)
 {
     if (button && IsWindowEnabled(button))
@@ -191,6 +225,17 @@ void perform(const std::string& action)
     } else if (action == "close") {
         if (main)
             PostMessageA(main, WM_CLOSE, 0, 0);
+    } else if (action == "hold_result_log") {
+        hold_result_log();
+    } else if (action == "release_result_log") {
+        if (g_held_log != INVALID_HANDLE_VALUE) {
+            CloseHandle(g_held_log);
+            g_held_log = INVALID_HANDLE_VALUE;
+            trace("file", Json{{"what", "released"}});
+        }
+    } else if (action == "program_volume_gone") {
+        simwin::files_remove_program_volume();
+        trace("file", Json{{"what", "volume_gone"}});
     } else if (action == "restart_now" || action == "restart_later" || action == "close_prompt") {
         HWND dlg = g_prompt;
         if (dlg && action == "close_prompt")
@@ -216,11 +261,24 @@ void summary(const Json& exit_code)
     Json s;
     s["exit_code"] = exit_code;
     bool ok = false;
+    // The log is read as the user finds it afterwards: the program that held
+    // it has let go (its handle shares nothing).
+    if (g_held_log != INVALID_HANDLE_VALUE) {
+        CloseHandle(g_held_log);
+        g_held_log = INVALID_HANDLE_VALUE;
+    }
     std::string log = read_file(g_program_dir + RESULT_LOG_NAME, &ok);
+    // The folder is left as it was found, for the next run.
+    if (g_scenario.result_log == "read_only")
+        SetFileAttributesA((g_program_dir + RESULT_LOG_NAME).c_str(), FILE_ATTRIBUTE_NORMAL);
     s["result_log"] = ok ? Json(log) : Json(nullptr);
     s["state"] = g_update_state.load();
     s["reports_out"] = simwin::bus_reports_out();
     s["dfu_blocks"] = simwin::bus_dfu_blocks();
+    if (g_scenario.has_keyboard2) {
+        s["reports_out_kb2"] = simwin::bus_reports_out(2);
+        s["dfu_blocks_kb2"] = simwin::bus_dfu_blocks(2);
+    }
     s["violations"] = simwin::bus_violations();
     trace("summary", s);
 }
@@ -272,8 +330,11 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     g_fired.assign(g_scenario.events.size(), false);
     trace("start", Json{{"args", cmdline ? cmdline : ""}});
     SetWindowsHookExW(WH_CALLWNDPROC, watch, nullptr, GetCurrentThreadId());
-    simwin::bus_start(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
-                      [](const char* ev, const std::string& fields) { trace(ev, Json::parse(fields)); });
+    setup_result_log();
+    simwin::bus_start(
+        g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
+        [](const char* ev, const std::string& fields) { trace(ev, Json::parse(fields)); },
+        g_scenario.has_keyboard2 ? &g_scenario.keyboard2 : nullptr);
     simwin::bus_on_session_end([] {
         trace("exit", Json{{"code", simwin::kEndedWithTheSession}});
         summary(Json(simwin::kEndedWithTheSession));

@@ -1,6 +1,7 @@
 // The Update command and Alt+U: the rules that refuse a run, and the start of
 // a run.
 #include "app/app.h"
+#include "keyboard/kb.h"
 #include "package/ini.h"
 #include "package/messages.h"
 
@@ -108,6 +109,7 @@ void start_update_run(uint8_t state)
         return;
     g_update_result = 1;
     g_result_line = 0;
+    kb_follow_for_run();
     ShowWindow(progress, SW_SHOW);  // its position is not reset
     EnableWindow(button, FALSE);
     // Windows asks before it shuts down; the reason tells the user why to wait.

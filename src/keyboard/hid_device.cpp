@@ -27,6 +27,20 @@ bool same_path(const char* a, const char* b)
     return *a == *b;
 }
 
+// The command collection's path of the keyboard the current update run works
+// on ("" until one is known). A keyboard that re-enumerates after its
+// download comes back under the same path. UI thread only.
+char kb_run_path[512] = "";
+// The run started without a keyboard: the next one opened becomes the run's.
+bool kb_run_follows_next = false;
+
+// During a run, a keyboard other than the run's is left alone. (The state is
+// looked at only for another keyboard's path.)
+bool another_keyboard_during_run(const char* path)
+{
+    return kb_run_path[0] && !same_path(path, kb_run_path) && g_update_state.load() != ST_IDLE;
+}
+
 // Held around every write through g_keyboard and around its close, so that a
 // worker write never uses a handle the UI thread is closing (or a value that
 // the system has already handed to another object).
@@ -151,10 +165,16 @@ void kb_open(uint16_t vid, uint16_t pid)
         }
 
         uint16_t version = 0;
-        if (is_command_collection(h, vid, pid, &version)) {
+        if (is_command_collection(h, vid, pid, &version) &&
+            !another_keyboard_during_run(detail->DevicePath)) {
             size_t len = strlen(detail->DevicePath);
             if (len < sizeof(kb_path))
                 memcpy(kb_path, detail->DevicePath, len + 1);
+            // A run that started without a keyboard follows the first one that comes.
+            if (kb_run_follows_next) {
+                memcpy(kb_run_path, kb_path, sizeof(kb_run_path));
+                kb_run_follows_next = false;
+            }
             free(detail);
             g_kb_nxp_version.store(version);
             g_keyboard.store(h);
@@ -187,6 +207,14 @@ void kb_close()
         UnregisterDeviceNotification(g_keyboard_notify);
         g_keyboard_notify = nullptr;
     }
+}
+
+void kb_follow_for_run()
+{
+    kb_run_path[0] = '\0';
+    kb_run_follows_next = !g_keyboard.load();
+    if (!kb_run_follows_next)
+        memcpy(kb_run_path, kb_path, sizeof(kb_run_path));
 }
 
 bool kb_is_open_path(const char* path)

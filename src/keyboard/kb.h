@@ -49,6 +49,11 @@ void kb_close();
 // system's query to remove the keyboard, its outcome (removal, or the query
 // failed) still comes through it.
 void kb_close_keep_notify();
+// An update run starts: it works on the keyboard open now (or, when none is,
+// on the first one opened during the run). Until the run is over, kb_open
+// opens that keyboard only, so that another keyboard on the system never
+// receives the run's commands nor answers its final check. UI thread only.
+void kb_follow_for_run();
 // The keyboard is open and `path` is its command collection's interface.
 bool kb_is_open_path(const char* path);
 // `path` is an interface of one of the keyboard's USB identities.

@@ -225,6 +225,67 @@ TEST(Update, WrongVersionsAfterTheUpdateEndWithSeven)
     EXPECT_TRUE(ends_with(run.summary()["log_view"], kS08 + "\r\n"));
 }
 
+// A second keyboard on the system, already at the package's versions, takes
+// none of the run's reports and never answers its final check in place of
+// the keyboard being updated: that one alone decides the outcome.
+TEST(Update, ASecondKeyboardNeitherTakesTheRunNorVerifiesIt)
+{
+    json current = {{"nxp", 0x0353}};
+    // Silent: the updated keyboard comes back with the old version.
+    auto silent =
+        run_sim({{"args", "-silent"}, {"keyboard", {{"nxp_after", 0x0352}}}, {"keyboard2", current}});
+    EXPECT_EQ(silent.status, 7) << silent.error;
+    EXPECT_TRUE(ends_with(silent.summary()["result_log"], " error=7\r\n")) << silent.summary()["result_log"];
+    EXPECT_EQ(silent.log_text().find(kS09), std::string::npos);
+    EXPECT_EQ(silent.summary()["reports_out_kb2"], 0);
+    // Interactive: the updated keyboard comes back right and is detached and re-attached as asked.
+    json scenario = interactive(json::object());
+    scenario["keyboard2"] = current;
+    auto run = run_sim(scenario);
+    EXPECT_TRUE(ends_with(run.summary()["result_log"], " error=0\r\n")) << run.summary()["result_log"];
+    EXPECT_NE(run.log_text().find(kS09), std::string::npos);
+    EXPECT_EQ(count_prefix(kb_out(run), "060B00"), 1u);  // the finish command, to the updated keyboard
+    EXPECT_EQ(run.summary()["reports_out_kb2"], 0);
+    EXPECT_EQ(run.summary()["dfu_blocks_kb2"], 0);
+}
+
+// The result log that cannot take the line (read-only, held by another
+// program, on a full volume) and the program's volume leaving during the run:
+// the line is lost, the earlier lines stay, and the run's outcome is the
+// update's, without a hang. A second keyboard comes and goes on its own.
+TEST(Update, LogFaultsAndAVanishingVolumeLeaveTheOutcomeToTheUpdate)
+{
+    const std::string earlier = "NG: 2024/03/04-10:00:00 error=4\r\n";
+    for (const char* fault : {"read_only", "locked", "volume_full"}) {
+        auto run = run_sim({{"args", "-silent"},
+                            {"keyboard", json::object()},
+                            {"result_log", fault},
+                            {"files", {{"LogfileKarstDFU.txt", earlier}}}});
+        EXPECT_EQ(run.status, 0) << fault << run.error;
+        EXPECT_EQ(run.summary()["result_log"], earlier) << fault;
+        EXPECT_NE(run.log_text().find(kS09), std::string::npos) << fault;
+        EXPECT_LT(run.events("exit")[0]["t"].get<long long>(), 45000) << fault;
+    }
+    auto gone = run_sim({{"args", "-silent"},
+                         {"keyboard", json::object()},
+                         {"events", {{{"at", 2000}, {"do", "program_volume_gone"}}}}});
+    EXPECT_EQ(gone.status, 0) << gone.error;
+    EXPECT_TRUE(gone.summary()["result_log"].is_null());
+    EXPECT_EQ(gone.log_text().find(kS09), std::string::npos);  // its text lay in the program file
+    EXPECT_EQ(gone.summary()["dfu_blocks"], 640);
+
+    auto second = run_sim({{"keyboard", json::object()},
+                           {"keyboard2", {{"attached", false}}},
+                           {"events", {{{"at", 1000}, {"do", "attach2"}}, {{"at", 2000}, {"do", "detach2"}}}},
+                           {"until", 3000}});
+    std::vector<std::string> seen;
+    for (const json& r : second.events("device"))
+        seen.push_back(r["what"].get<std::string>() +
+                       (r.contains("kb") ? std::to_string(r["kb"].get<int>()) : ""));
+    EXPECT_EQ(seen, (std::vector<std::string>{"keyboard_attached2", "keyboard_removed2"}));
+    EXPECT_EQ(second.summary()["reports_out_kb2"], 0);
+}
+
 TEST(Update, AltUSkipsTheBluetoothStage)
 {
     // A keyboard one Bluetooth version behind the package.
@@ -369,8 +430,8 @@ TEST(Update, ImagesThatDoNotStartLeaveTheKeyboardInItsBootLoader)
     std::string whole((std::istreambuf_iterator<char>(sample)), std::istreambuf_iterator<char>());
     std::ofstream(dir + "/truncated.bin", std::ios::binary) << whole.substr(0, 20000);
     for (const char* image : {"garbage.bin", "truncated.bin"}) {
-        std::string program = package_with(dir, "INI_DFU_TRANSFER_SIZE=64", "INI_DFU_TRANSFER_SIZE=64",
-                                           dir + "/" + image);
+        std::string program =
+            package_with(dir, "INI_DFU_TRANSFER_SIZE=64", "INI_DFU_TRANSFER_SIZE=64", dir + "/" + image);
         ASSERT_FALSE(program.empty()) << image;
         auto run = run_sim(interactive(json::object(), false), {"--program", program});
         auto usb = firmware_of(run, "usb");

@@ -9,7 +9,8 @@ import simrun
 
 NAMES = ["verified_interactive", "verified_silent", "checksum_failure", "keyboard_never_back",
          "user_never_detaches", "detach_delay", "keyboard_hangs", "system_requests", "vetoed_removal",
-         "late_removal_notice", "bootloader_hangs"]
+         "late_removal_notice", "bootloader_hangs", "second_keyboard", "result_log_locked",
+         "result_log_read_only"]
 
 
 @pytest.fixture(scope="module")

@@ -86,126 +86,178 @@ int add_iface(Iface i, bool announce)
     return i.id;
 }
 
+KeyboardSlot* keyboard_of(const Iface& i)
+{
+    World& w = world();
+    if (i.owner == 0)
+        return w.keyboard.get();
+    if (i.owner == 1)
+        return w.keyboard2.get();
+    return nullptr;
+}
+
+void trace_kb(const KeyboardSlot& k, const char* ev, Json fields)
+{
+    if (k.number == 2)
+        fields["kb"] = 2;
+    trace(ev, fields);
+}
+
 namespace {
 
 // ------------------------------------------------------------ the keyboard's bus
-void keyboard_connect(models::UsbMode mode)
+// Instance parts of each keyboard's paths: the second keyboard sits on
+// another port, so its interfaces and its boot loader have instances of their own.
+struct Instances {
+    const char* standard;
+    const char* events;
+    const char* commands;
+    const char* runtime_dfu;
+    const char* bootloader;
+};
+const Instances kInstances[2] = {
+    {"&mi_00#8&2c5e1f4a&0&0000", "&mi_01&col01#8&3a1d77e0&0&0000", "&mi_01&col02#8&3a1d77e0&0&0001",
+     "&mi_02#8&3a1d77e0&0&0002", "#6&1f3b9c2d&0&3"},
+    {"&mi_00#8&17b60d93&0&0000", "&mi_01&col01#8&0e94c2a5&0&0000", "&mi_01&col02#8&0e94c2a5&0&0001",
+     "&mi_02#8&0e94c2a5&0&0002", "#6&2d7e4a18&0&4"},
+};
+
+void keyboard_connect(KeyboardSlot& k, models::UsbMode mode)
 {
-    World& w = world();
-    KeyboardSlot& k = *w.keyboard;
     bool announce = !k.quiet;
+    int owner = k.number - 1;
+    const Instances& inst = kInstances[owner];
     k.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
         uint16_t vid = k.config.identity == 2 ? 0x1FC9 : 0x3E71;
         uint16_t pid = k.config.identity == 2 ? 0x0088 : 0x2A60;
         uint16_t version = k.model->nxp_version();
         Iface std_kbd;
-        std_kbd.owner = 0;
+        std_kbd.owner = owner;
         std_kbd.kind = Kind::KbdStandard;
         std_kbd.vid = vid, std_kbd.pid = pid, std_kbd.version = version;
         std_kbd.usage_page = 0x01, std_kbd.usage = 0x06;
         std_kbd.in_len = 9, std_kbd.out_len = 2;
-        std_kbd.instance = "&mi_00#8&2c5e1f4a&0&0000";
+        std_kbd.instance = inst.standard;
         Iface events = std_kbd;
         events.kind = Kind::KbdEvents;
         events.usage_page = 0xFF02, events.usage = 0x01;
         events.in_len = 9, events.out_len = 0;
-        events.instance = "&mi_01&col01#8&3a1d77e0&0&0000";
+        events.instance = inst.events;
         Iface commands = std_kbd;
         commands.kind = Kind::KbdCommands;
         commands.usage_page = 0xFF01, commands.usage = 0x01;
         commands.in_len = 0, commands.out_len = 57;
-        commands.instance = "&mi_01&col02#8&3a1d77e0&0&0001";
+        commands.instance = inst.commands;
         if (!k.quiet)
-            trace("device", Json{{"what", "keyboard_attached"}});
+            trace_kb(k, "device", Json{{"what", "keyboard_attached"}});
         for (Iface* i : {&std_kbd, &events, &commands})
             k.ifaces.push_back(add_iface(*i, announce));
         if (k.config.runtime_dfu) {
             // The run-time DFU interface of the normal firmware.
             Iface runtime;
-            runtime.owner = 0;
+            runtime.owner = owner;
             runtime.kind = Kind::Dfu;
             runtime.dfu_identity = 1;
-            runtime.instance = "&mi_02#8&3a1d77e0&0&0002";
+            runtime.instance = inst.runtime_dfu;
             k.ifaces.push_back(add_iface(runtime, announce));
         }
     } else {
         Iface dfu;
-        dfu.owner = 0;
+        dfu.owner = owner;
         dfu.kind = Kind::Dfu;
         dfu.dfu_identity = k.config.bootloader.identity == 2 ? 2 : 1;
-        dfu.instance = "#6&1f3b9c2d&0&3";
+        dfu.instance = inst.bootloader;
         if (!k.quiet)
-            trace("device", Json{{"what", "bootloader_attached"}});
+            trace_kb(k, "device", Json{{"what", "bootloader_attached"}});
         k.ifaces.push_back(add_iface(dfu, announce));
     }
 }
 
-void keyboard_disconnect()
+void keyboard_disconnect(KeyboardSlot& k)
 {
-    World& w = world();
-    KeyboardSlot& k = *w.keyboard;
     bool boot = k.model->mode() == models::UsbMode::Bootloader;
-    trace("device", Json{{"what", boot ? "bootloader_removed" : "keyboard_removed"}});
+    trace_kb(k, "device", Json{{"what", boot ? "bootloader_removed" : "keyboard_removed"}});
     std::vector<int> ids = k.ifaces;
     k.ifaces.clear();
     remove_interfaces(ids);
 }
 
-void keyboard_send_input(const uint8_t* report, size_t len)
+void keyboard_send_input(KeyboardSlot& k, const uint8_t* report, size_t len)
 {
-    World& w = world();
-    for (int id : w.keyboard->ifaces) {
+    for (int id : k.ifaces) {
         Iface* i = iface_by_id(id);
         if (i && i->present && i->kind == Kind::KbdEvents) {
-            trace("kb_in", Json{{"hex", hex_upper(report, len)}});
+            trace_kb(k, "kb_in", Json{{"hex", hex_upper(report, len)}});
             deliver_input(*i, report, len);
             return;
         }
     }
 }
 
+// A keyboard plugged into the bus as its configuration says.
+std::unique_ptr<KeyboardSlot> make_keyboard(int number, const KeyboardConfig& config,
+                                            const PackageFacts& package)
+{
+    std::unique_ptr<KeyboardSlot> slot(new KeyboardSlot);
+    KeyboardSlot* k = slot.get();
+    k->number = number;
+    k->config = config;
+    models::KeyboardHost host;
+    host.after = [](uint32_t ms, std::function<void()> fn) { schedule_after(ms, std::move(fn)); };
+    host.send_input = [k](const uint8_t* report, size_t len) { keyboard_send_input(*k, report, len); };
+    host.connect = [k](models::UsbMode mode) { keyboard_connect(*k, mode); };
+    host.disconnect = [k] { keyboard_disconnect(*k); };
+    host.dfu_request = [k](const char* name, uint16_t value, uint16_t length, bool ok) {
+        Json f{{"req", name}, {"value", value}, {"length", length}};
+        if (!ok)
+            f["ok"] = false;
+        trace_kb(*k, "dfu", f);
+    };
+    host.now = [] { return now_ms(); };
+    host.violation = [k](const char* rule, const std::string& detail) {
+        ++world().counters.violations;
+        trace_kb(*k, "violation", Json{{"rule", rule}, {"detail", detail}});
+    };
+    host.firmware = [k](const char* part, const char* what, int version) {
+        Json f{{"part", part}, {"what", what}};
+        f["version"] = version >= 0 ? Json(version) : Json(nullptr);
+        trace_kb(*k, "firmware", f);
+    };
+    k->model.reset(new models::KeyboardModel(keyboard_settings(config, package), host));
+    return slot;
+}
+
+void plug_at_setup(KeyboardSlot& k)
+{
+    if (!k.config.attached)
+        return;
+    k.quiet = true;
+    k.model->plug(true);
+    k.quiet = false;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ set-up and counters
-void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package)
+void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package,
+                   const KeyboardConfig* keyboard2)
 {
     ensure_init();
     World& w = world();
     w.package = package;
     w.keyboard.reset();
-    if (!keyboard)
-        return;
-    w.keyboard.reset(new KeyboardSlot);
-    KeyboardSlot& k = *w.keyboard;
-    k.config = *keyboard;
-    models::KeyboardHost host;
-    host.after = [](uint32_t ms, std::function<void()> fn) { schedule_after(ms, std::move(fn)); };
-    host.send_input = keyboard_send_input;
-    host.connect = keyboard_connect;
-    host.disconnect = keyboard_disconnect;
-    host.dfu_request = [](const char* name, uint16_t value, uint16_t length, bool ok) {
-        Json f{{"req", name}, {"value", value}, {"length", length}};
-        if (!ok)
-            f["ok"] = false;
-        trace("dfu", f);
-    };
-    host.now = [] { return now_ms(); };
-    host.violation = [](const char* rule, const std::string& detail) {
-        ++world().counters.violations;
-        trace("violation", Json{{"rule", rule}, {"detail", detail}});
-    };
-    host.firmware = [](const char* part, const char* what, int version) {
-        Json f{{"part", part}, {"what", what}};
-        f["version"] = version >= 0 ? Json(version) : Json(nullptr);
-        trace("firmware", f);
-    };
-    k.model.reset(new models::KeyboardModel(keyboard_settings(*keyboard, package), host));
-    if (keyboard->attached) {
-        k.quiet = true;
-        k.model->plug(true);
-        k.quiet = false;
-    }
+    w.keyboard2.reset();
+    // Both exist before either is plugged in: the first one's interfaces
+    // come first in the system's enumeration order.
+    if (keyboard)
+        w.keyboard = make_keyboard(1, *keyboard, package);
+    if (keyboard2)
+        w.keyboard2 = make_keyboard(2, *keyboard2, package);
+    if (w.keyboard)
+        plug_at_setup(*w.keyboard);
+    if (w.keyboard2)
+        plug_at_setup(*w.keyboard2);
 }
 
 void device_action(const std::string& what)
@@ -218,6 +270,12 @@ void device_action(const std::string& what)
     } else if (what == "attach") {
         if (w.keyboard)
             w.keyboard->model->plug();
+    } else if (what == "detach2") {
+        if (w.keyboard2)
+            w.keyboard2->model->unplug();
+    } else if (what == "attach2") {
+        if (w.keyboard2)
+            w.keyboard2->model->plug();
     } else if (what == "query_remove" || what == "query_remove_vetoed") {
         query_remove_keyboard(what == "query_remove_vetoed");
     } else if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume") {
@@ -259,6 +317,18 @@ GroundTruth ground_truth()
 {
     World& w = world();
     return w.keyboard ? read_ground_truth(w.keyboard->model->stored(), w.package) : GroundTruth();
+}
+
+int reports_out2()
+{
+    World& w = world();
+    return w.keyboard2 ? w.keyboard2->model->reports_received() : -1;
+}
+
+int dfu_blocks2()
+{
+    World& w = world();
+    return w.keyboard2 ? w.keyboard2->model->dfu_blocks() : -1;
 }
 
 int violations()

@@ -33,10 +33,9 @@ void count_stale_writes(HANDLE h, const void* buf, DWORD n)
 
 bool DeviceFile::writes_hang() const
 {
-    World& w = world();
     const Iface* i = iface_by_id(iface);
-    return i && i->present && i->kind == Kind::KbdCommands && i->owner == 0 && w.keyboard &&
-           w.keyboard->hung() && (access & GENERIC_WRITE);
+    const KeyboardSlot* k = i ? keyboard_of(*i) : nullptr;
+    return i && i->present && i->kind == Kind::KbdCommands && k && k->hung() && (access & GENERIC_WRITE);
 }
 
 BOOL DeviceFile::write_overlapped(const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov)
@@ -92,11 +91,11 @@ BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-    World& w = world();
-    if (i->kind == Kind::KbdCommands && i->owner == 0 && w.keyboard) {
-        trace("kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
-        ++w.keyboard->reports_taken;
-        w.keyboard->model->output_report(report.data(), report.size());
+    KeyboardSlot* k = keyboard_of(*i);
+    if (i->kind == Kind::KbdCommands && k) {
+        trace_kb(*k, "kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
+        ++k->reports_taken;
+        k->model->output_report(report.data(), report.size());
     }
     if (put)
         *put = n;

@@ -42,6 +42,10 @@ struct FileObject;
 std::mutex g_files_lock;
 std::set<FileObject*> g_open_files;
 
+// Files that carry the read-only attribute (by host identity), and a full volume.
+std::set<std::pair<dev_t, ino_t>> g_read_only;
+bool g_volume_full = false;
+
 // The program file's bytes when it is served from memory (set_program_bytes).
 const uint8_t* g_program_bytes = nullptr;
 size_t g_program_size = 0;
@@ -106,6 +110,10 @@ struct FileObject : sim::HandleObject {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
+        if (sim::program_volume_gone()) {
+            SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+            return FALSE;
+        }
         if (fd < 0) {
             DWORD total = pos < memory_size ? DWORD(std::min<uint64_t>(n, memory_size - pos)) : 0;
             if (total)
@@ -145,6 +153,14 @@ struct FileObject : sim::HandleObject {
             *put = 0;
         if (!wants_write(access) || fd < 0) {
             SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (sim::program_volume_gone()) {
+            SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+            return FALSE;
+        }
+        if (g_volume_full && n > 0) {
+            SetLastError(ERROR_DISK_FULL);
             return FALSE;
         }
         {
@@ -231,6 +247,21 @@ void set_program_bytes(const uint8_t* data, size_t size)
     g_program_bytes = data;
     g_program_size = data ? size : 0;
 }
+
+void files_set_read_only(const char* windows_path)
+{
+    std::string host = map_path(windows_path);
+    struct stat st;
+    std::lock_guard<std::mutex> hold(g_files_lock);
+    if (!host.empty() && stat(host.c_str(), &st) == 0)
+        g_read_only.insert({st.st_dev, st.st_ino});
+}
+
+void files_set_volume_full(bool full)
+{
+    std::lock_guard<std::mutex> hold(g_files_lock);
+    g_volume_full = full;
+}
 }  // namespace sim
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
@@ -243,6 +274,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     }
     if (sim::is_device_path(name))
         return sim::device_create_file(name, access, share);
+    if (sim::on_gone_volume(name)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
         (disposition == TRUNCATE_EXISTING && !wants_write(access))) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -284,13 +319,17 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         SetLastError(ERROR_FILE_EXISTS);
         return INVALID_HANDLE_VALUE;
     }
+    bool truncate = exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
+    if (exists && (wants_write(access) || truncate) && g_read_only.count({st.st_dev, st.st_ino})) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     // Share modes are checked before anything is changed: a refused
     // CREATE_ALWAYS does not truncate.
     if (exists && sharing_conflict(st.st_dev, st.st_ino, access, share)) {
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    bool truncate = exists && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
     int flags = (wants_write(access) || truncate) ? O_RDWR : O_RDONLY;
     if (!exists)
         flags |= O_CREAT | O_EXCL;
@@ -385,6 +424,10 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buf, DWORD size)
 
 FILE* host_fopen(const char* path, const char* mode)
 {
+    if (sim::on_gone_volume(path)) {
+        errno = ENOENT;
+        return nullptr;
+    }
     std::string host = sim::map_path(path);
     if (host.empty() || !mode) {
         errno = ENOENT;
@@ -414,7 +457,8 @@ FILE* host_fopen(const char* path, const char* mode)
         }
         struct stat st;
         if (stat(host.c_str(), &st) == 0 &&
-            sharing_conflict(st.st_dev, st.st_ino, access, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+            (sharing_conflict(st.st_dev, st.st_ino, access, FILE_SHARE_READ | FILE_SHARE_WRITE) ||
+             ((access & GENERIC_WRITE) && g_read_only.count({st.st_dev, st.st_ino})))) {
             errno = EACCES;
             return nullptr;
         }

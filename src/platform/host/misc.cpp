@@ -325,7 +325,8 @@ HINSTANCE ShellExecuteA(HWND, LPCSTR, LPCSTR file, LPCSTR, LPCSTR, INT)
     size_t cut = name.find_last_of("\\/");
     if (cut != std::string::npos)
         name = name.substr(cut + 1);
-    std::string host = path.empty() ? std::string() : sim::map_path(path.c_str());
+    std::string host =
+        path.empty() || sim::on_gone_volume(path.c_str()) ? std::string() : sim::map_path(path.c_str());
     struct stat st;
     bool ok = !host.empty() && stat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     sim::g_system_log.push_back("shell:" + name + (ok ? ":ok" : ":fail"));

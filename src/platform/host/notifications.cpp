@@ -82,8 +82,9 @@ void remove_interfaces(const std::vector<int>& ids)
     }
     std::vector<Registration> regs = w.registrations;
     // The keyboard's removal may reach the windows late (removal_notice_ms).
-    auto notice = [&w](const Iface& i, std::function<void()> send) {
-        uint64_t late = i.owner == 0 && w.keyboard ? (uint64_t)w.keyboard->config.removal_notice_ms : 0;
+    auto notice = [](const Iface& i, std::function<void()> send) {
+        const KeyboardSlot* k = keyboard_of(i);
+        uint64_t late = k ? (uint64_t)k->config.removal_notice_ms : 0;
         if (late)
             schedule_after(late, std::move(send));
         else
@@ -192,7 +193,8 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
             return nullptr;
         }
         const sim::Iface* i = sim::iface_by_id(f->iface);
-        if (i && i->owner == 0 && world().keyboard && world().keyboard->config.handle_notify_fails) {
+        const sim::KeyboardSlot* k = i ? sim::keyboard_of(*i) : nullptr;
+        if (k && k->config.handle_notify_fails) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }

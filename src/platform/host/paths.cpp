@@ -183,6 +183,30 @@ DWORD unmapped_error(const std::string& path)
     return ERROR_PATH_NOT_FOUND;
 }
 
+namespace {
+bool g_volume_gone = false;
+}  // namespace
+
+void files_remove_program_volume()
+{
+    g_volume_gone = true;
+}
+
+bool program_volume_gone()
+{
+    return g_volume_gone;
+}
+
+bool on_gone_volume(const char* windows_path)
+{
+    if (!g_volume_gone || !windows_path || is_device_path(windows_path))
+        return false;
+    WinPath wp = resolve(windows_path);
+    WinPath prog = program_file_path();
+    // A path relative to the current directory (the program's) is on it too.
+    return !wp.ok || !prog.ok || wp.drive == prog.drive;
+}
+
 std::string map_path(const char* windows_path)
 {
     if (!windows_path || !windows_path[0] || is_device_path(windows_path))

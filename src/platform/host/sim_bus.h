@@ -79,7 +79,7 @@ enum class Kind { KbdCommands, KbdEvents, KbdStandard, HidOther, Dfu };
 
 struct Iface {
     int id = 0;
-    int owner = -1;  // 0: the keyboard; -1: added by a test or the world
+    int owner = -1;  // 0: the keyboard, 1: the second keyboard; -1: added by a test or the world
     Kind kind = Kind::HidOther;
     uint16_t vid = 0, pid = 0, version = 0;
     uint16_t usage_page = 0, usage = 0, in_len = 0, out_len = 0;
@@ -149,6 +149,7 @@ struct WinUsbIf {
 struct DeviceFile;
 
 struct KeyboardSlot {
+    int number = 1;  // 1: the keyboard, 2: the second one (its records say "kb": 2)
     KeyboardConfig config;
     std::unique_ptr<models::KeyboardModel> model;
     std::vector<int> ifaces;  // of the current enumeration
@@ -176,6 +177,7 @@ struct World {
     std::set<HANDLE> closed_keyboard_handles;
     std::set<DeviceFile*> files;
     std::unique_ptr<KeyboardSlot> keyboard;
+    std::unique_ptr<KeyboardSlot> keyboard2;  // a second keyboard on the same system, or none
     PackageFacts package;
     bool suspended = false;
     bool preempt_writes = false;
@@ -186,6 +188,10 @@ struct World {
 // The bus's state (bus.cpp).
 World& world();
 Iface* iface_by_id(int id);
+// The keyboard an interface belongs to (nullptr: none).
+KeyboardSlot* keyboard_of(const Iface& i);
+// A trace record about a keyboard: the second one's carry "kb": 2.
+void trace_kb(const KeyboardSlot& k, const char* ev, Json fields);
 // Installs the bus's watch on WriteFile the first time the devices are used.
 void ensure_init();
 // A new interface on the bus; with `announce`, its arrival reaches the

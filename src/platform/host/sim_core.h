@@ -48,6 +48,20 @@ std::string map_path(const char* windows_path);
 // program file for every input without touching the disk.
 void set_program_bytes(const uint8_t* data, size_t size);
 
+// Faults of the program's volume and of its files, as the world sets them
+// (before run_entry or in world context).
+// The file (which exists) carries the read-only attribute: opening it for
+// writing fails with ERROR_ACCESS_DENIED.
+void files_set_read_only(const char* windows_path);
+// The volume is full: opening still works, every WriteFile of at least one
+// byte fails with ERROR_DISK_FULL and writes nothing.
+void files_set_volume_full(bool full);
+// The program's volume leaves the system (a USB stick pulled, a share gone):
+// from then on every path on its drive fails to open with
+// ERROR_PATH_NOT_FOUND (the drive letter is gone), and reads and writes
+// through handles already open on it fail with ERROR_DEVICE_NOT_CONNECTED.
+void files_remove_program_volume();
+
 // Runs entry(instance, nullptr, args, SW_SHOWNORMAL) on the simulated UI
 // thread (the runner and the tests pass the tool's WinMain), drives the world
 // until the tool ends or the time limit passes, and returns the exit code;

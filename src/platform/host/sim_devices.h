@@ -22,16 +22,22 @@ namespace sim {
 // its boot loader and the bus know of the update package (the boot loader's
 // interface class and identities, the versions and Bluetooth checksum the
 // keyboard comes back with), as read by read_package_facts.
-void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package);
+// `keyboard2`: a second keyboard on the same system (its own boot loader,
+// its own device instances), or nullptr.
+void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package,
+                   const KeyboardConfig* keyboard2 = nullptr);
 
 // User and world actions, called in world context: "detach", "attach",
 // "query_remove", "query_remove_vetoed" (another program denies the
-// removal), "suspend", "sleep", "force_suspend", "resume", "hid_arrival".
+// removal), "suspend", "sleep", "force_suspend", "resume", "hid_arrival";
+// "detach2", "attach2" for the second keyboard.
 // Unknown actions do nothing.
 void device_action(const std::string& what);
 
-int reports_out();          // output reports the keyboard received
-int dfu_blocks();           // DFU_DNLOAD data blocks the boot loader received
+int reports_out();   // output reports the keyboard received
+int dfu_blocks();    // DFU_DNLOAD data blocks the boot loader received
+int reports_out2();  // the same for the second keyboard (-1: none)
+int dfu_blocks2();
 int stale_handle_writes();  // writes through closed or foreign handles (must stay 0)
 int violations();           // protocol rules the host broke (each also a `violation` trace record)
 // What the keyboard's parts stored and run, held against the package (all

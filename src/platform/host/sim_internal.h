@@ -124,6 +124,8 @@ void windows_thread_ended(SimThread* t);
 bool is_device_path(const char* p);  // \\?\... or \\.\...: a device, never a file
 bool parent_exists(const std::string& host_path);
 DWORD unmapped_error(const std::string& windows_path);  // why a path that maps nowhere cannot be opened
+bool on_gone_volume(const char* windows_path);          // a path on the program's volume after it has left
+bool program_volume_gone();                             // every file of this world lies on that volume
 
 // Text helpers.
 std::u16string ansi_to_utf16(const char* s);  // Windows-1252

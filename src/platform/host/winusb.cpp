@@ -22,8 +22,8 @@ BOOL WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE iface)
         return FALSE;
     }
     World& w = world();
-    if (w.keyboard && i->owner == 0)
-        w.keyboard->model->dfu_host_opened();
+    if (sim::KeyboardSlot* k = sim::keyboard_of(*i))
+        k->model->dfu_host_opened();
     WINUSB_INTERFACE_HANDLE h = (WINUSB_INTERFACE_HANDLE)(w.next_winusb += 0x10);
     w.winusb[h] = sim::WinUsbIf{i->id, device};
     *iface = h;
@@ -124,8 +124,7 @@ BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET s
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    World& w = world();
-    if (i->owner != 0 && g_control_answer) {
+    if (i->owner < 0 && g_control_answer) {
         ULONG moved = 0;
         BOOL ok = g_control_answer(setup, setup.Length ? buffer : nullptr, length, &moved);
         if (transferred)
@@ -134,14 +133,15 @@ BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET s
             SetLastError(ERROR_GEN_FAILURE);
         return ok;
     }
-    if (i->owner != 0 || !w.keyboard) {
+    sim::KeyboardSlot* k = sim::keyboard_of(*i);
+    if (!k) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
     models::ControlSetup s{setup.RequestType, setup.Request, setup.Value, setup.Index, setup.Length};
     uint32_t moved = 0;
-    if (!w.keyboard->model->control(s, setup.Length ? buffer : nullptr, &moved)) {
-        if (w.keyboard->model->dfu_unanswered()) {
+    if (!k->model->control(s, setup.Length ? buffer : nullptr, &moved)) {
+        if (k->model->dfu_unanswered()) {
             // No answer: the transfer holds the caller until the default
             // pipe's time-out has passed, as WinUSB does.
             auto timed_out = std::make_shared<bool>(false);
