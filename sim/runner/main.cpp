@@ -392,6 +392,7 @@ int main(int argc, char** argv)
     config.other_instance = g_scenario.other_instance;
     config.until_ms = g_scenario.until;
     config.interleave_seed = seed;
+    config.events_anywhere = g_scenario.events_anywhere;
     sim::configure(config);
 
     sim::set_trace_sink([](const Json& record) {

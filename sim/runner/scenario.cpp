@@ -294,11 +294,12 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error)
     }
     bool ok = c.unknown_fields(j, "",
                                {"args", "program_path", "files", "locale", "clock", "other_instance",
-                                "keyboard", "events", "until"}) &&
+                                "keyboard", "events", "until", "events_anywhere"}) &&
               c.get_string(j, "args", "args", s.args) &&
               c.get_string(j, "program_path", "program_path", s.program_path) &&
               c.get_bool(j, "other_instance", "other_instance", s.other_instance) &&
-              c.get_num(j, "until", "until", 0, INT64_MAX / 2, s.until);
+              c.get_num(j, "until", "until", 0, INT64_MAX / 2, s.until) &&
+              c.get_bool(j, "events_anywhere", "events_anywhere", s.events_anywhere);
     if (ok && !full_program_path(s.program_path))
         ok = c.fail("program_path", "must be a full path with a file name, e.g. C:\\Tessel\\tool.exe");
     if (ok && j.contains("files")) {

@@ -32,6 +32,8 @@ struct Scenario {
     sim::KeyboardConfig keyboard;
     std::vector<Event> events;
     uint64_t until = 180000;
+    // under a seed: world events may also come while threads still run
+    bool events_anywhere = false;
 };
 
 // Fills `out` from the JSON text; on failure returns false with a one-line
