@@ -67,6 +67,7 @@ std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> g_items;
 std::unordered_map<uint64_t, uint64_t> g_item_due;  // id -> due
 
 TraceSink g_sink;
+int g_sink_depth = 0;  // trace records on their way to the sink
 std::function<void()> g_poll_hook;
 
 [[noreturn]] void fatal(const char* what)
@@ -145,16 +146,22 @@ bool advance_clock()
     return true;
 }
 
-// At a preemption point (events_anywhere): fires what is due now or, when
-// nothing is, moves the clock to the earliest world callback or window timer
-// due within kEventHorizonMs (never past the time limit, and not while the
-// process winds down, when no time passes) and fires what is due then. True
-// when something came.
-bool deliver_early()
+// At a preemption point (events_anywhere), as the draw `r` says: fires what
+// is due now (at one point in two: a click or a device that has come does not
+// wait for long, but may still come after the running thread's next step) or,
+// when nothing is, moves the clock to the earliest world callback or window
+// timer due within kEventHorizonMs (at one point in four, never past the
+// time limit, and not while the process winds down, when no time passes) and
+// fires what is due then. True when something came.
+bool deliver_early(uint64_t r)
 {
-    if (fire_due())
+    if (!g_items.empty() && g_items.begin()->first.first <= g_now) {
+        if (r % 2 != 0)
+            return false;
+        fire_due();
         return true;
-    if (g_exiting)
+    }
+    if (r % 4 != 0 || g_exiting)
         return false;
     uint64_t next = UINT64_MAX;
     if (!g_items.empty())
@@ -350,10 +357,16 @@ void preemption_point()
     SimThread* self = t_self;
     if (!self || self->state != SimThread::RUNNING || g_current != self)
         return;
+    // What the sink does with a record (the runner reads the tool's globals
+    // there) is no step of the world: the world must not act, nor time pass,
+    // between the making of a record and its writing, nor in the middle of
+    // the stand-in call or device model that made it.
+    if (g_events_anywhere && g_sink_depth > 0)
+        return;
     // The world may act here, as on the platform, where a device or the
     // user does not wait until every thread waits. What came makes a
     // scheduling point: the seed picks who goes on.
-    if (g_events_anywhere && splitmix64(g_event_state) % 8 == 0 && deliver_early()) {
+    if (g_events_anywhere && deliver_early(splitmix64(g_event_state))) {
         self->state = SimThread::READY;
         switch_away(self);
         return;
@@ -428,7 +441,9 @@ void trace(const char* ev, Json fields)
     if (fields.is_object())
         for (auto& it : fields.items())
             record[it.key()] = it.value();
+    g_sink_depth++;
     g_sink(record);
+    g_sink_depth--;
 }
 
 void set_poll_hook(std::function<void()> hook)
