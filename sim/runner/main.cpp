@@ -454,6 +454,7 @@ int runner::run_scenario(const runner::Scenario& scenario, const std::string& pr
     config.other_instance = g_scenario.other_instance;
     config.until_ms = g_scenario.until;
     config.interleave_seed = seed;
+    config.events_anywhere = g_scenario.events_anywhere;
     sim::configure(config);
 
     sim::set_trace_sink([&sink](const Json& record) {

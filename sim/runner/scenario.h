@@ -40,6 +40,8 @@ struct Scenario {
     std::string result_log = "normal";
     std::vector<Event> events;
     uint64_t until = 180000;
+    // under a seed: world events may also come while threads still run
+    bool events_anywhere = false;
 };
 
 // Fills `out` from the JSON text; on failure returns false with a one-line

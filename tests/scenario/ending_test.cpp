@@ -169,3 +169,49 @@ TEST(Ending, TheSessionDoesNotEndDuringARunAndItsLineIsWrittenWhenItEndsAnyway)
     EXPECT_EQ(run.summary()["exit_code"], 0x40010004);
     EXPECT_EQ(run.summary()["result_log"], "NG: 2024/03/05-09:05:30 error=5\r\n");
 }
+
+TEST(Ending, CloseAndAltUAsTheDownloadStartsComeBetweenTheWorkersSteps)
+{
+    // With events at any moment, a close and Alt+U due in the same
+    // millisecond as the log line that starts the download can land while
+    // the worker that wrote it still runs, before its first block, in either
+    // order as the seed picks. Both are refused during the run, which ends
+    // as always: one OK line, exit code 0.
+    json scenario = {
+        {"keyboard", json::object()},
+        {"events_anywhere", true},
+        {"events",
+         {event_on("button_enabled", 500, "press_update"), event_on("log:within 20 seconds", 3000, "detach"),
+          event_on("log:within 20 seconds", 5000, "attach"), event_on("log:DFU DOWNLOAD", 0, "close"),
+          event_on("log:DFU DOWNLOAD", 0, "alt_u"), event_on("prompt", 1000, "restart_later"),
+          event_on("prompt", 3000, "close")}}};
+    bool seen[2] = {false, false};  // close first, Alt+U first: both before the first block
+    for (int seed : {1, 2, 3, 4, 5, 6}) {
+        auto run = run_sim(scenario, {"--seed", std::to_string(seed)});
+        std::string what = "seed " + std::to_string(seed);
+        EXPECT_EQ(run.status, 0) << what;
+        auto lines = result_lines(run);
+        ASSERT_EQ(lines.size(), 1u) << what;
+        EXPECT_EQ(lines[0].rfind("OK: ", 0), 0u) << what;
+        // What follows the line, in the trace's order; the clock never
+        // goes back from one record to the next.
+        std::vector<std::string> after;
+        bool started = false;
+        long long last = 0, back = 0;
+        for (const json& r : run.trace) {
+            back += r["t"].get<long long>() < last;
+            last = r["t"].get<long long>();
+            if (r["ev"] == "log" && r["text"].get<std::string>().find("DFU DOWNLOAD") != std::string::npos)
+                started = true;
+            else if (started && after.size() < 3 && r["ev"] == "user")
+                after.push_back(r["do"]);
+            else if (started && after.size() < 3 && r["ev"] == "dfu" && r["req"] == "DNLOAD")
+                after.push_back("block");
+        }
+        EXPECT_EQ(back, 0) << what;
+        ASSERT_GE(after.size(), 3u) << what;
+        if (after[2] == "block")
+            seen[after[0] == "alt_u"] = true;
+    }
+    EXPECT_TRUE(seen[0] && seen[1]) << "the seeds reach both orders before the first block";
+}

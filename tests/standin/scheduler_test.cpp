@@ -453,3 +453,89 @@ TEST(Threads, AWaitThatCanNeverEndAbortsOutsideARun)
         },
         "every simulated thread waits");
 }
+
+namespace {
+
+// Two threads that never wait: the UI thread counts kBusySteps steps in a
+// value both share (every access a preemption point) while a worker reads
+// it. World items note the step they came at; "loop end" notes the clock
+// when the UI thread has counted to the end, then both threads wait.
+const int kBusySteps = 400;
+shared_atomic<int> g_busy_step(0);
+
+DWORD WINAPI busy_reader(LPVOID)
+{
+    for (int i = 0; i < kBusySteps; i++)
+        (void)g_busy_step.load();
+    return 0;
+}
+
+int busy_threads(Json& out, const std::vector<uint64_t>& items, UINT timer_ms)
+{
+    if (timer_ms)
+        SetTimer(nullptr, 0, timer_ms, nullptr);  // first: its own preemption point moves nothing yet
+    Json* o = &out;
+    for (uint64_t due : items)
+        sim::schedule_at(due, [o] { note(*o, "item step " + std::to_string(g_busy_step.load())); });
+    HANDLE worker = CreateThread(nullptr, 0, busy_reader, nullptr, 0, nullptr);
+    for (int i = 1; i <= kBusySteps; i++)
+        g_busy_step.store(i);
+    note(out, "loop end");
+    WaitForSingleObject(worker, INFINITE);
+    Sleep(100);
+    return 0;
+}
+
+ChildRun busy_run(uint64_t seed, bool anywhere, const std::vector<uint64_t>& items, UINT timer_ms = 0)
+{
+    sim::WorldConfig c;
+    c.interleave_seed = seed;
+    c.events_anywhere = anywhere;
+    return run_world([items, timer_ms](Json& out) { return busy_threads(out, items, timer_ms); }, c);
+}
+
+}  // namespace
+
+TEST(EventsAnywhere, ACallbackOrATimerComesWhileThreadsRun)
+{
+    // Seeded, with the option: a callback due 5 ms ahead comes at some
+    // preemption point in the middle of the loop, at 5 ms, and the clock
+    // moves on to a timer due at 10 ms before the loop ends. Without the
+    // option, or in the fixed order, the callback waits until both threads
+    // wait, and the clock stands still while they run.
+    for (uint64_t seed : {1, 2, 3, 4}) {
+        ChildRun r = busy_run(seed, true, {5}, 10);
+        ASSERT_EQ(r.status, 0) << seed;
+        std::vector<std::string> log = log_of(r);
+        ASSERT_EQ(log.size(), 2u) << seed;
+        int step = -1;
+        ASSERT_EQ(std::sscanf(log[0].c_str(), "item step %d@5", &step), 1) << log[0];
+        EXPECT_LT(step, kBusySteps) << seed;
+        EXPECT_EQ(log[0].substr(log[0].size() - 2), "@5") << seed;
+        EXPECT_EQ(log[1], "loop end@10") << seed;
+    }
+    for (uint64_t seed : {0, 1, 2}) {
+        ChildRun r = busy_run(seed, seed == 0, {5}, 10);
+        ASSERT_EQ(r.status, 0) << seed;
+        EXPECT_EQ(log_of(r), (std::vector<std::string>{"loop end@0", "item step 400@5"})) << seed;
+    }
+}
+
+TEST(EventsAnywhere, NothingFurtherThanTheHorizonComesEarly)
+{
+    // An item due at the horizon comes while the threads run; one due more
+    // than the horizon after it waits until both threads wait.
+    const uint64_t near = sim::kEventHorizonMs, far = 2 * sim::kEventHorizonMs + 1;
+    for (uint64_t seed : {1, 2, 3, 4}) {
+        ChildRun r = busy_run(seed, true, {near, far});
+        ASSERT_EQ(r.status, 0) << seed;
+        std::vector<std::string> log = log_of(r);
+        ASSERT_EQ(log.size(), 3u) << seed;
+        int step = -1;
+        EXPECT_EQ(std::sscanf(log[0].c_str(), "item step %d@", &step), 1) << log[0];
+        EXPECT_LT(step, kBusySteps) << seed;
+        EXPECT_EQ(log[0].substr(log[0].find('@')), "@" + std::to_string(near)) << seed;
+        EXPECT_EQ(log[1], "loop end@" + std::to_string(near)) << seed;
+        EXPECT_EQ(log[2], "item step 400@" + std::to_string(far)) << seed;
+    }
+}

@@ -41,14 +41,23 @@ int g_exit_pending = 0;
 // The seeded interleaving (config().interleave_seed; 0: the fixed order).
 bool g_seeded = false;
 uint64_t g_seed_state = 0;
+// World callbacks at preemption points (config().events_anywhere, under a
+// seed), with a stream of their own.
+bool g_events_anywhere = false;
+uint64_t g_event_state = 0;
 
-uint64_t next_random()
+uint64_t splitmix64(uint64_t& state)
 {
-    // splitmix64: small, fast and the same everywhere.
-    uint64_t z = (g_seed_state += 0x9E3779B97F4A7C15ull);
+    // small, fast and the same everywhere
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
+}
+
+uint64_t next_random()
+{
+    return splitmix64(g_seed_state);
 }
 
 // the clock and its queue of world callbacks, ordered by (due, scheduling order)
@@ -58,6 +67,7 @@ std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> g_items;
 std::unordered_map<uint64_t, uint64_t> g_item_due;  // id -> due
 
 TraceSink g_sink;
+int g_sink_depth = 0;  // trace records on their way to the sink
 std::function<void()> g_poll_hook;
 
 [[noreturn]] void fatal(const char* what)
@@ -131,6 +141,36 @@ bool advance_clock()
             g_now = until;
         return false;
     }
+    g_now = next;
+    fire_due();
+    return true;
+}
+
+// At a preemption point (events_anywhere), as the draw `r` says: fires what
+// is due now (at one point in two: a click or a device that has come does not
+// wait for long, but may still come after the running thread's next step) or,
+// when nothing is, moves the clock to the earliest world callback or window
+// timer due within kEventHorizonMs (at one point in four, never past the
+// time limit, and not while the process winds down, when no time passes) and
+// fires what is due then. True when something came.
+bool deliver_early(uint64_t r)
+{
+    if (!g_items.empty() && g_items.begin()->first.first <= g_now) {
+        if (r % 2 != 0)
+            return false;
+        fire_due();
+        return true;
+    }
+    if (r % 4 != 0 || g_exiting)
+        return false;
+    uint64_t next = UINT64_MAX;
+    if (!g_items.empty())
+        next = g_items.begin()->first.first;
+    uint64_t timer = next_window_timer_after(g_now);
+    if (timer < next)
+        next = timer;
+    if (next == UINT64_MAX || next > g_now + kEventHorizonMs || next > config().until_ms)
+        return false;
     g_now = next;
     fire_due();
     return true;
@@ -264,7 +304,10 @@ SimThread* current_thread()
     return t;
 }
 
-SimThread* running_thread() { return t_self; }
+SimThread* running_thread()
+{
+    return t_self;
+}
 
 SimThread* thread_by_number(int number)
 {
@@ -314,6 +357,20 @@ void preemption_point()
     SimThread* self = t_self;
     if (!self || self->state != SimThread::RUNNING || g_current != self)
         return;
+    // What the sink does with a record (the runner reads the tool's globals
+    // there) is no step of the world: the world must not act, nor time pass,
+    // between the making of a record and its writing, nor in the middle of
+    // the stand-in call or device model that made it.
+    if (g_events_anywhere && g_sink_depth > 0)
+        return;
+    // The world may act here, as on the platform, where a device or the
+    // user does not wait until every thread waits. What came makes a
+    // scheduling point: the seed picks who goes on.
+    if (g_events_anywhere && deliver_early(splitmix64(g_event_state))) {
+        self->state = SimThread::READY;
+        switch_away(self);
+        return;
+    }
     // A switch at about one point in four keeps runs long enough to reach
     // every stage while still mixing the threads everywhere.
     if (next_random() % 4 != 0)
@@ -384,7 +441,9 @@ void trace(const char* ev, Json fields)
     if (fields.is_object())
         for (auto& it : fields.items())
             record[it.key()] = it.value();
+    g_sink_depth++;
     g_sink(record);
+    g_sink_depth--;
 }
 
 void set_poll_hook(std::function<void()> hook)
@@ -407,6 +466,8 @@ int run_function(std::function<int()> fn)
     g_run_active = true;
     g_seeded = config().interleave_seed != 0;
     g_seed_state = config().interleave_seed;
+    g_events_anywhere = g_seeded && config().events_anywhere;
+    g_event_state = config().interleave_seed ^ 0xA5A5C3C35A5A3C3Cull;
     SimThread* ui = new_thread(SimThread::READY);
     make_coroutine(ui, [ui, fn] {
         int code = fn();

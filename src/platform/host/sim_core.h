@@ -35,7 +35,20 @@ struct WorldConfig {
     // picks among the threads that can go on, and every access to a value
     // the threads share and every call into the stand-in may switch threads.
     uint64_t interleave_seed = 0;
+    // Under a seed only: world callbacks (user actions, device events, the
+    // time-outs of waits) and window timers may also come at a preemption
+    // point while threads can still go on, not only when every thread waits:
+    // what is due then, or what falls due within kEventHorizonMs, as for a
+    // thread that is preempted for a moment. A random stream of its own
+    // decides, apart from the interleaving's, so that the interleaving draws
+    // the same numbers without it. No effect with seed 0.
+    bool events_anywhere = false;
 };
+// How far ahead a preemption point may move the clock to an item that falls
+// due (events_anywhere): a little more than one tick of the platform's
+// default timer (15.6 ms), about as long as a thread that has used up its
+// time slice waits for the others.
+constexpr uint64_t kEventHorizonMs = 20;
 void configure(const WorldConfig& config);
 const WorldConfig& config();
 
