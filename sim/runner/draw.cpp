@@ -145,7 +145,10 @@ json due_base(Rng& r, const PackageView& p, bool silent, uint64_t& until)
     }
     s["events"] = ev;
     until = 180000 + (uint64_t)blocks * (uint64_t)poll * (uint64_t)std::max(busy, 1);
-    // EVENTS_ANYWHERE
+    // Under their seeds, actions, device events and timers may also come
+    // between two steps of a running thread.
+    if (r.chance(70))
+        s["events_anywhere"] = true;
     return s;
 }
 
@@ -368,12 +371,52 @@ Drawn draw_scenario(Rng& r)
     } else if (d.family == "setting") {
         d.due = inject_setting(r, s, silent) && d.due;
     } else if (d.family == "files") {
+        // The result log cannot be written, or the program's volume goes
+        // away: the line is lost, the update's outcome must not change.
         d.due = false;
-        add(s, anywhen(r, r.chance(50) ? "hold_result_log" : "release_result_log"));
-        if (r.chance(50))
+        switch (r.below(4)) {
+        case 0: s["result_log"] = r.pick(std::vector<std::string>{"read_only", "locked", "volume_full"}); break;
+        case 1: add(s, anywhen(r, "program_volume_gone")); break;
+        default:
             add(s, anywhen(r, "hold_result_log"));
+            if (r.chance(60))
+                add(s, anywhen(r, "release_result_log"));
+            break;
+        }
+        if (r.chance(30))
+            s["files"] = {{"LogfileKarstDFU.txt", "OK: 2023/01/01-10:00:00 error=0\r\n"}};
     } else if (d.family == "second") {
-        d.due = false;
+        // A second keyboard on the same system: the tool updates the first
+        // and leaves the second alone, whatever the second does.
+        // The tool updates the keyboard it finds first: of the same identity,
+        // the first in the system's order. Success is due when that is the
+        // first keyboard (the one the user detaches and re-attaches), both
+        // are there from the start and stay, and their run-time DFU
+        // interfaces (which the tool cannot tell apart) are not in play.
+        json k2 = s["keyboard"];
+        k2["nxp"] = r.pick(std::vector<int>{p.nxp - 1, 0x0200});
+        bool fits = !k2.contains("runtime_dfu");
+        if (r.chance(30)) {
+            k2["identity"] = 3 - k2.value("identity", 1);
+            fits = false;
+        }
+        if (r.chance(30)) {
+            k2["attached"] = false;
+            fits = false;
+        }
+        if (r.chance(20)) {
+            k2["checksum"] = "wrong";
+            fits = false;
+        }
+        if (r.chance(20)) {
+            k2["nxp"] = p.nxp;
+            fits = false;
+        }
+        s["keyboard2"] = k2;
+        int n = r.below(3);
+        for (int i = 0; i < n; i++)
+            add(s, anywhen(r, r.chance(50) ? "attach2" : "detach2"));
+        d.due = d.due && fits && n == 0;
     }
     if (std::string(v.usb) == "too_big" || s["keyboard"]["bootloader"].contains("flash_size"))
         d.tolerated.push_back("dfu.beyond_flash");

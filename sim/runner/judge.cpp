@@ -70,6 +70,7 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
     bool final_request = false;
     long long last_t = 0, longest_quiet = 0;
     uint64_t entered = 0;
+    bool unwritable = false;  // the result log cannot be written for the rest of the run
     bool held = false;   // another program holds the result log open
     int ended_held = 0;  // runs that ended while it did
     for (const json& r : t.records) {
@@ -108,16 +109,20 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
                 bt_confirmed = true;
             if (next == 0) {
                 in_run = false;
-                if (held)
+                if (held || unwritable)
                     ended_held++;
             }
             state = next;
         } else if (ev == "file") {
+            // The log cannot be written: held by another program, read-only,
+            // on a full volume, or on a volume that has gone.
             std::string what = r.value("what", "");
-            if (what == "held" && r.value("ok", false))
+            if (what == "held" && r.value("ok", true))
                 held = true;
             else if (what == "released")
                 held = false;
+            else if (what == "read_only" || what == "volume_full" || what == "volume_gone")
+                unwritable = true;
         } else if (ev == "result") {
             last_result = r["value"].get<int>();
         } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {

@@ -315,8 +315,17 @@ int dfu_blocks()
 
 GroundTruth ground_truth()
 {
+    // With two keyboards, the one the run updated: the one that holds more
+    // of the package (the first on a tie).
     World& w = world();
-    return w.keyboard ? read_ground_truth(w.keyboard->model->stored(), w.package) : GroundTruth();
+    auto score = [](const GroundTruth& t) { return t.usb_stored + t.usb_runs + t.bt_stored + t.bt_runs; };
+    GroundTruth first = w.keyboard ? read_ground_truth(w.keyboard->model->stored(), w.package) : GroundTruth();
+    if (w.keyboard2) {
+        GroundTruth second = read_ground_truth(w.keyboard2->model->stored(), w.package);
+        if (score(second) > score(first))
+            return second;
+    }
+    return first;
 }
 
 int reports_out2()

@@ -41,7 +41,7 @@ int dfu_blocks2();
 int stale_handle_writes();  // writes through closed or foreign handles (must stay 0)
 int violations();           // protocol rules the host broke (each also a `violation` trace record)
 // What the keyboard's parts stored and run, held against the package (all
-// false without a keyboard).
+// false without a keyboard); with two, of the one that holds more of it.
 GroundTruth ground_truth();
 
 // ------------------------------------------------------------ for tests
