@@ -119,17 +119,6 @@ struct Program {
 // What a run tells the campaign: the invariants it broke and how it ended
 // ("exit N" or "until"), judged in the run's own process. A JSON object, so
 // that a run can tell more.
-json run_report(const Trace& t, int status, const Drawn& d)
-{
-    Verdict v = judge(t, status, d.scenario, d.due, d.tolerated);
-    json report = json::object();
-    report["broken"] = v.broken;
-    report["states"] = v.states;
-    if (!v.outcome.empty())
-        report["outcome"] = v.outcome;
-    return report;
-}
-
 // Runs one scenario in a process of its own, forked from the campaign (which
 // never runs a world itself): the run is judged there and its report comes
 // back as one line through the pipe whose reading end is `*report_fd`. With a
@@ -154,10 +143,18 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
         sim::set_program_bytes((const uint8_t*)program.bytes.data(), program.bytes.size());
         report_ground_truth(true);
         FILE* out = trace_file.empty() ? nullptr : std::fopen(trace_file.c_str(), "wb");
-        Trace t;
-        t.records.reserve(8192);
+        // The run is judged as its records come. Without a trace to keep,
+        // the keyboard's reports and the progress bar's positions are not
+        // even made: the judge needs only their times.
+        Judge judge;
+        json summary;
+        if (!out)
+            skip_records({"kb_out", "kb_in", "progress"}, [&judge](uint64_t t) { judge.tick(t); });
         int status = run_scenario(parsed, program.path, program.facts, seed, [&](const json& record) {
-            t.records.push_back(record);
+            if (record["ev"].get_ref<const std::string&>() == "summary")
+                summary = record;
+            else
+                judge.observe(record);
             if (out) {
                 std::string line = record.dump(-1, ' ', false);
                 std::fputs(line.c_str(), out);
@@ -166,11 +163,15 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
         });
         if (out)
             std::fclose(out);
-        if (!t.records.empty() && t.records.back().value("ev", "") == "summary")
-            t.summary = &t.records.back();
+        Verdict v = judge.verdict(summary.is_null() ? nullptr : &summary, status, d.scenario, d.due, d.tolerated);
+        json report = json::object();
+        report["broken"] = v.broken;
+        report["states"] = v.states;
+        if (!v.outcome.empty())
+            report["outcome"] = v.outcome;
         // A text cut from the tool's output may end inside a character: the
         // report is sent all the same.
-        std::string line = run_report(t, status, d)
+        std::string line = report
                                .dump(-1, ' ', false, json::error_handler_t::replace) +
                            "\n";
         for (size_t at = 0; at < line.size();) {

@@ -40,15 +40,89 @@ uint64_t stage_bound_ms(uint8_t state)
 
 }  // namespace
 
-Verdict judge(const Trace& t, int status, const json& scenario, bool due, const std::vector<std::string>& tolerated)
+void Judge::tick(uint64_t t)
+{
+    if (in_run_ && (long long)t - last_t_ > longest_quiet_)
+        longest_quiet_ = (long long)t - last_t_;
+    last_t_ = (long long)t;
+}
+
+void Judge::observe(const json& r)
+{
+    const std::string& ev = r["ev"].get_ref<const std::string&>();
+    if (ev == "summary")
+        return;
+    long long now = r.value("t", 0LL);
+    tick((uint64_t)now);
+    if (ev == "state") {
+        uint8_t next = r["value"].get<uint8_t>();
+        // ST_DETACHED belongs to the detach wait that ST_WAIT_DETACH began.
+        bool same_wait = state_ == 8 && next == 9;
+        if (!same_wait) {
+            uint64_t bound = stage_bound_ms(state_ == 9 ? 8 : state_);
+            if (bound && (uint64_t)now - entered_ > bound)
+                broken_.push_back("stage " + std::to_string(state_) + " lasts at most " + std::to_string(bound) +
+                                  " ms (" + std::to_string((uint64_t)now - entered_) + " ms)");
+            entered_ = (uint64_t)now;
+        }
+        if (next < 32)
+            states_ |= 1u << next;
+        if (state_ == 0 && next != 0) {
+            runs_++;
+            in_run_ = true;
+            bt_confirmed_ = bt_sent_ = last_run_bt_ = false;
+            data_blocks_ = 0;
+            final_request_ = false;
+        }
+        if (next == 2)
+            bt_sent_ = last_run_bt_ = true;
+        if (next == 3 && bt_sent_)
+            bt_confirmed_ = true;
+        if (next == 0) {
+            in_run_ = false;
+            if (held_ || unwritable_)
+                ended_held_++;
+        }
+        state_ = next;
+    } else if (ev == "file") {
+        // The log cannot be written: held by another program, read-only, on
+        // a full volume, or on a volume that has gone.
+        std::string what = r.value("what", "");
+        if (what == "held" && r.value("ok", true))
+            held_ = true;
+        else if (what == "released")
+            held_ = false;
+        else if (what == "read_only" || what == "volume_full" || what == "volume_gone")
+            unwritable_ = true;
+    } else if (ev == "result") {
+        last_result_ = r["value"].get<int>();
+    } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {
+        // Only requests the boot loader accepted count.
+        if (r.value("length", 0) > 0) {
+            data_blocks_++;
+            if (bt_sent_ && !bt_confirmed_)
+                download_after_bad_bt_ = true;
+        } else {
+            final_request_ = true;
+        }
+    } else if (ev == "violation") {
+        violations_.push_back(r.value("rule", std::string()));
+    } else if (ev == "fault" && fault_.empty()) {
+        fault_ = r.value("what", std::string("?"));
+    }
+}
+
+Verdict Judge::verdict(const json* summary, int status, const json& scenario, bool due,
+                       const std::vector<std::string>& tolerated) const
 {
     Verdict v;
-    v.states = 1;
-    if (!t.summary) {
+    v.states = states_;
+    v.broken = broken_;
+    if (!summary) {
         v.broken.push_back("the run ends with a summary (status " + std::to_string(status) + ")");
         return v;
     }
-    const json& s = *t.summary;
+    const json& s = *summary;
     v.outcome = s["exit_code"].is_number() ? "exit " + std::to_string(s["exit_code"].get<int>()) : "until";
     std::string log = s["result_log"].is_string() ? s["result_log"].get<std::string>() : "";
     // A result log that was there before the run keeps its lines.
@@ -59,83 +133,10 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
     else if (!before.empty())
         v.broken.push_back("the result log keeps the lines it had before the run");
     std::vector<std::string> lines = lines_of(log);
-
-    // Stages and runs as the trace shows them.
-    int runs = 0;
-    int last_result = 1;
-    uint8_t state = 0;
-    bool in_run = false, bt_confirmed = false, bt_sent = false, download_after_bad_bt = false;
-    bool last_run_bt = false;  // the latest run went through the Bluetooth stage
-    int data_blocks = 0;
-    bool final_request = false;
-    long long last_t = 0, longest_quiet = 0;
-    uint64_t entered = 0;
-    bool unwritable = false;  // the result log cannot be written for the rest of the run
-    bool held = false;   // another program holds the result log open
-    int ended_held = 0;  // runs that ended while it did
-    for (const json& r : t.records) {
-        const std::string& ev = r["ev"].get_ref<const std::string&>();
-        long long now = r.value("t", 0LL);
-        if (in_run && ev != "summary") {
-            if (now - last_t > longest_quiet)
-                longest_quiet = now - last_t;
-        }
-        if (ev != "summary")
-            last_t = now;
-        if (ev == "state") {
-            uint8_t next = r["value"].get<uint8_t>();
-            // ST_DETACHED belongs to the detach wait that ST_WAIT_DETACH began.
-            bool same_wait = state == 8 && next == 9;
-            if (!same_wait) {
-                uint64_t bound = stage_bound_ms(state == 9 ? 8 : state);
-                if (bound && (uint64_t)now - entered > bound)
-                    v.broken.push_back("stage " + std::to_string(state) + " lasts at most " +
-                                       std::to_string(bound) + " ms (" + std::to_string((uint64_t)now - entered) +
-                                       " ms)");
-                entered = (uint64_t)now;
-            }
-            if (next < 32)
-                v.states |= 1u << next;
-            if (state == 0 && next != 0) {
-                runs++;
-                in_run = true;
-                bt_confirmed = bt_sent = last_run_bt = false;
-                data_blocks = 0;
-                final_request = false;
-            }
-            if (next == 2)
-                bt_sent = last_run_bt = true;
-            if (next == 3 && bt_sent)
-                bt_confirmed = true;
-            if (next == 0) {
-                in_run = false;
-                if (held || unwritable)
-                    ended_held++;
-            }
-            state = next;
-        } else if (ev == "file") {
-            // The log cannot be written: held by another program, read-only,
-            // on a full volume, or on a volume that has gone.
-            std::string what = r.value("what", "");
-            if (what == "held" && r.value("ok", true))
-                held = true;
-            else if (what == "released")
-                held = false;
-            else if (what == "read_only" || what == "volume_full" || what == "volume_gone")
-                unwritable = true;
-        } else if (ev == "result") {
-            last_result = r["value"].get<int>();
-        } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {
-            // Only requests the boot loader accepted count.
-            if (r.value("length", 0) > 0) {
-                data_blocks++;
-                if (bt_sent && !bt_confirmed)
-                    download_after_bad_bt = true;
-            } else {
-                final_request = true;
-            }
-        }
-    }
+    int runs = runs_, last_result = last_result_, data_blocks = data_blocks_, ended_held = ended_held_;
+    uint8_t state = state_;
+    bool final_request = final_request_, last_run_bt = last_run_bt_, download_after_bad_bt = download_after_bad_bt_;
+    long long longest_quiet = longest_quiet_;
 
     bool exited = s["exit_code"].is_number();
     int exit_code = exited ? s["exit_code"].get<int>() : -1;
@@ -207,22 +208,23 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
     // 10. The host keeps every rule of the devices' protocols.
     if (s.value("violations", 0) != 0) {
         std::string rules;
-        for (const json& r : t.records) {
-            if (r.value("ev", "") != "violation")
-                continue;
-            std::string rule = r.value("rule", std::string());
+        for (const std::string& rule : violations_)
             if (std::find(tolerated.begin(), tolerated.end(), rule) == tolerated.end() && rules.size() < 200)
                 rules += (rules.empty() ? "" : ", ") + rule;
-        }
         if (!rules.empty())
             v.broken.push_back("zero protocol violations (" + rules + ")");
     }
-    for (const json& r : t.records)
-        if (r.value("ev", "") == "fault") {
-            v.broken.push_back("no fault: " + r.value("what", std::string()));
-            break;
-        }
+    if (!fault_.empty())
+        v.broken.push_back("no fault: " + fault_);
     return v;
+}
+
+Verdict judge(const Trace& t, int status, const json& scenario, bool due, const std::vector<std::string>& tolerated)
+{
+    Judge j;
+    for (const json& r : t.records)
+        j.observe(r);
+    return j.verdict(t.summary, status, scenario, due, tolerated);
 }
 
 }  // namespace runner

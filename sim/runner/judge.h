@@ -22,8 +22,35 @@ struct Verdict {
     std::string outcome;              // "exit N" or "until"
 };
 
-// `status` is the process's exit status; `due`: success is due.
-// `tolerated`: device rules whose breaking is no fault of the tool here.
+// Reads a run's records as they come; `tick` stands for a record that was
+// left out (its time counts for the quiet times).
+class Judge {
+public:
+    void observe(const nlohmann::ordered_json& record);
+    void tick(uint64_t t);
+    // `summary`: the run's last record (nullptr: none); `status` the
+    // process's exit status; `due`: success is due; `tolerated`: device rules
+    // whose breaking is no fault of the tool here.
+    Verdict verdict(const nlohmann::ordered_json* summary, int status, const nlohmann::ordered_json& scenario,
+                    bool due, const std::vector<std::string>& tolerated) const;
+
+private:
+    std::vector<std::string> broken_;
+    uint32_t states_ = 1;
+    int runs_ = 0, last_result_ = 1, data_blocks_ = 0, ended_held_ = 0;
+    uint8_t state_ = 0;
+    bool in_run_ = false, bt_confirmed_ = false, bt_sent_ = false, download_after_bad_bt_ = false;
+    bool last_run_bt_ = false;  // the latest run went through the Bluetooth stage
+    bool final_request_ = false;
+    long long last_t_ = 0, longest_quiet_ = 0;
+    uint64_t entered_ = 0;
+    bool unwritable_ = false;  // the result log cannot be written for the rest of the run
+    bool held_ = false;        // another program holds the result log open
+    std::vector<std::string> violations_;
+    std::string fault_;
+};
+
+// The same over a whole trace.
 Verdict judge(const Trace& t, int status, const nlohmann::ordered_json& scenario, bool due,
               const std::vector<std::string>& tolerated = {});
 

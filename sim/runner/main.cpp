@@ -426,6 +426,17 @@ void runner::report_ground_truth(bool on)
     g_ground_truth = on;
 }
 
+namespace {
+std::vector<std::string> g_skip;
+std::function<void(uint64_t)> g_skip_tick;
+}  // namespace
+
+void runner::skip_records(std::vector<std::string> events, std::function<void(uint64_t t)> tick)
+{
+    g_skip = std::move(events);
+    g_skip_tick = std::move(tick);
+}
+
 int runner::run_scenario(const runner::Scenario& scenario, const std::string& program,
                          const sim::PackageFacts& package, uint64_t seed, const runner::RecordSink& sink)
 {
@@ -467,6 +478,11 @@ int runner::run_scenario(const runner::Scenario& scenario, const std::string& pr
         check_triggers(record);
     });
     sim::set_poll_hook(poll_globals);
+    if (!g_skip.empty())
+        sim::set_trace_skip(g_skip, [] {
+            poll_globals();
+            g_skip_tick(sim::now_ms());
+        });
 
     sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
                        g_scenario.has_keyboard2 ? &g_scenario.keyboard2 : nullptr);

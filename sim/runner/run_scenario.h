@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +26,10 @@ using RecordSink = std::function<void(const nlohmann::ordered_json& record)>;
 // With `on`, the run's summary tells what the devices stored and run, held
 // against the package ("stored").
 void report_ground_truth(bool on);
+
+// Leaves the records of `events` out of the next run: `tick` receives the
+// time of each instead.
+void skip_records(std::vector<std::string> events, std::function<void(uint64_t t)> tick);
 
 int run_scenario(const Scenario& scenario, const std::string& program, const sim::PackageFacts& package,
                  uint64_t seed, const RecordSink& sink);

@@ -188,7 +188,8 @@ void keyboard_send_input(KeyboardSlot& k, const uint8_t* report, size_t len)
     for (int id : k.ifaces) {
         Iface* i = iface_by_id(id);
         if (i && i->present && i->kind == Kind::KbdEvents) {
-            trace_kb(k, "kb_in", Json{{"hex", hex_upper(report, len)}});
+            if (trace_wanted("kb_in"))
+                trace_kb(k, "kb_in", Json{{"hex", hex_upper(report, len)}});
             deliver_input(*i, report, len);
             return;
         }

@@ -145,7 +145,7 @@ LRESULT control_proc(Window* w, UINT msg, WPARAM wp, LPARAM lp, bool wide)
             int prev = w->pos;
             int pos = static_cast<int>(static_cast<int32_t>(wp));
             w->pos = std::min(std::max(pos, w->range_min), w->range_max);
-            if (is_main_child(w, 110))
+            if (is_main_child(w, 110) && trace_wanted("progress"))
                 trace("progress", Json{{"pos", w->pos}});
             return prev;
         }

@@ -93,7 +93,8 @@ BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
     }
     KeyboardSlot* k = keyboard_of(*i);
     if (i->kind == Kind::KbdCommands && k) {
-        trace_kb(*k, "kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
+        if (trace_wanted("kb_out"))
+            trace_kb(*k, "kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
         ++k->reports_taken;
         k->model->output_report(report.data(), report.size());
     }

@@ -68,6 +68,8 @@ std::unordered_map<uint64_t, uint64_t> g_item_due;  // id -> due
 
 TraceSink g_sink;
 int g_sink_depth = 0;  // trace records on their way to the sink
+std::vector<std::string> g_skip_events;  // records left out
+std::function<void()> g_skipped;
 std::function<void()> g_poll_hook;
 
 [[noreturn]] void fatal(const char* what)
@@ -431,16 +433,39 @@ void set_trace_sink(TraceSink sink)
     g_sink = std::move(sink);
 }
 
-void trace(const char* ev, Json fields)
+void set_trace_skip(std::vector<std::string> events, std::function<void()> skipped)
+{
+    g_skip_events = std::move(events);
+    g_skipped = std::move(skipped);
+}
+
+bool trace_wanted(const char* ev)
 {
     if (!g_sink)
+        return false;
+    for (const std::string& e : g_skip_events) {
+        if (e == ev) {
+            // The sink's place: the same scheduling points as a record.
+            g_sink_depth++;
+            if (g_skipped)
+                g_skipped();
+            g_sink_depth--;
+            return false;
+        }
+    }
+    return true;
+}
+
+void trace(const char* ev, Json fields)
+{
+    if (!trace_wanted(ev))
         return;
     Json record = Json::object();
     record["t"] = g_now;
     record["ev"] = ev;
     if (fields.is_object())
         for (auto& it : fields.items())
-            record[it.key()] = it.value();
+            record[it.key()] = std::move(it.value());
     g_sink_depth++;
     g_sink(record);
     g_sink_depth--;
