@@ -144,12 +144,13 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
         report_ground_truth(true);
         FILE* out = trace_file.empty() ? nullptr : std::fopen(trace_file.c_str(), "wb");
         // The run is judged as its records come. Without a trace to keep,
-        // the keyboard's reports and the progress bar's positions are not
-        // even made: the judge needs only their times.
+        // the keyboard's reports, the progress bar's positions and the boot
+        // loader's status requests are not even made: the judge needs only
+        // their times.
         Judge judge;
         json summary;
         if (!out)
-            skip_records({"kb_out", "kb_in", "progress"}, [&judge](uint64_t t) { judge.tick(t); });
+            skip_records({"kb_out", "kb_in", "progress", "dfu_status"}, [&judge](uint64_t t) { judge.tick(t); });
         int status = run_scenario(parsed, program.path, program.facts, seed, [&](const json& record) {
             if (record["ev"].get_ref<const std::string&>() == "summary")
                 summary = record;

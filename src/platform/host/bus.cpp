@@ -210,6 +210,9 @@ std::unique_ptr<KeyboardSlot> make_keyboard(int number, const KeyboardConfig& co
     host.connect = [k](models::UsbMode mode) { keyboard_connect(*k, mode); };
     host.disconnect = [k] { keyboard_disconnect(*k); };
     host.dfu_request = [k](const char* name, uint16_t value, uint16_t length, bool ok) {
+        // Status requests may be left out on their own ("dfu_status").
+        if (std::strcmp(name, "GETSTATUS") == 0 && !trace_wanted("dfu_status"))
+            return;
         Json f{{"req", name}, {"value", value}, {"length", length}};
         if (!ok)
             f["ok"] = false;

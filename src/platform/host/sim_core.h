@@ -155,7 +155,7 @@ void trace(const char* ev, Json fields = Json::object());
 // `skipped` runs where the sink would have run (the campaign's runs, which
 // judge their records as they come, need neither the keyboard's reports nor
 // the progress bar's positions). Hot places ask `trace_wanted` before they
-// build a record.
+// build a record; "dfu_status" stands for the boot loader's status requests.
 void set_trace_skip(std::vector<std::string> events, std::function<void()> skipped);
 bool trace_wanted(const char* ev);
 // Called at every scheduling point and after every world callback; the
