@@ -66,6 +66,8 @@ void bluetooth_stage()
     g_update_result = 2;
     UINT spent = 0;
     for (int n = kReadyWaits; n >= 1 && spent < kReadyMs; n--) {
+        if (g_update_state == ST_BT_TRANSFER)
+            break;  // the readiness came already, with the probe's answer
         if (n % kReadyQueryEvery == 0)
             spent += send(kb_build_get_version);
         if (spent >= kReadyMs)
@@ -185,7 +187,11 @@ void run()
 {
     Switch at = {false, 0};
     if (keyboard_open()) {
-        if (g_update_state == ST_BT_PREPARE)
+        // The keyboard may have reported its readiness before this thread
+        // looked (the answer to the probe's query can arrive between the
+        // Update command and here): the Bluetooth stage goes ahead all the same.
+        uint8_t first = g_update_state;
+        if (first == ST_BT_PREPARE || first == ST_BT_TRANSFER)
             bluetooth_stage();
         if (g_update_state != ST_BT_DONE) {
             ui_enable_update(TRUE);

@@ -113,6 +113,27 @@ TEST(Update, InteractiveRunIsVerifiedAndOffersARestart)
     EXPECT_EQ(run.events("exit")[0]["code"], 0);
 }
 
+TEST(Update, AnUpdatePressedAsTheProbesAnswerArrivesStillSendsTheBluetoothImage)
+{
+    // Update is pressed the moment the button is enabled, while the probe's
+    // version query is still out: its answer, which says the Bluetooth IC is
+    // ready, may come before the new run's worker first looks. Under these
+    // seeds it does for some; every run must still go through both stages.
+    json scenario = {{"keyboard", json::object()},
+                     {"events_anywhere", true},
+                     {"events",
+                      {harness::event_on("button_enabled", 0, "press_update"), harness::event_on("log: 20", 3000, "detach"),
+                       harness::event_on("log: 20", 5000, "attach"), harness::event_on("prompt", 1000, "close")}},
+                     {"until", 100000}};
+    for (int seed = 1; seed <= 10; seed++) {
+        auto run = run_sim(scenario, {"--seed", std::to_string(seed)});
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        EXPECT_EQ(run.status, 0);
+        EXPECT_GT(run.summary()["reports_out"].get<int>(), 1000);  // the Bluetooth image went out
+        EXPECT_EQ(run.summary()["result_log"].get<std::string>().rfind("OK: ", 0), 0u);
+    }
+}
+
 TEST(Update, DownloadSendsEveryBlockThenTheFinalRequest)
 {
     auto run = run_sim(interactive(json::object()));
