@@ -60,14 +60,13 @@ bool keyboard_open()
 }
 
 // The Bluetooth stage: readiness, transfer, checksum. The state is then
-// ST_BT_DONE when the keyboard confirmed the image, else ST_IDLE.
-void bluetooth_stage()
+// ST_BT_DONE when the keyboard confirmed the image, else ST_IDLE. `ready`:
+// the keyboard has reported its readiness already.
+void bluetooth_stage(bool ready)
 {
     g_update_result = 2;
     UINT spent = 0;
-    for (int n = kReadyWaits; n >= 1 && spent < kReadyMs; n--) {
-        if (g_update_state == ST_BT_TRANSFER)
-            break;  // the readiness came already, with the probe's answer
+    for (int n = ready ? 0 : kReadyWaits; n >= 1 && spent < kReadyMs; n--) {
         if (n % kReadyQueryEvery == 0)
             spent += send(kb_build_get_version);
         if (spent >= kReadyMs)
@@ -192,7 +191,7 @@ void run()
         // Update command and here): the Bluetooth stage goes ahead all the same.
         uint8_t first = g_update_state;
         if (first == ST_BT_PREPARE || first == ST_BT_TRANSFER)
-            bluetooth_stage();
+            bluetooth_stage(first == ST_BT_TRANSFER);
         if (g_update_state != ST_BT_DONE) {
             ui_enable_update(TRUE);
             return;

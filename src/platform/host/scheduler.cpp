@@ -2,7 +2,7 @@
 // threads, the virtual clock with its queue of world callbacks, the trace and
 // the poll hook, and the start and end of a run. See docs/scheduler.md.
 //
-// The simulated threads are coroutines (ucontext) on the one OS thread that
+// The simulated threads are coroutines (fiber.h) on the one OS thread that
 // runs the world: handing the baton over is a context switch in user space.
 #include "platform/host/sim_internal.h"
 
@@ -20,7 +20,7 @@ std::vector<std::unique_ptr<SimThread>> g_threads;  // index = number - 1
 SimThread* g_current = nullptr;                     // holder of the baton
 SimThread* t_self = nullptr;                        // the thread whose context runs
 int t_world_depth = 0;                              // world callbacks in progress
-ucontext_t g_main_ctx;                              // where run_function waits for the end
+Fiber g_main_ctx;                                   // where run_function waits for the end
 const size_t kStackSize = 1 << 20;
 
 // the run
@@ -104,8 +104,7 @@ void finish_run(int code, bool timed_out)
 [[noreturn]] void park()
 {
     t_self = nullptr;
-    setcontext(&g_main_ctx);
-    std::abort();
+    fiber_jump(g_main_ctx);
 }
 
 // Fires the world callbacks that are due (due <= now) in order.
@@ -227,10 +226,9 @@ void transfer(SimThread* self, SimThread* next)
     g_current = next;
     t_self = next;
     if (self->state == SimThread::DONE) {
-        setcontext(&next->ctx);
-        std::abort();
+        fiber_jump(next->ctx);
     }
-    swapcontext(&self->ctx, &next->ctx);
+    fiber_switch(self->ctx, next->ctx);
     t_self = self;
 }
 
@@ -265,11 +263,7 @@ void make_coroutine(SimThread* t, std::function<void()> body)
 {
     t->body = std::move(body);
     t->stack.reset(new char[kStackSize]);
-    getcontext(&t->ctx);
-    t->ctx.uc_stack.ss_sp = t->stack.get();
-    t->ctx.uc_stack.ss_size = kStackSize;
-    t->ctx.uc_link = nullptr;
-    makecontext(&t->ctx, thread_entry, 0);
+    fiber_make(t->ctx, t->stack.get(), kStackSize, thread_entry);
 }
 
 }  // namespace
@@ -504,7 +498,7 @@ int run_function(std::function<int()> fn)
     });
     g_current = ui;
     t_self = ui;
-    swapcontext(&g_main_ctx, &ui->ctx);
+    fiber_switch(g_main_ctx, ui->ctx);
     // The run is over; the simulated threads stay where they are for good.
     t_self = nullptr;
     return g_exit_code;

@@ -5,7 +5,7 @@
 
 #include "platform/host/sim_core.h"
 
-#include <ucontext.h>
+#include "platform/host/fiber.h"
 #include <deque>
 #include <functional>
 #include <memory>
@@ -66,7 +66,7 @@ struct SimThread {
     // Its own context and stack: every simulated thread is a coroutine on the
     // one OS thread that runs the world (an adopted thread keeps that OS
     // thread's stack).
-    ucontext_t ctx;
+    Fiber ctx;
     std::unique_ptr<char[]> stack;
     std::function<void()> body;
     DWORD last_error = 0;
