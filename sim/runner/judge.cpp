@@ -68,6 +68,9 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
     bool last_run_bt = false;  // the latest run went through the Bluetooth stage
     int data_blocks = 0;
     bool final_request = false;
+    // A run's result went past the USB stage (5: the download was made)
+    // without a download the boot loader accepted and that was ended.
+    bool past_usb_unloaded = false;
     long long last_t = 0, longest_quiet = 0;
     uint64_t entered = 0;
     bool held = false;   // another program holds the result log open
@@ -120,6 +123,8 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
                 held = false;
         } else if (ev == "result") {
             last_result = r["value"].get<int>();
+            if (in_run && last_result >= 5 && last_result <= 7 && (data_blocks == 0 || !final_request))
+                past_usb_unloaded = true;
         } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {
             // Only requests the boot loader accepted count.
             if (r.value("length", 0) > 0) {
@@ -161,6 +166,11 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
         v.broken.push_back("a due success ends with exit 0 and one OK line (" + v.outcome + ", " +
                            std::to_string(lines.size()) + " lines" +
                            (lines.empty() ? std::string() : ", last \"" + lines.back() + "\"") + ")");
+    // 2b. A run's result tells the stage it failed in: it goes past the
+    //     USB stage only when the boot loader accepted the whole download.
+    if (past_usb_unloaded)
+        v.broken.push_back("a run gets past the USB stage (result 5 to 7) only after a download the boot loader "
+                           "accepted and that was ended");
     // 3. The exit code is the result of the last stage reached.
     if (exited && !other_instance && !ended_by_system && exit_code != last_result && !(exit_code == 2 && runs == 0))
         v.broken.push_back("the exit code equals the last result (" + std::to_string(exit_code) + " against " +
