@@ -1,6 +1,9 @@
 #include "judge.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 
 namespace runner {
 
@@ -38,6 +41,18 @@ uint64_t stage_bound_ms(uint8_t state)
     }
 }
 
+// The hexadecimal number that follows `key` in `text`, or -1.
+long hex_after(const std::string& text, const char* key)
+{
+    size_t at = text.find(key);
+    if (at == std::string::npos)
+        return -1;
+    const char* start = text.c_str() + at + std::strlen(key);
+    char* end = nullptr;
+    long v = std::strtol(start, &end, 16);
+    return end == start ? -1 : v;
+}
+
 }  // namespace
 
 Verdict judge(const Trace& t, int status, const json& scenario, bool due, const std::vector<std::string>& tolerated)
@@ -72,6 +87,15 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
     // without a download the boot loader accepted and that was ended.
     bool past_usb_unloaded = false;
     long long last_t = 0, longest_quiet = 0;
+    // The package's versions as the window names them, and those the
+    // keyboard last reported (the log's version line).
+    long package_nxp = -1, package_bt = -1, shown_nxp = -1, shown_bt = -1;
+    bool verified_other = false;  // a run verified against other versions
+    // Where the arguments may make the run silent, only what a silent run
+    // checks is asked for.
+    std::string args = scenario.value("args", "");
+    std::transform(args.begin(), args.end(), args.begin(), [](unsigned char c) { return (char)std::tolower(c); });
+    bool silent_run = args.find("silent") != std::string::npos;
     uint64_t entered = 0;
     bool held = false;   // another program holds the result log open
     int ended_held = 0;  // runs that ended while it did
@@ -121,8 +145,24 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
                 held = true;
             else if (what == "released")
                 held = false;
+        } else if (ev == "control" && package_nxp < 0) {
+            std::string text = r.value("text", std::string());
+            if (text.rfind("NXP = ", 0) == 0) {
+                package_nxp = hex_after(text, "NXP = ");
+                package_bt = hex_after(text, "BT = ");
+            }
+        } else if (ev == "log") {
+            std::string text = r.value("text", std::string());
+            if (text.find(" NXP=") != std::string::npos) {
+                shown_nxp = hex_after(text, " NXP=");
+                shown_bt = hex_after(text, ", BT=");
+            }
         } else if (ev == "result") {
             last_result = r["value"].get<int>();
+            // Interactive runs verify both versions, silent ones the NXP version.
+            if (in_run && last_result == 0 && package_nxp >= 0 &&
+                (shown_nxp != package_nxp || (!silent_run && shown_bt != package_bt)))
+                verified_other = true;
             if (in_run && last_result >= 5 && last_result <= 7 && (data_blocks == 0 || !final_request))
                 past_usb_unloaded = true;
         } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {
@@ -171,6 +211,10 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
     if (past_usb_unloaded)
         v.broken.push_back("a run gets past the USB stage (result 5 to 7) only after a download the boot loader "
                            "accepted and that was ended");
+    // 2c. A run is verified only when the keyboard last reported the
+    //     package's versions.
+    if (verified_other)
+        v.broken.push_back("a run is verified only when the keyboard last reported the package's versions");
     // 3. The exit code is the result of the last stage reached.
     if (exited && !other_instance && !ended_by_system && exit_code != last_result && !(exit_code == 2 && runs == 0))
         v.broken.push_back("the exit code equals the last result (" + std::to_string(exit_code) + " against " +
