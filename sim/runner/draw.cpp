@@ -267,6 +267,17 @@ void inject_user(Rng& r, json& s, bool silent)
         },
         [&] { add(s, anywhen(r, r.pick(acts))); },
         [&] { add(s, event_on("prompt", (uint64_t)r.below(3000), "restart_now")); },
+        [&] {  // gives up while the keyboard is unplugged for its re-attach
+            for (const json& e : json(ev))
+                if (e.value("do", "") == "detach" && e.value("on", "") == "log: 20")
+                    add(s, event_on("log: 20", e["after"].get<uint64_t>() + (uint64_t)r.below(1500), "close"));
+        },
+        [&] {  // closes the tool and, in the same moment, starts a run
+            json close = anywhen(r, "close"), then = close;
+            then["do"] = r.pick(std::vector<std::string>{"alt_u", "press_update"});
+            add(s, close);
+            add(s, then);
+        },
     };
     int n = 1 + r.below(3);
     for (int i = 0; i < n; i++)
