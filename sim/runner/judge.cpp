@@ -209,8 +209,8 @@ Verdict judge(const Trace& t, int status, const json& scenario, bool due, const 
     // 2b. A run's result tells the stage it failed in: it goes past the
     //     USB stage only when the boot loader accepted the whole download.
     if (past_usb_unloaded)
-        v.broken.push_back("a run gets past the USB stage (result 5 to 7) only after a download the boot loader "
-                           "accepted and that was ended");
+        v.broken.push_back("a run gets past the USB stage only after a download the boot loader accepted and that "
+                           "was ended");
     // 2c. A run is verified only when the keyboard last reported the
     //     package's versions.
     if (verified_other)
