@@ -272,8 +272,13 @@ void inject_user(Rng& r, json& s, bool silent)
                 if (e.value("do", "") == "detach" && e.value("on", "") == "log: 20")
                     add(s, event_on("log: 20", e["after"].get<uint64_t>() + (uint64_t)r.below(1500), "close"));
         },
-        [&] {  // closes the tool and, in the same moment, starts a run
-            json close = anywhen(r, "close"), then = close;
+        [&] {  // closes the tool and, in the same moment, starts a run: at a
+               // random moment, or while the window is idle, before the run
+               // or after it
+            json close = r.chance(34)   ? anywhen(r, "close")
+                         : r.chance(50) ? event_on("button_enabled", (uint64_t)r.below(2000), "close")
+                                        : event_on("prompt", (uint64_t)r.below(3000), "close");
+            json then = close;
             then["do"] = r.pick(std::vector<std::string>{"alt_u", "press_update"});
             add(s, close);
             add(s, then);
