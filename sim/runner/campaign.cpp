@@ -147,7 +147,7 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
         // the keyboard's reports, the progress bar's positions and the boot
         // loader's status requests are not even made: the judge needs only
         // their times.
-        Judge judge;
+        Judge judge(d.scenario);
         json summary;
         if (!out)
             skip_records({"kb_out", "kb_in", "progress", "dfu_status"}, [&judge](uint64_t t) { judge.tick(t); });

@@ -110,12 +110,19 @@ json due_base(Rng& r, const PackageView& p, bool silent, uint64_t& until)
     json b = json::object();
     b["identity"] = 1 + r.below(2);
     int blocks = (40960 + p.transfer - 1) / p.transfer;
-    int poll = r.pick(std::vector<int>{0, 1, 5, 5, 5, 20, 50, 200});
+    const int kSlow = -1;
+    int poll = r.pick(std::vector<int>{0, 1, 5, 5, 5, 20, 50, 200, kSlow});
     int busy = r.pick(std::vector<int>{0, 1, 1, 3});
     // The whole download stays short enough for the run's limits: the
-    // silent time limit of 45 s, the scenario's end otherwise.
+    // silent time limit of 45 s, the scenario's end otherwise. A slow boot
+    // loader, each of whose waits is well within what a block may ask for,
+    // takes some 200 s for the whole download in an interactive run: the
+    // tool sets no limit on the download as a whole.
+    bool slow = poll == kSlow && !silent;
+    if (poll == kSlow)
+        poll = slow ? std::max(1, 200000 / (blocks * std::max(busy, 1))) : 5;
     int budget = silent ? 6000 : 60000;
-    while (poll > 0 && (long)blocks * poll * std::max(busy, 1) > budget)
+    while (!slow && poll > 0 && (long)blocks * poll * std::max(busy, 1) > budget)
         poll /= 4;
     b["poll_ms"] = poll;
     b["busy_polls"] = busy;
@@ -267,6 +274,22 @@ void inject_user(Rng& r, json& s, bool silent)
         },
         [&] { add(s, anywhen(r, r.pick(acts))); },
         [&] { add(s, event_on("prompt", (uint64_t)r.below(3000), "restart_now")); },
+        [&] {  // gives up while the keyboard is unplugged for its re-attach
+            for (const json& e : json(ev))
+                if (e.value("do", "") == "detach" && e.value("on", "") == "log: 20")
+                    add(s, event_on("log: 20", e["after"].get<uint64_t>() + (uint64_t)r.below(1500), "close"));
+        },
+        [&] {  // closes the tool and, in the same moment, starts a run: at a
+               // random moment, or while the window is idle, before the run
+               // or after it
+            json close = r.chance(34)   ? anywhen(r, "close")
+                         : r.chance(50) ? event_on("button_enabled", (uint64_t)r.below(2000), "close")
+                                        : event_on("prompt", (uint64_t)r.below(3000), "close");
+            json then = close;
+            then["do"] = r.pick(std::vector<std::string>{"alt_u", "press_update"});
+            add(s, close);
+            add(s, then);
+        },
     };
     int n = 1 + r.below(3);
     for (int i = 0; i < n; i++)

@@ -1,6 +1,9 @@
 #include "judge.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 
 namespace runner {
 
@@ -38,7 +41,28 @@ uint64_t stage_bound_ms(uint8_t state)
     }
 }
 
+// The hexadecimal number that follows `key` in `text`, or -1.
+long hex_after(const std::string& text, const char* key)
+{
+    size_t at = text.find(key);
+    if (at == std::string::npos)
+        return -1;
+    const char* start = text.c_str() + at + std::strlen(key);
+    char* end = nullptr;
+    long v = std::strtol(start, &end, 16);
+    return end == start ? -1 : v;
+}
+
 }  // namespace
+
+Judge::Judge(const json& scenario)
+{
+    // Where the arguments may make the run silent, only what a silent run
+    // checks is asked for.
+    std::string args = scenario.value("args", "");
+    std::transform(args.begin(), args.end(), args.begin(), [](unsigned char c) { return (char)std::tolower(c); });
+    silent_run_ = args.find("silent") != std::string::npos;
+}
 
 void Judge::tick(uint64_t t)
 {
@@ -94,8 +118,26 @@ void Judge::observe(const json& r)
             held_ = false;
         else if (what == "read_only" || what == "volume_full" || what == "volume_gone")
             unwritable_ = true;
+    } else if (ev == "control" && package_nxp_ < 0) {
+        const std::string& text = r["text"].get_ref<const std::string&>();
+        if (text.rfind("NXP = ", 0) == 0) {
+            package_nxp_ = hex_after(text, "NXP = ");
+            package_bt_ = hex_after(text, "BT = ");
+        }
+    } else if (ev == "log") {
+        const std::string& text = r["text"].get_ref<const std::string&>();
+        if (text.find(" NXP=") != std::string::npos) {
+            shown_nxp_ = hex_after(text, " NXP=");
+            shown_bt_ = hex_after(text, ", BT=");
+        }
     } else if (ev == "result") {
         last_result_ = r["value"].get<int>();
+        // Interactive runs verify both versions, silent ones the NXP version.
+        if (in_run_ && last_result_ == 0 && package_nxp_ >= 0 &&
+            (shown_nxp_ != package_nxp_ || (!silent_run_ && shown_bt_ != package_bt_)))
+            verified_other_ = true;
+        if (in_run_ && last_result_ >= 5 && last_result_ <= 7 && (data_blocks_ == 0 || !final_request_))
+            past_usb_unloaded_ = true;
     } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {
         // Only requests the boot loader accepted count.
         if (r.value("length", 0) > 0) {
@@ -167,6 +209,15 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
         v.broken.push_back("a due success ends with exit 0 and one OK line (" + v.outcome + ", " +
                            std::to_string(lines.size()) + " lines" +
                            (lines.empty() ? std::string() : ", last \"" + lines.back() + "\"") + ")");
+    // 2b. A run's result tells the stage it failed in: it goes past the
+    //     USB stage only when the boot loader accepted the whole download.
+    if (past_usb_unloaded_)
+        v.broken.push_back("a run gets past the USB stage only after a download the boot loader accepted and that "
+                           "was ended");
+    // 2c. A run is verified only when the keyboard last reported the
+    //     package's versions.
+    if (verified_other_)
+        v.broken.push_back("a run is verified only when the keyboard last reported the package's versions");
     // 3. The exit code is the result of the last stage reached.
     if (exited && !other_instance && !ended_by_system && exit_code != last_result && !(exit_code == 2 && runs == 0))
         v.broken.push_back("the exit code equals the last result (" + std::to_string(exit_code) + " against " +
@@ -221,7 +272,7 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
 
 Verdict judge(const Trace& t, int status, const json& scenario, bool due, const std::vector<std::string>& tolerated)
 {
-    Judge j;
+    Judge j(scenario);
     for (const json& r : t.records)
         j.observe(r);
     return j.verdict(t.summary, status, scenario, due, tolerated);

@@ -26,6 +26,7 @@ struct Verdict {
 // left out (its time counts for the quiet times).
 class Judge {
 public:
+    explicit Judge(const nlohmann::ordered_json& scenario);
     void observe(const nlohmann::ordered_json& record);
     void tick(uint64_t t);
     // `summary`: the run's last record (nullptr: none); `status` the
@@ -46,6 +47,14 @@ private:
     uint64_t entered_ = 0;
     bool unwritable_ = false;  // the result log cannot be written for the rest of the run
     bool held_ = false;        // another program holds the result log open
+    // A run's result went past the USB stage (5: the download was made)
+    // without a download the boot loader accepted and that was ended.
+    bool past_usb_unloaded_ = false;
+    // The package's versions as the window names them, and those the
+    // keyboard last reported (the log's version line).
+    long package_nxp_ = -1, package_bt_ = -1, shown_nxp_ = -1, shown_bt_ = -1;
+    bool verified_other_ = false;  // a run verified against other versions
+    bool silent_run_ = false;      // the arguments may make the run silent
     std::vector<std::string> violations_;
     std::string fault_;
 };
