@@ -150,7 +150,8 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
         Judge judge(d.scenario);
         json summary;
         if (!out)
-            skip_records({"kb_out", "kb_in", "progress", "dfu_status"}, [&judge](uint64_t t) { judge.tick(t); });
+            skip_records({"kb_out", "kb_in", "progress", "dfu_status"},
+                         [&judge](uint64_t t) { judge.tick(t); });
         int status = run_scenario(parsed, program.path, program.facts, seed, [&](const json& record) {
             if (record["ev"].get_ref<const std::string&>() == "summary")
                 summary = record;
@@ -164,7 +165,8 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
         });
         if (out)
             std::fclose(out);
-        Verdict v = judge.verdict(summary.is_null() ? nullptr : &summary, status, d.scenario, d.due, d.tolerated);
+        Verdict v =
+            judge.verdict(summary.is_null() ? nullptr : &summary, status, d.scenario, d.due, d.tolerated);
         json report = json::object();
         report["broken"] = v.broken;
         report["states"] = v.states;
@@ -172,9 +174,7 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
             report["outcome"] = v.outcome;
         // A text cut from the tool's output may end inside a character: the
         // report is sent all the same.
-        std::string line = report
-                               .dump(-1, ' ', false, json::error_handler_t::replace) +
-                           "\n";
+        std::string line = report.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
         for (size_t at = 0; at < line.size();) {
             ssize_t n = write(fds[1], line.data() + at, line.size() - at);
             if (n < 0 && errno == EINTR)
@@ -208,8 +208,8 @@ int run_campaign(const CampaignOptions& o)
     if ((!tmp || !*tmp) && stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) &&
         access("/dev/shm", W_OK | X_OK) == 0)
         setenv("TMPDIR", "/dev/shm", 1);
-    std::string dir = std::filesystem::temp_directory_path().string() + "/tessel-campaign-" +
-                      std::to_string(getpid());
+    std::string dir =
+        std::filesystem::temp_directory_path().string() + "/tessel-campaign-" + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     // Every variant is made and read once, here; the runs are forked from
     // this process and find them in memory.
@@ -239,7 +239,7 @@ int run_campaign(const CampaignOptions& o)
     std::map<std::string, int> outcomes;  // "exit N" or "until"
     const std::vector<std::string>& fams = families();
     std::map<std::string, std::vector<uint64_t>> reached;  // family -> scenarios per state
-    std::map<std::string, uint64_t> drawn_in;               // family -> scenarios
+    std::map<std::string, uint64_t> drawn_in;              // family -> scenarios
     for (const std::string& f : fams)
         reached[f].assign(11, 0);
     uint64_t next = 0, done = 0, breaks = 0, due = 0, due_verified = 0;
@@ -297,8 +297,9 @@ int run_campaign(const CampaignOptions& o)
             breaks++;
             std::fflush(stdout);
             std::fprintf(out, "BREAK scenario %llu (family %s, variant %s, interleaving seed %llu%s):\n",
-                         (unsigned long long)j.index, j.drawn.family.c_str(), variants()[j.drawn.variant].name,
-                         (unsigned long long)j.seed, j.drawn.due ? ", success due" : "");
+                         (unsigned long long)j.index, j.drawn.family.c_str(),
+                         variants()[j.drawn.variant].name, (unsigned long long)j.seed,
+                         j.drawn.due ? ", success due" : "");
             for (const std::string& b : broken)
                 std::fprintf(out, "  broken: %s\n", b.c_str());
             std::fprintf(out, "  scenario: %s\n", j.drawn.scenario.dump().c_str());
@@ -373,9 +374,10 @@ int run_campaign(const CampaignOptions& o)
     std::string spread;
     for (const auto& [k, n] : outcomes)
         spread += (spread.empty() ? "" : ", ") + k + ": " + std::to_string(n);
-    std::fprintf(out, "campaign: %llu scenarios, %llu broken (%s); success due in %llu, verified in %llu of them\n",
-                 (unsigned long long)o.count, (unsigned long long)breaks, spread.c_str(), (unsigned long long)due,
-                 (unsigned long long)due_verified);
+    std::fprintf(
+        out, "campaign: %llu scenarios, %llu broken (%s); success due in %llu, verified in %llu of them\n",
+        (unsigned long long)o.count, (unsigned long long)breaks, spread.c_str(), (unsigned long long)due,
+        (unsigned long long)due_verified);
     return breaks == 0 ? 0 : 1;
 }
 

@@ -34,14 +34,17 @@ const std::vector<Variant>& variants()
 
 const std::vector<std::string>& families()
 {
-    static const std::vector<std::string> f = {"none",   "keyboard", "bootloader", "user",  "system",
-                                               "package", "setting", "files",      "second"};
+    static const std::vector<std::string> f = {"none",    "keyboard", "bootloader", "user",  "system",
+                                               "package", "setting",  "files",      "second"};
     return f;
 }
 
 namespace {
 
-json event_at(uint64_t at, const std::string& what) { return {{"at", at}, {"do", what}}; }
+json event_at(uint64_t at, const std::string& what)
+{
+    return {{"at", at}, {"do", what}};
+}
 json event_on(const std::string& on, uint64_t after, const std::string& what)
 {
     return {{"on", on}, {"after", after}, {"do", what}};
@@ -69,16 +72,28 @@ PackageView view_of(const Variant& v)
     return p;
 }
 
-bool a2_family(int bt) { return bt == 0x011E || (bt & 0xFF00) == 0xA200; }
+bool a2_family(int bt)
+{
+    return bt == 0x011E || (bt & 0xFF00) == 0xA200;
+}
 
 // The log lines that open each stage of a run, for actions aimed at its
 // first milliseconds.
 // (The tool's own texts and numbers, the same in every language, and the
 // English messages.)
 const std::vector<std::string> kStageLines = {
-    "log: OK.",          "log:DFU DETACH ...", "log:DFU DOWNLOAD ...", "log: 20",
-    "log: 10",           "log: 1",             "log:Current version:", "log:Updating Bluetooth firmware",
-    "log:Matching Bluetooth", "log:Updating USB firmware", "log:update completed", "log:update fail",
+    "log: OK.",
+    "log:DFU DETACH ...",
+    "log:DFU DOWNLOAD ...",
+    "log: 20",
+    "log: 10",
+    "log: 1",
+    "log:Current version:",
+    "log:Updating Bluetooth firmware",
+    "log:Matching Bluetooth",
+    "log:Updating USB firmware",
+    "log:update completed",
+    "log:update fail",
     "log:Please try again",
 };
 
@@ -88,8 +103,10 @@ const std::vector<std::string> kStageLines = {
 json due_base(Rng& r, const PackageView& p, bool silent, uint64_t& until)
 {
     json s = json::object();
-    s["args"] = silent ? std::string("-silent") : r.pick(std::vector<std::string>{"", "", "-lang=1", "-lang=6", "-lang=29"});
-    std::vector<std::pair<int, int>> locales = {{1033, 1033}, {1036, 1036}, {2052, 2052}, {1041, 1041}, {1037, 1037}};
+    s["args"] = silent ? std::string("-silent")
+                       : r.pick(std::vector<std::string>{"", "", "-lang=1", "-lang=6", "-lang=29"});
+    std::vector<std::pair<int, int>> locales = {
+        {1033, 1033}, {1036, 1036}, {2052, 2052}, {1041, 1041}, {1037, 1037}};
     auto loc = r.pick(locales);
     s["locale"] = {{"langid", loc.first}, {"lcid", loc.second}};
 
@@ -147,7 +164,8 @@ json due_base(Rng& r, const PackageView& p, bool silent, uint64_t& until)
         uint64_t detach = 1000 + (uint64_t)r.below(5000);
         ev.push_back(event_on("log: 20", detach, "detach"));
         ev.push_back(event_on("log: 20", detach + 1500 + (uint64_t)r.below(3000), "attach"));
-        ev.push_back(event_on("prompt", 500 + (uint64_t)r.below(2000), r.chance(70) ? "restart_later" : "close_prompt"));
+        ev.push_back(event_on("prompt", 500 + (uint64_t)r.below(2000),
+                              r.chance(70) ? "restart_later" : "close_prompt"));
         ev.push_back(event_on("prompt", 3000 + (uint64_t)r.below(3000), "close"));
     }
     s["events"] = ev;
@@ -159,7 +177,10 @@ json due_base(Rng& r, const PackageView& p, bool silent, uint64_t& until)
     return s;
 }
 
-void add(json& s, const json& e) { s["events"].push_back(e); }
+void add(json& s, const json& e)
+{
+    s["events"].push_back(e);
+}
 
 // An action at a random time, or aimed at the first milliseconds of a stage.
 json anywhen(Rng& r, const std::string& what)
@@ -177,11 +198,19 @@ void inject_keyboard(Rng& r, json& s, const PackageView& p)
         [&] { k["finish_ack"] = false; },
         [&] { k["returns"] = false; },
         [&] { k["bt_ready"] = false; },
-        [&] { k["nxp_after"] = r.pick(std::vector<int>{p.nxp - 1, 0x0400, 0}); },
-        [&] { k["bt_after"] = r.pick(std::vector<int>{0xA23E, 0x011E, 0xA240}); },
+        [&] {
+            k["nxp_after"] = r.pick(std::vector<int>{p.nxp - 1, 0x0400, 0});
+        },
+        [&] {
+            k["bt_after"] = r.pick(std::vector<int>{0xA23E, 0x011E, 0xA240});
+        },
         [&] { k["hang_after_reports"] = r.below(1200); },
-        [&] { k["nxp"] = r.pick(std::vector<int>{p.nxp, p.nxp + 1, 0x1000 + p.nxp}); },
-        [&] { k["bt"] = a2_family(p.bt) ? r.pick(std::vector<int>{0x0120, 0x5501}) : 0xA23F; },
+        [&] {
+            k["nxp"] = r.pick(std::vector<int>{p.nxp, p.nxp + 1, 0x1000 + p.nxp});
+        },
+        [&] {
+            k["bt"] = a2_family(p.bt) ? r.pick(std::vector<int>{0x0120, 0x5501}) : 0xA23F;
+        },
         [&] { k["mode"] = "bootloader"; },
         [&] {
             k["attached"] = false;
@@ -189,7 +218,9 @@ void inject_keyboard(Rng& r, json& s, const PackageView& p)
                 add(s, event_at((uint64_t)r.below(20000), "attach"));
         },
         [&] { k["handle_notify_fails"] = true; },
-        [&] { k["removal_notice_ms"] = r.pick(std::vector<int>{0, 50, 2000}); },
+        [&] {
+            k["removal_notice_ms"] = r.pick(std::vector<int>{0, 50, 2000});
+        },
         [&] { add(s, event_on(r.pick(kStageLines), (uint64_t)r.below(3000), "keyboard_hangs")); },
     };
     int n = 1 + r.below(2);
@@ -205,7 +236,8 @@ void inject_bootloader(Rng& r, json& s)
         [&] { b["fail_transfers"] = true; },
         [&] { b["hang_after_transfers"] = r.below(2000); },
         [&] {
-            std::string stage = r.pick(std::vector<std::string>{"log:DFU DETACH ...", "log:DFU DOWNLOAD ..."});
+            std::string stage =
+                r.pick(std::vector<std::string>{"log:DFU DETACH ...", "log:DFU DOWNLOAD ..."});
             add(s, event_on(stage, (uint64_t)r.below(r.chance(50) ? 20 : 10000), "bootloader_hangs"));
         },
         [&] {
@@ -218,8 +250,12 @@ void inject_bootloader(Rng& r, json& s)
         },
         // A flash too small for the image: the boot loader refuses the
         // block that does not fit, which the tool could not know before.
-        [&] { b["flash_size"] = r.pick(std::vector<int>{0x8000, 0}); },
-        [&] { b["detach_timeout_ms"] = r.pick(std::vector<int>{0, 10}); },
+        [&] {
+            b["flash_size"] = r.pick(std::vector<int>{0x8000, 0});
+        },
+        [&] {
+            b["detach_timeout_ms"] = r.pick(std::vector<int>{0, 10});
+        },
         // Not drawn: a boot loader whose wTransferSize is below the
         // package's transfer size (a package made for another device), and
         // one without bitWillDetach, which waits for a USB reset that the
@@ -242,8 +278,8 @@ void inject_bootloader(Rng& r, json& s)
 void inject_user(Rng& r, json& s, bool silent)
 {
     json& ev = s["events"];
-    std::vector<std::string> acts = {"press_update", "alt_u", "close", "detach", "attach", "restart_now",
-                                     "close_prompt", "restart_later"};
+    std::vector<std::string> acts = {"press_update", "alt_u",       "close",        "detach",
+                                     "attach",       "restart_now", "close_prompt", "restart_later"};
     std::vector<std::function<void()>> faults = {
         [&] {  // never presses Update
             if (!silent && !ev.empty())
@@ -277,7 +313,8 @@ void inject_user(Rng& r, json& s, bool silent)
         [&] {  // gives up while the keyboard is unplugged for its re-attach
             for (const json& e : json(ev))
                 if (e.value("do", "") == "detach" && e.value("on", "") == "log: 20")
-                    add(s, event_on("log: 20", e["after"].get<uint64_t>() + (uint64_t)r.below(1500), "close"));
+                    add(s,
+                        event_on("log: 20", e["after"].get<uint64_t>() + (uint64_t)r.below(1500), "close"));
         },
         [&] {  // closes the tool and, in the same moment, starts a run: at a
                // random moment, or while the window is idle, before the run
@@ -298,8 +335,9 @@ void inject_user(Rng& r, json& s, bool silent)
 
 void inject_system(Rng& r, json& s)
 {
-    std::vector<std::string> acts = {"query_remove", "query_remove_vetoed", "suspend", "sleep", "force_suspend",
-                                     "resume", "hid_arrival", "end_session", "force_end_session"};
+    std::vector<std::string> acts = {"query_remove", "query_remove_vetoed", "suspend",
+                                     "sleep",        "force_suspend",       "resume",
+                                     "hid_arrival",  "end_session",         "force_end_session"};
     int n = 1 + r.below(3);
     for (int i = 0; i < n; i++) {
         std::string a = r.pick(acts);
@@ -318,8 +356,8 @@ bool inject_setting(Rng& r, json& s, bool silent)
                                                      "2024-02-29 12:00:00", "2038-01-19 03:14:00"});
         return true;
     case 1:
-        s["program_path"] = r.pick(std::vector<std::string>{"D:\\Tools\\Keyboard Update\\tessel-updater.exe",
-                                                            "C:\\T\\u.exe"});
+        s["program_path"] = r.pick(
+            std::vector<std::string>{"D:\\Tools\\Keyboard Update\\tessel-updater.exe", "C:\\T\\u.exe"});
         return true;
     case 2:
         // A path longer than the tool keeps: it finds no package.
@@ -332,22 +370,23 @@ bool inject_setting(Rng& r, json& s, bool silent)
         return true;
     case 4:
         if (silent)
-            s["args"] = r.pick(std::vector<std::string>{"-silent -lang=3", "-silent -lang=99", "\"-silent\" x"});
+            s["args"] =
+                r.pick(std::vector<std::string>{"-silent -lang=3", "-silent -lang=99", "\"-silent\" x"});
         else
-            s["args"] = r.pick(std::vector<std::string>{"-lang=99", "-lang=-1", "-lang=6 -silent", "-lang=2\t-x"});
+            s["args"] =
+                r.pick(std::vector<std::string>{"-lang=99", "-lang=-1", "-lang=6 -silent", "-lang=2\t-x"});
         return true;
     case 5:
         // Tabs are no separators: "-silent\t..." is not -silent.
-        s["args"] = r.pick(std::vector<std::string>{"-silent\t-lang=2", "\"-lang=6\"", "-SILENT", "-lang=", "/silent"});
+        s["args"] = r.pick(
+            std::vector<std::string>{"-silent\t-lang=2", "\"-lang=6\"", "-SILENT", "-lang=", "/silent"});
         return false;
     case 6: s["other_instance"] = true; return false;
     case 7:
         s["locale"] = {{"langid", r.pick(std::vector<int>{0, 0x0409, 0x0C0A, 0x7C04, 0xFFFF})},
                        {"lcid", r.pick(std::vector<int>{0, 1033, 3082})}};
         return true;
-    default:
-        s["keyboard"]["sonix"] = r.below(256);
-        return true;
+    default: s["keyboard"]["sonix"] = r.below(256); return true;
     }
 }
 
@@ -398,7 +437,9 @@ Drawn draw_scenario(Rng& r)
         // away: the line is lost, the update's outcome must not change.
         d.due = false;
         switch (r.below(4)) {
-        case 0: s["result_log"] = r.pick(std::vector<std::string>{"read_only", "locked", "volume_full"}); break;
+        case 0:
+            s["result_log"] = r.pick(std::vector<std::string>{"read_only", "locked", "volume_full"});
+            break;
         case 1: add(s, anywhen(r, "program_volume_gone")); break;
         default:
             add(s, anywhen(r, "hold_result_log"));

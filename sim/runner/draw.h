@@ -27,7 +27,10 @@ struct Rng {
     int below(int n) { return n <= 0 ? 0 : (int)(next() % (uint64_t)n); }
     bool chance(int percent) { return below(100) < percent; }
     template <typename T>
-    const T& pick(const std::vector<T>& v) { return v[(size_t)below((int)v.size())]; }
+    const T& pick(const std::vector<T>& v)
+    {
+        return v[(size_t)below((int)v.size())];
+    }
 };
 
 // A packaged program the campaign makes from the sample: INI lines
@@ -35,7 +38,7 @@ struct Rng {
 struct Variant {
     const char* name;
     std::vector<std::pair<const char*, const char*>> ini;  // line as in the sample, replacement
-    bool crlf = false;  // the INI text's lines end with CR LF
+    bool crlf = false;                                     // the INI text's lines end with CR LF
     // The USB image: "" the sample's; "empty", "1", "63" bytes; "odd" (the
     // sample's and 37 bytes more), "suffix" (the sample's with a valid DFU
     // file suffix), "too_big" (more than the boot loader's flash).

@@ -60,7 +60,8 @@ Judge::Judge(const json& scenario)
     // Where the arguments may make the run silent, only what a silent run
     // checks is asked for.
     std::string args = scenario.value("args", "");
-    std::transform(args.begin(), args.end(), args.begin(), [](unsigned char c) { return (char)std::tolower(c); });
+    std::transform(args.begin(), args.end(), args.begin(),
+                   [](unsigned char c) { return (char)std::tolower(c); });
     silent_run_ = args.find("silent") != std::string::npos;
 }
 
@@ -85,8 +86,9 @@ void Judge::observe(const json& r)
         if (!same_wait) {
             uint64_t bound = stage_bound_ms(state_ == 9 ? 8 : state_);
             if (bound && (uint64_t)now - entered_ > bound)
-                broken_.push_back("stage " + std::to_string(state_) + " lasts at most " + std::to_string(bound) +
-                                  " ms (" + std::to_string((uint64_t)now - entered_) + " ms)");
+                broken_.push_back("stage " + std::to_string(state_) + " lasts at most " +
+                                  std::to_string(bound) + " ms (" + std::to_string((uint64_t)now - entered_) +
+                                  " ms)");
             entered_ = (uint64_t)now;
         }
         if (next < 32)
@@ -177,7 +179,8 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
     std::vector<std::string> lines = lines_of(log);
     int runs = runs_, last_result = last_result_, data_blocks = data_blocks_, ended_held = ended_held_;
     uint8_t state = state_;
-    bool final_request = final_request_, last_run_bt = last_run_bt_, download_after_bad_bt = download_after_bad_bt_;
+    bool final_request = final_request_, last_run_bt = last_run_bt_,
+         download_after_bad_bt = download_after_bad_bt_;
     long long longest_quiet = longest_quiet_;
 
     bool exited = s["exit_code"].is_number();
@@ -193,10 +196,11 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
         const json& stored = s.contains("stored") ? s["stored"] : json::object();
         if (data_blocks == 0 || !final_request)
             v.broken.push_back("success only after a download the boot loader accepted and that was ended (" +
-                               std::to_string(data_blocks) + " blocks accepted, ended: " +
-                               (final_request ? "yes" : "no") + ")");
+                               std::to_string(data_blocks) +
+                               " blocks accepted, ended: " + (final_request ? "yes" : "no") + ")");
         if (!stored.value("usb", false))
-            v.broken.push_back("success only when the boot loader stored and manifested the package's USB image");
+            v.broken.push_back(
+                "success only when the boot loader stored and manifested the package's USB image");
         if (!stored.value("usb_runs", false))
             v.broken.push_back("success only when the keyboard runs the package's USB image");
         if (last_run_bt && !stored.value("bt", false))
@@ -212,16 +216,18 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
     // 2b. A run's result tells the stage it failed in: it goes past the
     //     USB stage only when the boot loader accepted the whole download.
     if (past_usb_unloaded_)
-        v.broken.push_back("a run gets past the USB stage only after a download the boot loader accepted and that "
-                           "was ended");
+        v.broken.push_back(
+            "a run gets past the USB stage only after a download the boot loader accepted and that "
+            "was ended");
     // 2c. A run is verified only when the keyboard last reported the
     //     package's versions.
     if (verified_other_)
         v.broken.push_back("a run is verified only when the keyboard last reported the package's versions");
     // 3. The exit code is the result of the last stage reached.
-    if (exited && !other_instance && !ended_by_system && exit_code != last_result && !(exit_code == 2 && runs == 0))
-        v.broken.push_back("the exit code equals the last result (" + std::to_string(exit_code) + " against " +
-                           std::to_string(last_result) + ")");
+    if (exited && !other_instance && !ended_by_system && exit_code != last_result &&
+        !(exit_code == 2 && runs == 0))
+        v.broken.push_back("the exit code equals the last result (" + std::to_string(exit_code) +
+                           " against " + std::to_string(last_result) + ")");
     // 4. One whole result line per finished run.
     for (const std::string& l : lines) {
         bool whole = l.size() >= 30 && (l.rfind("OK: ", 0) == 0 || l.rfind("NG: ", 0) == 0) &&
@@ -254,8 +260,8 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
         v.broken.push_back("no quiet time over 61 s during a run (" + std::to_string(longest_quiet) + " ms)");
     // 9. No state left behind without a worker.
     if (!exited && s.value("state", 0) != 0 && s.value("workers", 0) == 0)
-        v.broken.push_back("no state left behind without a worker (state " + std::to_string(s.value("state", 0)) +
-                           ")");
+        v.broken.push_back("no state left behind without a worker (state " +
+                           std::to_string(s.value("state", 0)) + ")");
     // 10. The host keeps every rule of the devices' protocols.
     if (s.value("violations", 0) != 0) {
         std::string rules;
@@ -270,7 +276,8 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
     return v;
 }
 
-Verdict judge(const Trace& t, int status, const json& scenario, bool due, const std::vector<std::string>& tolerated)
+Verdict judge(const Trace& t, int status, const json& scenario, bool due,
+              const std::vector<std::string>& tolerated)
 {
     Judge j(scenario);
     for (const json& r : t.records)
