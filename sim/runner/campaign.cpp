@@ -144,14 +144,14 @@ pid_t run_one(const Program& program, const Drawn& d, uint64_t seed, const std::
         report_ground_truth(true);
         FILE* out = trace_file.empty() ? nullptr : std::fopen(trace_file.c_str(), "wb");
         // The run is judged as its records come. Without a trace to keep,
-        // the keyboard's reports, the progress bar's positions and the boot
-        // loader's status requests are not even made: the judge needs only
-        // their times.
+        // the keyboard's reports, the progress bar's positions, the boot
+        // loader's status requests and the blocks it accepted are not even
+        // made: the judge needs only their times (and counts the blocks).
         Judge judge(d.scenario);
         json summary;
         if (!out)
-            skip_records({"kb_out", "kb_in", "progress", "dfu_status"},
-                         [&judge](uint64_t t) { judge.tick(t); });
+            skip_records({"kb_out", "kb_in", "progress", "dfu_status", "dfu_block"},
+                         [&judge](uint64_t t, const char* ev) { judge.tick(t, ev); });
         int status = run_scenario(parsed, program.path, program.facts, seed, [&](const json& record) {
             if (record["ev"].get_ref<const std::string&>() == "summary")
                 summary = record;

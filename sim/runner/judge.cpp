@@ -65,11 +65,20 @@ Judge::Judge(const json& scenario)
     silent_run_ = args.find("silent") != std::string::npos;
 }
 
-void Judge::tick(uint64_t t)
+void Judge::tick(uint64_t t, const char* ev)
 {
     if (in_run_ && (long long)t - last_t_ > longest_quiet_)
         longest_quiet_ = (long long)t - last_t_;
     last_t_ = (long long)t;
+    if (ev && std::strcmp(ev, "dfu_block") == 0)
+        accepted_block();
+}
+
+void Judge::accepted_block()
+{
+    data_blocks_++;
+    if (bt_sent_ && !bt_confirmed_)
+        download_after_bad_bt_ = true;
 }
 
 void Judge::observe(const json& r)
@@ -143,9 +152,7 @@ void Judge::observe(const json& r)
     } else if (ev == "dfu" && r.value("req", "") == "DNLOAD" && r.value("ok", true)) {
         // Only requests the boot loader accepted count.
         if (r.value("length", 0) > 0) {
-            data_blocks_++;
-            if (bt_sent_ && !bt_confirmed_)
-                download_after_bad_bt_ = true;
+            accepted_block();
         } else {
             final_request_ = true;
         }

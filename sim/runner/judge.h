@@ -28,7 +28,8 @@ class Judge {
 public:
     explicit Judge(const nlohmann::ordered_json& scenario);
     void observe(const nlohmann::ordered_json& record);
-    void tick(uint64_t t);
+    // `ev` "dfu_block": a data block the boot loader accepted.
+    void tick(uint64_t t, const char* ev = nullptr);
     // `summary`: the run's last record (nullptr: none); `status` the
     // process's exit status; `due`: success is due; `tolerated`: device rules
     // whose breaking is no fault of the tool here.
@@ -36,6 +37,8 @@ public:
                     bool due, const std::vector<std::string>& tolerated) const;
 
 private:
+    void accepted_block();
+
     std::vector<std::string> broken_;
     uint32_t states_ = 1;
     int runs_ = 0, last_result_ = 1, data_blocks_ = 0, ended_held_ = 0;

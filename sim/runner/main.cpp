@@ -428,10 +428,10 @@ void runner::report_ground_truth(bool on)
 
 namespace {
 std::vector<std::string> g_skip;
-std::function<void(uint64_t)> g_skip_tick;
+std::function<void(uint64_t, const char*)> g_skip_tick;
 }  // namespace
 
-void runner::skip_records(std::vector<std::string> events, std::function<void(uint64_t t)> tick)
+void runner::skip_records(std::vector<std::string> events, std::function<void(uint64_t t, const char* ev)> tick)
 {
     g_skip = std::move(events);
     g_skip_tick = std::move(tick);
@@ -479,9 +479,9 @@ int runner::run_scenario(const runner::Scenario& scenario, const std::string& pr
     });
     sim::set_poll_hook(poll_globals);
     if (!g_skip.empty())
-        sim::set_trace_skip(g_skip, [] {
+        sim::set_trace_skip(g_skip, [](const char* ev) {
             poll_globals();
-            g_skip_tick(sim::now_ms());
+            g_skip_tick(sim::now_ms(), ev);
         });
 
     sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,

@@ -28,8 +28,8 @@ using RecordSink = std::function<void(const nlohmann::ordered_json& record)>;
 void report_ground_truth(bool on);
 
 // Leaves the records of `events` out of the next run: `tick` receives the
-// time of each instead.
-void skip_records(std::vector<std::string> events, std::function<void(uint64_t t)> tick);
+// time and the event of each instead.
+void skip_records(std::vector<std::string> events, std::function<void(uint64_t t, const char* ev)> tick);
 
 int run_scenario(const Scenario& scenario, const std::string& program, const sim::PackageFacts& package,
                  uint64_t seed, const RecordSink& sink);

@@ -210,8 +210,10 @@ std::unique_ptr<KeyboardSlot> make_keyboard(int number, const KeyboardConfig& co
     host.connect = [k](models::UsbMode mode) { keyboard_connect(*k, mode); };
     host.disconnect = [k] { keyboard_disconnect(*k); };
     host.dfu_request = [k](const char* name, uint16_t value, uint16_t length, bool ok) {
-        // Status requests may be left out on their own ("dfu_status").
+        // Status requests and accepted blocks may be left out on their own.
         if (std::strcmp(name, "GETSTATUS") == 0 && !trace_wanted("dfu_status"))
+            return;
+        if (ok && length > 0 && std::strcmp(name, "DNLOAD") == 0 && !trace_wanted("dfu_block"))
             return;
         Json f{{"req", name}, {"value", value}, {"length", length}};
         if (!ok)

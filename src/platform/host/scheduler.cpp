@@ -69,7 +69,7 @@ std::unordered_map<uint64_t, uint64_t> g_item_due;  // id -> due
 TraceSink g_sink;
 int g_sink_depth = 0;  // trace records on their way to the sink
 std::vector<std::string> g_skip_events;  // records left out
-std::function<void()> g_skipped;
+std::function<void(const char* ev)> g_skipped;
 std::function<void()> g_poll_hook;
 
 [[noreturn]] void fatal(const char* what)
@@ -427,7 +427,7 @@ void set_trace_sink(TraceSink sink)
     g_sink = std::move(sink);
 }
 
-void set_trace_skip(std::vector<std::string> events, std::function<void()> skipped)
+void set_trace_skip(std::vector<std::string> events, std::function<void(const char* ev)> skipped)
 {
     g_skip_events = std::move(events);
     g_skipped = std::move(skipped);
@@ -442,7 +442,7 @@ bool trace_wanted(const char* ev)
             // The sink's place: the same scheduling points as a record.
             g_sink_depth++;
             if (g_skipped)
-                g_skipped();
+                g_skipped(ev);
             g_sink_depth--;
             return false;
         }

@@ -152,11 +152,12 @@ using TraceSink = std::function<void(const Json& record)>;
 void set_trace_sink(TraceSink sink);
 void trace(const char* ev, Json fields = Json::object());
 // Leaves out the records of `events`: nothing is built for them, and
-// `skipped` runs where the sink would have run (the campaign's runs, which
+// `skipped` (with the event's name) runs where the sink would have run (the campaign's runs, which
 // judge their records as they come, need neither the keyboard's reports nor
 // the progress bar's positions). Hot places ask `trace_wanted` before they
-// build a record; "dfu_status" stands for the boot loader's status requests.
-void set_trace_skip(std::vector<std::string> events, std::function<void()> skipped);
+// build a record; "dfu_status" stands for the boot loader's status requests,
+// "dfu_block" for the data blocks it accepted.
+void set_trace_skip(std::vector<std::string> events, std::function<void(const char* ev)> skipped);
 bool trace_wanted(const char* ev);
 // Called at every scheduling point and after every world callback; the
 // runner uses it to notice changes of product globals (state, result).
