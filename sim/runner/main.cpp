@@ -1,5 +1,7 @@
 // tessel-sim: runs the unchanged tool in the simulated world, driven by a
 // scenario, and writes what happens as a trace of JSON lines.
+#include "models/ground_truth.h"  // before the product's headers, whose DFU names are macros
+
 #include "campaign.h"
 #include "run_scenario.h"
 #include "scenario.h"

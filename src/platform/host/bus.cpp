@@ -5,6 +5,8 @@
 // knows the package only through the facts it is set up with.
 #include "platform/host/sim_bus.h"
 
+#include "models/ground_truth.h"
+
 #include <algorithm>
 
 namespace sim {

@@ -7,7 +7,6 @@
 
 #include "platform/host/win32_host.h"
 
-#include "models/ground_truth.h"
 #include "package_facts.h"
 #include "models/device_config.h"
 
@@ -42,6 +41,7 @@ int stale_handle_writes();  // writes through closed or foreign handles (must st
 int violations();           // protocol rules the host broke (each also a `violation` trace record)
 // What the keyboard's parts stored and run, held against the package (all
 // false without a keyboard); with two, of the one that holds more of it.
+struct GroundTruth;  // models/ground_truth.h
 GroundTruth ground_truth();
 
 // ------------------------------------------------------------ for tests
