@@ -123,6 +123,16 @@ bool fire_due()
     return fired;
 }
 
+// When the next world callback or window timer is due (UINT64_MAX: none).
+uint64_t next_due()
+{
+    uint64_t next = UINT64_MAX;
+    if (!g_items.empty())
+        next = g_items.begin()->first.first;
+    uint64_t timer = next_window_timer_after(g_now);
+    return timer < next ? timer : next;
+}
+
 // Nothing can run: moves the clock to the next due item and fires what is
 // due then. False when nothing is due before the time limit (the clock then
 // stands at the limit).
@@ -130,12 +140,7 @@ bool advance_clock()
 {
     if (fire_due())
         return true;
-    uint64_t next = UINT64_MAX;
-    if (!g_items.empty())
-        next = g_items.begin()->first.first;
-    uint64_t timer = next_window_timer_after(g_now);
-    if (timer < next)
-        next = timer;
+    uint64_t next = next_due();
     uint64_t until = config().until_ms;
     if (next == UINT64_MAX || next > until) {
         if (g_now < until)
@@ -164,12 +169,7 @@ bool deliver_early(uint64_t r)
     }
     if (r % 4 != 0 || g_exiting)
         return false;
-    uint64_t next = UINT64_MAX;
-    if (!g_items.empty())
-        next = g_items.begin()->first.first;
-    uint64_t timer = next_window_timer_after(g_now);
-    if (timer < next)
-        next = timer;
+    uint64_t next = next_due();
     if (next == UINT64_MAX || next > g_now + kEventHorizonMs || next > config().until_ms)
         return false;
     g_now = next;
