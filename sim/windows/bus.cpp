@@ -6,6 +6,8 @@
 // window procedure.
 #include "sim/windows/bus_internal.h"
 
+#include "sim/keyboard_instances.h"
+
 #include <dbt.h>
 
 #include <algorithm>
@@ -304,21 +306,6 @@ static Iface dfu_iface(int identity, const char* instance)
     return dfu;
 }
 
-// Instance parts of each keyboard's paths: the second keyboard sits on
-// another port, so its interfaces and its boot loader have instances of their own.
-struct Instances {
-    const char* standard;
-    const char* events;
-    const char* commands;
-    const char* runtime_dfu;
-    const char* bootloader;
-};
-static const Instances kInstances[2] = {
-    {"&mi_00#8&2c5e1f4a&0&0000", "&mi_01&col01#8&3a1d77e0&0&0000", "&mi_01&col02#8&3a1d77e0&0&0001",
-     "&mi_02#8&3a1d77e0&0&0002", "#6&1f3b9c2d&0&3"},
-    {"&mi_00#8&17b60d93&0&0000", "&mi_01&col01#8&0e94c2a5&0&0000", "&mi_01&col02#8&0e94c2a5&0&0001",
-     "&mi_02#8&0e94c2a5&0&0002", "#6&2d7e4a18&0&4"},
-};
 
 Keyboard* keyboard_of(const Iface* i)
 {
@@ -339,7 +326,7 @@ static void keyboard_connect(Keyboard& kb, models::UsbMode mode)
 {
     Bus& b = bus();
     int owner = kb.number - 1;
-    const Instances& inst = kInstances[owner];
+    const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
     kb.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
         uint16_t vid = kb.config.identity == 2 ? 0x1FC9 : 0x3E71;

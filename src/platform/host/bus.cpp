@@ -5,6 +5,7 @@
 // knows the package only through the facts it is set up with.
 #include "platform/host/sim_bus.h"
 
+#include "sim/keyboard_instances.h"
 #include "models/ground_truth.h"
 
 #include <algorithm>
@@ -108,27 +109,12 @@ void trace_kb(const KeyboardSlot& k, const char* ev, Json fields)
 namespace {
 
 // ------------------------------------------------------------ the keyboard's bus
-// Instance parts of each keyboard's paths: the second keyboard sits on
-// another port, so its interfaces and its boot loader have instances of their own.
-struct Instances {
-    const char* standard;
-    const char* events;
-    const char* commands;
-    const char* runtime_dfu;
-    const char* bootloader;
-};
-const Instances kInstances[2] = {
-    {"&mi_00#8&2c5e1f4a&0&0000", "&mi_01&col01#8&3a1d77e0&0&0000", "&mi_01&col02#8&3a1d77e0&0&0001",
-     "&mi_02#8&3a1d77e0&0&0002", "#6&1f3b9c2d&0&3"},
-    {"&mi_00#8&17b60d93&0&0000", "&mi_01&col01#8&0e94c2a5&0&0000", "&mi_01&col02#8&0e94c2a5&0&0001",
-     "&mi_02#8&0e94c2a5&0&0002", "#6&2d7e4a18&0&4"},
-};
 
 void keyboard_connect(KeyboardSlot& k, models::UsbMode mode)
 {
     bool announce = !k.quiet;
     int owner = k.number - 1;
-    const Instances& inst = kInstances[owner];
+    const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
     k.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
         uint16_t vid = k.config.identity == 2 ? 0x1FC9 : 0x3E71;
