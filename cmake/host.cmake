@@ -4,7 +4,7 @@ find_package(nlohmann_json 3 REQUIRED)
 find_package(GTest REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-file(GLOB HOST_STANDIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/host/*.cpp)
+file(GLOB HOST_STANDIN_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/host/*.cpp)
 file(GLOB MODEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
 
 # The layers depend one way: product -> stand-in (its gateway to Windows) ->
@@ -15,7 +15,7 @@ add_library(tessel_models STATIC ${MODEL_SOURCES})
 target_include_directories(tessel_models PUBLIC ${CMAKE_SOURCE_DIR}/sim ${CMAKE_SOURCE_DIR})
 
 add_library(tessel_host STATIC ${HOST_STANDIN_SOURCES})
-target_include_directories(tessel_host PUBLIC ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim)
+target_include_directories(tessel_host PUBLIC ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim ${CMAKE_SOURCE_DIR}/sim/host)
 target_link_libraries(tessel_host PUBLIC nlohmann_json::nlohmann_json Threads::Threads tessel_models)
 
 add_library(tessel_product STATIC ${PRODUCT_SOURCES})

@@ -32,8 +32,8 @@ add_subdirectory(tests/wine)
 
 # tessel-updater-sim.exe: the same tool with the simulated keyboard and boot
 # loader (sim/models) behind its device calls, for whole updates under Wine.
-# The gateway (src/platform/win32.h) redirects the device calls when
-# TESSEL_SIM_DEVICES is defined; the release program above has none of it.
+# Its build forces sim/windows/redirect.h into the product's sources; the
+# release program above has none of it.
 find_path(TESSEL_JSON_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
 if(TESSEL_JSON_INCLUDE)
     # Only nlohmann/ of the host's headers, never its C library's.
@@ -42,12 +42,17 @@ if(TESSEL_JSON_INCLUDE)
     file(CREATE_LINK ${TESSEL_JSON_INCLUDE}/nlohmann ${TESSEL_JSON_DIR}/nlohmann SYMBOLIC)
     file(GLOB SIM_WINDOWS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/windows/*.cpp)
     file(GLOB SIM_MODEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
-    add_executable(tessel-updater-sim-bare WIN32 ${PRODUCT_SOURCES} ${SIM_WINDOWS_SOURCES} ${SIM_MODEL_SOURCES}
+    # The product's sources once more, each with the redirection of its
+    # device calls forced in ahead of the gateway.
+    add_library(tessel-sim-product OBJECT ${PRODUCT_SOURCES})
+    target_include_directories(tessel-sim-product PRIVATE ${PRODUCT_INCLUDES})
+    target_compile_options(tessel-sim-product PRIVATE -include ${CMAKE_SOURCE_DIR}/sim/windows/redirect.h)
+    add_executable(tessel-updater-sim-bare WIN32 $<TARGET_OBJECTS:tessel-sim-product> ${SIM_WINDOWS_SOURCES}
+        ${SIM_MODEL_SOURCES}
         ${CMAKE_SOURCE_DIR}/sim/package_facts.cpp ${CMAKE_SOURCE_DIR}/sim/runner/scenario.cpp
         ${TESSEL_RESOURCE_OBJECT})
     target_include_directories(tessel-updater-sim-bare PRIVATE ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim
         ${TESSEL_JSON_DIR})
-    target_compile_definitions(tessel-updater-sim-bare PRIVATE TESSEL_SIM_DEVICES)
     target_link_options(tessel-updater-sim-bare PRIVATE -static -static-libgcc -static-libstdc++ -mwindows -s)
     target_link_libraries(tessel-updater-sim-bare PRIVATE comctl32 winmm gdi32 user32 shell32 advapi32)
     if(TESSEL_PACK)

@@ -5,7 +5,7 @@
 #include "pack_checks.h"
 #include "package/ini.h"
 #include "package/package.h"
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <cerrno>
 #include <climits>

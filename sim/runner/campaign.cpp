@@ -5,7 +5,7 @@
 #include "scenario.h"
 
 #include "package_facts.h"
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <poll.h>
 #include <sys/stat.h>

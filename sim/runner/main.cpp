@@ -10,8 +10,8 @@
 
 #include "app/app.h"
 #include "common/globals.h"
-#include "platform/host/sim_core.h"
-#include "platform/host/sim_devices.h"
+#include "host/sim_core.h"
+#include "host/sim_devices.h"
 
 #include "package_facts.h"
 

@@ -1,7 +1,7 @@
 // The trace in a form for people: one aligned line per record.
 #pragma once
 
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <string>
 

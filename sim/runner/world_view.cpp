@@ -1,7 +1,7 @@
 #include "world_view.h"
 
 #include "app/app.h"
-#include "platform/host/sim_windows.h"
+#include "host/sim_windows.h"
 
 namespace runner {
 

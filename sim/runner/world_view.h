@@ -1,7 +1,7 @@
 // What the runner reads off the simulated world for the trace's summary.
 #pragma once
 
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <string>
 

@@ -1,10 +1,28 @@
-// Included by the gateway (src/platform/win32.h) after the platform SDK
-// headers when TESSEL_SIM_DEVICES is defined: the tool's device calls (and
+// Forced into every product source of tessel-updater-sim.exe by its build
+// (-include), ahead of the gateway: the tool's device calls (and
 // SetThreadExecutionState, which the simulated system's sleep asks after) go
 // to the Windows-side simulated bus (sim/windows/device_calls.cpp), its file
 // calls on its own folder through the scenario's file faults
 // (sim/windows/files.cpp), everything else to Windows. The tool's sources stay as they are.
 #pragma once
+
+// The platform headers the gateway includes come first, so that the names
+// below rename only the tool's calls, never the SDK's declarations.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <commctrl.h>
+#include <dbt.h>
+#include <mmsystem.h>
+#include <setupapi.h>
+#include <shellapi.h>
+#include <winusb.h>
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+#include <cstdio>
 
 #include "sim/windows/device_calls.h"
 

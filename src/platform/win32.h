@@ -3,6 +3,8 @@
 // In a Windows build this is the platform SDK (MinGW-w64 headers). In a host
 // build it is our own stand-in for the subset of Win32 the tool calls; the
 // stand-in runs the product in a simulated world (see docs/scheduler.md).
+// Builds of the tool with simulated devices add their redirection of the
+// device calls themselves (a forced include); the gateway knows nothing of it.
 #pragma once
 
 #ifdef _WIN32
@@ -21,11 +23,6 @@ extern "C" {
 #include <hidpi.h>
 }
 #include <cstdio>
-#ifdef TESSEL_SIM_DEVICES
-// tessel-updater-sim.exe: the same tool with simulated devices behind its
-// device calls (sim/windows/redirect.h).
-#include "sim/windows/redirect.h"
-#endif
 // Wide string literal in the platform's WCHAR type.
 #define WTEXT(s) L##s
 #include <atomic>
@@ -33,6 +30,7 @@ extern "C" {
 template <typename T>
 using shared_atomic = std::atomic<T>;
 #else
-#include "platform/host/win32_host.h"
-#include "platform/host/shared_atomic.h"
+// The host build puts its stand-in for the SDK on the include path.
+#include <win32_host.h>
+#include <shared_atomic.h>
 #endif

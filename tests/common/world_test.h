@@ -10,9 +10,9 @@
 #include "app/app.h"
 #include "common/globals.h"
 #include "package/messages.h"
-#include "platform/host/sim_core.h"
-#include "platform/host/sim_devices.h"
-#include "platform/host/sim_windows.h"
+#include "host/sim_core.h"
+#include "host/sim_devices.h"
+#include "host/sim_windows.h"
 
 #include "package_facts.h"
 

@@ -12,7 +12,7 @@
 
 #include "common/globals.h"
 #include "dfu/dfu.h"
-#include "platform/host/sim_devices.h"
+#include "host/sim_devices.h"
 
 #include <cstring>
 

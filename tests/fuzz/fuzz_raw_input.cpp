@@ -10,8 +10,8 @@
 #include "keyboard/kb.h"
 #include "package/ini.h"
 #include "package/package.h"
-#include "platform/host/sim_bus.h"
-#include "platform/host/sim_devices.h"
+#include "host/sim_bus.h"
+#include "host/sim_devices.h"
 
 #include <cstddef>
 #include <cstring>

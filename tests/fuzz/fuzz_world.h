@@ -5,7 +5,7 @@
 // test.
 #pragma once
 
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <cstdint>
 #include <cstdio>

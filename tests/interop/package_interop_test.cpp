@@ -2,7 +2,7 @@
 // last section ends, and DFU suffixes as dfu-suffix writes and checks them.
 #include "outside_tools.h"
 #include "package/package.h"
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <gtest/gtest.h>
 

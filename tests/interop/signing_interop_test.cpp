@@ -5,7 +5,7 @@
 // The certificate is a throw-away one made with openssl for this run.
 #include "outside_tools.h"
 #include "package/package.h"
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The stand-in and the device models link and run without any product
 // object: the boot loader enumerates with the identity and interface class
 // it was given, and the stand-in runs whatever entry point it is handed.
-#include "platform/host/sim_core.h"
-#include "platform/host/sim_devices.h"
+#include "host/sim_core.h"
+#include "host/sim_devices.h"
 
 #include <cstdio>
 #include <cstring>

@@ -2,7 +2,7 @@
 // process token and the restart of Windows in the simulated world.
 #include "common/world_test.h"
 
-#include "platform/host/sim_windows.h"
+#include "host/sim_windows.h"
 
 #include <gtest/gtest.h>
 

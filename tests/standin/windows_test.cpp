@@ -2,7 +2,7 @@
 // the dialog and the user's input.
 #include "common/world_test.h"
 
-#include "platform/host/sim_windows.h"
+#include "host/sim_windows.h"
 #include "resources/resource.h"
 
 #include <gtest/gtest.h>

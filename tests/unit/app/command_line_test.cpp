@@ -3,7 +3,7 @@
 // characters, and read for "-silent" and "-lang=".
 #include "app/app.h"
 #include "package/messages.h"
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // get_program_dir over the path the platform gives for the program file,
 // including paths too long for its buffers.
 #include "app/app.h"
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <gtest/gtest.h>
 

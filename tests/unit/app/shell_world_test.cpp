@@ -2,7 +2,7 @@
 // the simulated world. The world runs once per process, so every case runs in
 // a child process of its own (death-test style).
 #include "common/world_test.h"
-#include "platform/host/sim_internal.h"
+#include "host/sim_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "keyboard/kb.h"
-#include "platform/host/sim_devices.h"
+#include "host/sim_devices.h"
 
 #include <cstddef>
 #include <cstring>

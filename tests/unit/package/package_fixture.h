@@ -5,7 +5,7 @@
 #include "package/ini.h"
 #include "package/messages.h"
 #include "package/package.h"
-#include "platform/host/sim_core.h"
+#include "host/sim_core.h"
 
 #include <gtest/gtest.h>
 

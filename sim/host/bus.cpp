@@ -1,0 +1,403 @@
+// The simulated USB bus: the interfaces present on the system, the keyboard
+// model plugged into it (its modes become interfaces with paths,
+// collections and descriptors), the world's device actions and the counters
+// tests read. The keyboard itself is the device model in sim/models; it
+// knows the package only through the facts it is set up with.
+#include "host/sim_bus.h"
+
+#include "sim/keyboard_instances.h"
+#include "models/ground_truth.h"
+
+#include <algorithm>
+
+namespace sim {
+
+World& world()
+{
+    static World w;
+    return w;
+}
+
+uint16_t Iface::usb_vid() const
+{
+    const PackageFacts& p = world().package;
+    return dfu_identity == 1 ? p.vid1 : dfu_identity == 2 ? p.vid2 : vid;
+}
+
+uint16_t Iface::usb_pid() const
+{
+    const PackageFacts& p = world().package;
+    return dfu_identity == 1 ? p.pid1 : dfu_identity == 2 ? p.pid2 : pid;
+}
+
+GUID Iface::class_guid() const
+{
+    if (hid())
+        return kHidGuid;
+    const PackageFacts::Guid& g = world().package.dfu_guid;
+    GUID guid;
+    guid.Data1 = g.data1;
+    guid.Data2 = g.data2;
+    guid.Data3 = g.data3;
+    memcpy(guid.Data4, g.data4, sizeof(guid.Data4));
+    return guid;
+}
+
+Iface* iface_by_id(int id)
+{
+    for (Iface& i : world().ifaces)
+        if (i.id == id)
+            return &i;
+    return nullptr;
+}
+
+void ensure_init()
+{
+    World& w = world();
+    if (w.initialised)
+        return;
+    w.initialised = true;
+    set_write_observer(count_stale_writes);
+}
+
+int add_iface(Iface i, bool announce)
+{
+    World& w = world();
+    i.id = w.next_iface++;
+    if (i.hid()) {
+        HANDLE raw = (HANDLE)(w.next_raw_device += 0x10);
+        RawDevice d;
+        d.vid = i.vid;
+        d.pid = i.pid;
+        d.version = i.version;
+        d.usage_page = i.usage_page;
+        d.usage = i.usage;
+        d.iface = i.id;
+        w.raw_devices[raw] = d;
+        i.raw_device = raw;
+    }
+    w.ifaces.push_back(i);
+    if (announce) {
+        // Arrivals reach the registered windows from the system, a moment later.
+        int id = i.id;
+        schedule_after(0, [id] {
+            if (Iface* a = iface_by_id(id))
+                if (a->present)
+                    announce_arrival(*a);
+        });
+    }
+    return i.id;
+}
+
+KeyboardSlot* keyboard_of(const Iface& i)
+{
+    World& w = world();
+    if (i.owner == 0)
+        return w.keyboard.get();
+    if (i.owner == 1)
+        return w.keyboard2.get();
+    return nullptr;
+}
+
+void trace_kb(const KeyboardSlot& k, const char* ev, Json fields)
+{
+    if (k.number == 2)
+        fields["kb"] = 2;
+    trace(ev, fields);
+}
+
+namespace {
+
+// ------------------------------------------------------------ the keyboard's bus
+
+void keyboard_connect(KeyboardSlot& k, models::UsbMode mode)
+{
+    bool announce = !k.quiet;
+    int owner = k.number - 1;
+    const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
+    k.ifaces.clear();
+    if (mode == models::UsbMode::Normal) {
+        uint16_t vid = k.config.identity == 2 ? 0x1FC9 : 0x3E71;
+        uint16_t pid = k.config.identity == 2 ? 0x0088 : 0x2A60;
+        uint16_t version = k.model->nxp_version();
+        Iface std_kbd;
+        std_kbd.owner = owner;
+        std_kbd.kind = Kind::KbdStandard;
+        std_kbd.vid = vid, std_kbd.pid = pid, std_kbd.version = version;
+        std_kbd.usage_page = 0x01, std_kbd.usage = 0x06;
+        std_kbd.in_len = 9, std_kbd.out_len = 2;
+        std_kbd.instance = inst.standard;
+        Iface events = std_kbd;
+        events.kind = Kind::KbdEvents;
+        events.usage_page = 0xFF02, events.usage = 0x01;
+        events.in_len = 9, events.out_len = 0;
+        events.instance = inst.events;
+        Iface commands = std_kbd;
+        commands.kind = Kind::KbdCommands;
+        commands.usage_page = 0xFF01, commands.usage = 0x01;
+        commands.in_len = 0, commands.out_len = 57;
+        commands.instance = inst.commands;
+        if (!k.quiet)
+            trace_kb(k, "device", Json{{"what", "keyboard_attached"}});
+        for (Iface* i : {&std_kbd, &events, &commands})
+            k.ifaces.push_back(add_iface(*i, announce));
+        if (k.config.runtime_dfu) {
+            // The run-time DFU interface of the normal firmware.
+            Iface runtime;
+            runtime.owner = owner;
+            runtime.kind = Kind::Dfu;
+            runtime.dfu_identity = 1;
+            runtime.instance = inst.runtime_dfu;
+            k.ifaces.push_back(add_iface(runtime, announce));
+        }
+    } else {
+        Iface dfu;
+        dfu.owner = owner;
+        dfu.kind = Kind::Dfu;
+        dfu.dfu_identity = k.config.bootloader.identity == 2 ? 2 : 1;
+        dfu.instance = inst.bootloader;
+        if (!k.quiet)
+            trace_kb(k, "device", Json{{"what", "bootloader_attached"}});
+        k.ifaces.push_back(add_iface(dfu, announce));
+    }
+}
+
+void keyboard_disconnect(KeyboardSlot& k)
+{
+    bool boot = k.model->mode() == models::UsbMode::Bootloader;
+    trace_kb(k, "device", Json{{"what", boot ? "bootloader_removed" : "keyboard_removed"}});
+    std::vector<int> ids = k.ifaces;
+    k.ifaces.clear();
+    remove_interfaces(ids);
+}
+
+void keyboard_send_input(KeyboardSlot& k, const uint8_t* report, size_t len)
+{
+    for (int id : k.ifaces) {
+        Iface* i = iface_by_id(id);
+        if (i && i->present && i->kind == Kind::KbdEvents) {
+            if (trace_wanted("kb_in"))
+                trace_kb(k, "kb_in", Json{{"hex", hex_upper(report, len)}});
+            deliver_input(*i, report, len);
+            return;
+        }
+    }
+}
+
+// A keyboard plugged into the bus as its configuration says.
+std::unique_ptr<KeyboardSlot> make_keyboard(int number, const KeyboardConfig& config,
+                                            const PackageFacts& package)
+{
+    std::unique_ptr<KeyboardSlot> slot(new KeyboardSlot);
+    KeyboardSlot* k = slot.get();
+    k->number = number;
+    k->config = config;
+    models::KeyboardHost host;
+    host.after = [](uint32_t ms, std::function<void()> fn) { schedule_after(ms, std::move(fn)); };
+    host.send_input = [k](const uint8_t* report, size_t len) { keyboard_send_input(*k, report, len); };
+    host.connect = [k](models::UsbMode mode) { keyboard_connect(*k, mode); };
+    host.disconnect = [k] { keyboard_disconnect(*k); };
+    host.dfu_request = [k](const char* name, uint16_t value, uint16_t length, bool ok) {
+        // Status requests and accepted blocks may be left out on their own.
+        if (std::strcmp(name, "GETSTATUS") == 0 && !trace_wanted("dfu_status"))
+            return;
+        if (ok && length > 0 && std::strcmp(name, "DNLOAD") == 0 && !trace_wanted("dfu_block"))
+            return;
+        Json f{{"req", name}, {"value", value}, {"length", length}};
+        if (!ok)
+            f["ok"] = false;
+        trace_kb(*k, "dfu", f);
+    };
+    host.now = [] { return now_ms(); };
+    host.violation = [k](const char* rule, const std::string& detail) {
+        ++world().counters.violations;
+        trace_kb(*k, "violation", Json{{"rule", rule}, {"detail", detail}});
+    };
+    host.firmware = [k](const char* part, const char* what, int version) {
+        Json f{{"part", part}, {"what", what}};
+        f["version"] = version >= 0 ? Json(version) : Json(nullptr);
+        trace_kb(*k, "firmware", f);
+    };
+    k->model.reset(new models::KeyboardModel(keyboard_settings(config, package), host));
+    return slot;
+}
+
+void plug_at_setup(KeyboardSlot& k)
+{
+    if (!k.config.attached)
+        return;
+    k.quiet = true;
+    k.model->plug(true);
+    k.quiet = false;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ set-up and counters
+void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package,
+                   const KeyboardConfig* keyboard2)
+{
+    ensure_init();
+    World& w = world();
+    w.package = package;
+    w.keyboard.reset();
+    w.keyboard2.reset();
+    // Both exist before either is plugged in: the first one's interfaces
+    // come first in the system's enumeration order.
+    if (keyboard)
+        w.keyboard = make_keyboard(1, *keyboard, package);
+    if (keyboard2)
+        w.keyboard2 = make_keyboard(2, *keyboard2, package);
+    if (w.keyboard)
+        plug_at_setup(*w.keyboard);
+    if (w.keyboard2)
+        plug_at_setup(*w.keyboard2);
+}
+
+void device_action(const std::string& what)
+{
+    ensure_init();
+    World& w = world();
+    if (what == "detach") {
+        if (w.keyboard)
+            w.keyboard->model->unplug();
+    } else if (what == "attach") {
+        if (w.keyboard)
+            w.keyboard->model->plug();
+    } else if (what == "detach2") {
+        if (w.keyboard2)
+            w.keyboard2->model->unplug();
+    } else if (what == "attach2") {
+        if (w.keyboard2)
+            w.keyboard2->model->plug();
+    } else if (what == "query_remove" || what == "query_remove_vetoed") {
+        query_remove_keyboard(what == "query_remove_vetoed");
+    } else if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume") {
+        power_action(what);
+    } else if (what == "end_session" || what == "force_end_session") {
+        session_action(what);
+    } else if (what == "keyboard_hangs") {
+        // Its firmware takes no output report from now on.
+        if (w.keyboard)
+            w.keyboard->config.hang_after_reports = w.keyboard->reports_taken;
+    } else if (what == "bootloader_hangs") {
+        if (w.keyboard)
+            w.keyboard->model->hang_bootloader();
+    } else if (what == "hid_arrival") {
+        Iface mouse;
+        mouse.kind = Kind::HidOther;
+        mouse.vid = 0x046D, mouse.pid = 0xC077, mouse.version = 0x7200;
+        mouse.usage_page = 0x01, mouse.usage = 0x02, mouse.in_len = 5;
+        char inst[48];
+        snprintf(inst, sizeof(inst), "#7&%08x&0&0000", 0x1d4c2a00u + (unsigned)w.mouse_count++);
+        mouse.instance = inst;
+        add_iface(mouse, true);
+    }
+}
+
+int reports_out()
+{
+    World& w = world();
+    return w.keyboard ? w.keyboard->model->reports_received() : 0;
+}
+
+int dfu_blocks()
+{
+    World& w = world();
+    return w.keyboard ? w.keyboard->model->dfu_blocks() : 0;
+}
+
+GroundTruth ground_truth()
+{
+    // With two keyboards, the one the run updated: the one that holds more
+    // of the package (the first on a tie).
+    World& w = world();
+    auto score = [](const GroundTruth& t) { return t.usb_stored + t.usb_runs + t.bt_stored + t.bt_runs; };
+    GroundTruth first = w.keyboard ? read_ground_truth(w.keyboard->model->stored(), w.package) : GroundTruth();
+    if (w.keyboard2) {
+        GroundTruth second = read_ground_truth(w.keyboard2->model->stored(), w.package);
+        if (score(second) > score(first))
+            return second;
+    }
+    return first;
+}
+
+int reports_out2()
+{
+    World& w = world();
+    return w.keyboard2 ? w.keyboard2->model->reports_received() : -1;
+}
+
+int dfu_blocks2()
+{
+    World& w = world();
+    return w.keyboard2 ? w.keyboard2->model->dfu_blocks() : -1;
+}
+
+int violations()
+{
+    return world().counters.violations;
+}
+
+int stale_handle_writes()
+{
+    return world().counters.stale_handle_writes;
+}
+
+void devices_preempt_writes(bool on)
+{
+    ensure_init();
+    world().preempt_writes = on;
+}
+
+DeviceCounters device_counters()
+{
+    World& w = world();
+    DeviceCounters c = w.counters;
+    c.open_info_sets = (int)w.info_sets.size();
+    c.open_preparsed = (int)w.preparsed.size();
+    c.open_winusb = (int)w.winusb.size();
+    c.notify_registrations = (int)w.registrations.size();
+    return c;
+}
+
+int devices_add_hid(const ExtraHid& hid)
+{
+    ensure_init();
+    Iface i;
+    i.kind = Kind::HidOther;
+    i.vid = hid.vid, i.pid = hid.pid, i.version = hid.version;
+    i.usage_page = hid.usage_page, i.usage = hid.usage;
+    i.in_len = hid.input_len, i.out_len = hid.output_len;
+    i.refuse_open = hid.refuse_open;
+    i.enum_fails = hid.enum_fails;
+    i.attributes_fail = hid.attributes_fail;
+    char inst[48];
+    snprintf(inst, sizeof(inst), "#9&%08x&0&0000", 0x0e000000u + (unsigned)world().next_iface);
+    i.instance = inst;
+    return add_iface(i, true);
+}
+
+int devices_add_dfu(const ExtraDfu& dfu)
+{
+    ensure_init();
+    Iface i;
+    i.kind = Kind::Dfu;
+    i.dfu_identity = dfu.identity;
+    i.vid = dfu.vid, i.pid = dfu.pid;
+    i.refuse_open = dfu.refuse_open;
+    i.descriptor_len = dfu.descriptor_len;
+    char inst[48];
+    snprintf(inst, sizeof(inst), "#6&%08x&0&%u", 0x2a000000u + (unsigned)world().next_iface,
+             (unsigned)world().next_iface % 8);
+    i.instance = inst + std::string((size_t)std::max(0, dfu.path_padding), 'x');
+    return add_iface(i, true);
+}
+
+void devices_set_refuse_open(int id, bool refuse)
+{
+    if (Iface* i = iface_by_id(id))
+        i->refuse_open = refuse;
+}
+
+}  // namespace sim
