@@ -49,7 +49,7 @@ if(TESSEL_JSON_INCLUDE)
     target_compile_options(tessel-sim-product PRIVATE -include ${CMAKE_SOURCE_DIR}/sim/windows/redirect.h)
     add_executable(tessel-updater-sim-bare WIN32 $<TARGET_OBJECTS:tessel-sim-product> ${SIM_WINDOWS_SOURCES}
         ${SIM_MODEL_SOURCES}
-        ${CMAKE_SOURCE_DIR}/sim/package_facts.cpp ${CMAKE_SOURCE_DIR}/sim/runner/scenario.cpp
+        ${CMAKE_SOURCE_DIR}/sim/package_facts.cpp ${CMAKE_SOURCE_DIR}/sim/scenario/scenario.cpp
         ${TESSEL_RESOURCE_OBJECT})
     target_include_directories(tessel-updater-sim-bare PRIVATE ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim
         ${TESSEL_JSON_DIR})

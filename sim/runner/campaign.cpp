@@ -2,7 +2,7 @@
 #include "draw.h"
 #include "judge.h"
 #include "run_scenario.h"
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include "package_facts.h"
 #include "host/sim_core.h"

@@ -4,7 +4,7 @@
 
 #include "campaign.h"
 #include "run_scenario.h"
-#include "scenario.h"
+#include "scenario/scenario.h"
 #include "trace_text.h"
 #include "world_view.h"
 

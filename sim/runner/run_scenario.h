@@ -3,7 +3,7 @@
 // sink as it happens and the run's summary last.
 #pragma once
 
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include "package_facts.h"
 

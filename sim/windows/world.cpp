@@ -15,7 +15,7 @@
 
 #include "app/app.h"
 #include "common/globals.h"
-#include "runner/scenario.h"
+#include "scenario/scenario.h"
 
 #include <commctrl.h>
 

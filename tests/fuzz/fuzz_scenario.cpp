@@ -3,7 +3,7 @@
 // inside the ranges the runner relies on.
 #include "fuzz_world.h"
 
-#include "runner/scenario.h"
+#include "scenario/scenario.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include <cctype>
 #include <cstdio>
@@ -297,15 +297,16 @@ bool parse_scenario(const std::string& text, Scenario& s, std::string& error)
         error = "scenario: must be a JSON object";
         return false;
     }
-    bool ok = c.unknown_fields(j, "",
-                               {"args", "program_path", "files", "locale", "clock", "other_instance",
-                                "keyboard", "keyboard2", "result_log", "events", "until", "events_anywhere"}) &&
-              c.get_string(j, "args", "args", s.args) &&
-              c.get_string(j, "program_path", "program_path", s.program_path) &&
-              c.get_bool(j, "other_instance", "other_instance", s.other_instance) &&
-              c.get_num(j, "until", "until", 0, INT64_MAX / 2, s.until) &&
-              c.get_string(j, "result_log", "result_log", s.result_log) &&
-              c.get_bool(j, "events_anywhere", "events_anywhere", s.events_anywhere);
+    bool ok =
+        c.unknown_fields(j, "",
+                         {"args", "program_path", "files", "locale", "clock", "other_instance", "keyboard",
+                          "keyboard2", "result_log", "events", "until", "events_anywhere"}) &&
+        c.get_string(j, "args", "args", s.args) &&
+        c.get_string(j, "program_path", "program_path", s.program_path) &&
+        c.get_bool(j, "other_instance", "other_instance", s.other_instance) &&
+        c.get_num(j, "until", "until", 0, INT64_MAX / 2, s.until) &&
+        c.get_string(j, "result_log", "result_log", s.result_log) &&
+        c.get_bool(j, "events_anywhere", "events_anywhere", s.events_anywhere);
     if (ok && s.result_log != "normal" && s.result_log != "read_only" && s.result_log != "locked" &&
         s.result_log != "volume_full")
         ok = c.fail("result_log", "must be \"normal\", \"read_only\", \"locked\" or \"volume_full\"");
