@@ -4,6 +4,7 @@
 
 #include "campaign.h"
 #include "run_scenario.h"
+#include "scenario/engine.h"
 #include "scenario/scenario.h"
 #include "trace_text.h"
 #include "world_view.h"
@@ -23,6 +24,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,9 +49,6 @@ FILE* g_out = stdout;
 bool g_text_format = false;
 bool g_ground_truth = false;  // the summary tells what the devices stored
 runner::Scenario g_scenario;
-std::vector<bool> g_trigger_fired;
-uint8_t g_last_state = 0;
-uint32_t g_last_result = 1;
 
 [[noreturn]] void unusable(const std::string& message)
 {
@@ -59,22 +58,23 @@ uint32_t g_last_result = 1;
 
 void usage()
 {
-    std::fprintf(stderr,
-                 "usage: tessel-sim [--trace FILE] [--program PACKAGED_EXE] [--format json|text] "
-                 "[--seed S] [--ground-truth] SCENARIO.json\n"
-                 "       tessel-sim --campaign N [--seed S] [--jobs J] [--program PACKAGED_EXE]\n"
-                 "       tessel-sim --replay SCENARIO.json --variant V --seed S [--due] [--program PACKAGED_EXE]\n"
-                 "Runs tessel-updater in a simulated world with virtual time. SCENARIO.json may be -\n"
-                 "for standard input. --seed S (not 0) interleaves the tool's threads as seed S\n"
-                 "picks; the same seed gives the same trace. --ground-truth adds to the summary what\n"
-                 "the devices stored and run, held against the package (\"stored\"). Exit status: the\n"
-                 "tool's exit code; 125\n"
-                 "when the scenario's time limit came first; 126 for an unusable scenario or program.\n"
-                 "--campaign draws N scenarios from the fault space (campaign seed S), runs each in a\n"
-                 "process of its own under a seeded interleaving, J at a time, and checks every trace\n"
-                 "against the named invariants; a break prints the scenario, its package variant and\n"
-                 "seed for --replay, which runs it again and prints its trace. Exit status 0 when\n"
-                 "nothing broke, else 1.\n");
+    std::fprintf(
+        stderr,
+        "usage: tessel-sim [--trace FILE] [--program PACKAGED_EXE] [--format json|text] "
+        "[--seed S] [--ground-truth] SCENARIO.json\n"
+        "       tessel-sim --campaign N [--seed S] [--jobs J] [--program PACKAGED_EXE]\n"
+        "       tessel-sim --replay SCENARIO.json --variant V --seed S [--due] [--program PACKAGED_EXE]\n"
+        "Runs tessel-updater in a simulated world with virtual time. SCENARIO.json may be -\n"
+        "for standard input. --seed S (not 0) interleaves the tool's threads as seed S\n"
+        "picks; the same seed gives the same trace. --ground-truth adds to the summary what\n"
+        "the devices stored and run, held against the package (\"stored\"). Exit status: the\n"
+        "tool's exit code; 125\n"
+        "when the scenario's time limit came first; 126 for an unusable scenario or program.\n"
+        "--campaign draws N scenarios from the fault space (campaign seed S), runs each in a\n"
+        "process of its own under a seeded interleaving, J at a time, and checks every trace\n"
+        "against the named invariants; a break prints the scenario, its package variant and\n"
+        "seed for --replay, which runs it again and prints its trace. Exit status 0 when\n"
+        "nothing broke, else 1.\n");
 }
 
 void write_record(const Json& record)
@@ -82,45 +82,6 @@ void write_record(const Json& record)
     std::string line = g_text_format ? runner::trace_as_text(record) : record.dump(-1, ' ', false);
     std::fputs(line.c_str(), g_out);
     std::fputc('\n', g_out);
-}
-
-void perform(const std::string& action);
-
-// The scenario's actions, by the virtual time they are due. Actions due in
-// the same millisecond are performed together: in the scenario's order, or,
-// under a seed, in an order the seed picks, so that seeds reach both orders
-// of two things the user does at once.
-std::map<uint64_t, std::vector<std::string>> g_due_actions;
-uint64_t g_order_state = 0;  // 0: the scenario's order
-
-uint64_t next_order_random()
-{
-    // splitmix64, apart from the scheduler's own sequence.
-    uint64_t z = (g_order_state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-void perform_due(uint64_t due)
-{
-    std::vector<std::string> actions = std::move(g_due_actions[due]);
-    g_due_actions.erase(due);
-    if (g_order_state != 0)
-        for (size_t i = actions.size(); i > 1; i--)
-            std::swap(actions[i - 1], actions[next_order_random() % i]);
-    for (const std::string& action : actions)
-        perform(action);
-}
-
-void schedule_action(uint64_t due, const std::string& action)
-{
-    if (due < sim::now_ms())
-        due = sim::now_ms();
-    std::vector<std::string>& actions = g_due_actions[due];
-    if (actions.empty())
-        sim::schedule_at(due, [due] { perform_due(due); });
-    actions.push_back(action);
 }
 
 // Another program (a backup, a virus scanner, an administrator's editor)
@@ -135,109 +96,105 @@ std::string result_log_windows_path()
     return windows_path + RESULT_LOG_NAME;
 }
 
-// The result log as the scenario's `result_log` has it from the start: held
-// by another program for the whole run, a file with the read-only attribute,
-// or on a full volume.
-void setup_result_log()
-{
-    const std::string& fault = g_scenario.result_log;
-    if (fault == "locked") {
+std::string read_all(std::istream& in);
+
+// The simulated world as the scenario engine drives it: virtual time, the
+// user's input through the stand-in's windows, the devices' actions.
+class SimulatedWorld : public runner::World {
+public:
+    uint64_t now_ms() override { return sim::now_ms(); }
+    void run_at(uint64_t due_ms, std::function<void()> fn) override
+    {
+        sim::schedule_at(due_ms, std::move(fn));
+    }
+    void trace(const char* ev, const runner::Fields& fields) override { sim::trace(ev, fields); }
+
+    void press_update() override
+    {
+        HWND main = sim::main_window();
+        HWND button = main ? sim::child_by_id(main, IDC_UPDATE) : nullptr;
+        if (button)
+            sim::user_click_button(button);
+    }
+    void alt_u() override
+    {
+        if (HWND main = sim::main_window())
+            sim::user_key(main, WM_SYSKEYUP, 'U');
+    }
+    void close() override
+    {
+        // The window's close box: in the window's queue behind the input
+        // that came before it, as the user's clicks and keys are.
+        if (HWND main = sim::main_window())
+            sim::system_post(main, WM_CLOSE, 0, 0);
+    }
+    void answer_prompt(runner::PromptButton answer) override
+    {
+        HWND dlg = runner::restart_prompt();
+        if (!dlg)
+            return;
+        if (answer == runner::PromptButton::Close)
+            sim::system_send(dlg, WM_CLOSE, 0, 0);
+        else if (HWND b = sim::child_by_id(dlg, answer == runner::PromptButton::RestartNow ? IDOK : IDCANCEL))
+            sim::user_click_button(b);
+    }
+    void device_action(const std::string& action) override { sim::device_action(action); }
+
+    bool hold_result_log() override
+    {
         g_held_log = CreateFileA(result_log_windows_path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        sim::trace("file", Json{{"what", "held"}, {"ok", g_held_log != INVALID_HANDLE_VALUE}});
-    } else if (fault == "read_only") {
+        return g_held_log != INVALID_HANDLE_VALUE;
+    }
+    void release_result_log() override
+    {
+        CloseHandle(g_held_log);
+        g_held_log = INVALID_HANDLE_VALUE;
+    }
+    void make_result_log_read_only() override
+    {
         // A read-only file is one that exists: an empty one unless the scenario brings it.
         std::string host = sim::map_path(result_log_windows_path().c_str());
         struct stat st;
         if (stat(host.c_str(), &st) != 0)
             std::ofstream(host, std::ios::binary).flush();
         sim::files_set_read_only(result_log_windows_path().c_str());
-        sim::trace("file", Json{{"what", "read_only"}});
-    } else if (fault == "volume_full") {
-        sim::files_set_volume_full(true);
-        sim::trace("file", Json{{"what", "volume_full"}});
     }
-}
+    void fill_volume() override { sim::files_set_volume_full(true); }
+    void remove_program_volume() override { sim::files_remove_program_volume(); }
 
-void check_triggers(const Json& record)
-{
-    const std::string ev = record["ev"].get<std::string>();
-    for (size_t i = 0; i < g_scenario.events.size(); i++) {
-        const runner::Event& e = g_scenario.events[i];
-        if (e.at || g_trigger_fired[i])
-            continue;
-        bool hit = false;
-        if (e.on == "button_enabled")
-            hit = ev == "button" && record.value("enabled", false);
-        else if (e.on == "prompt")
-            hit = ev == "prompt" && record.value("open", false);
-        else if (e.on.rfind("log:", 0) == 0)
-            hit =
-                ev == "log" && record.value("text", std::string()).find(e.on.substr(4)) != std::string::npos;
-        if (!hit)
-            continue;
-        g_trigger_fired[i] = true;
-        schedule_action(sim::now_ms() + e.after, e.action);
+    std::optional<std::string> read_result_log() override
+    {
+        // The tool's own name for it, found as Windows finds it (without regard to case).
+        std::ifstream log(sim::map_path(result_log_windows_path().c_str()), std::ios::binary);
+        if (!log)
+            return std::nullopt;
+        return read_all(log);
     }
-}
-
-void poll_globals()
-{
-    uint8_t state = g_update_state.load();
-    if (state != g_last_state) {
-        g_last_state = state;
-        sim::trace("state", Json{{"value", state}});
+    int reports_out(int keyboard) override
+    {
+        return keyboard == 2 ? sim::reports_out2() : sim::reports_out();
     }
-    uint32_t result = g_update_result.load();
-    if (result != g_last_result) {
-        g_last_result = result;
-        sim::trace("result", Json{{"value", result}});
-    }
-}
-
-void perform(const std::string& action)
-{
-    sim::trace("user", Json{{"do", action}});
-    HWND main = sim::main_window();
-    if (action == "press_update") {
-        HWND button = main ? sim::child_by_id(main, IDC_UPDATE) : nullptr;
-        if (button)
-            sim::user_click_button(button);
-    } else if (action == "alt_u") {
-        if (main)
-            sim::user_key(main, WM_SYSKEYUP, 'U');
-    } else if (action == "close") {
-        // The window's close box: in the window's queue behind the input
-        // that came before it, as the user's clicks and keys are.
-        if (main)
-            sim::system_post(main, WM_CLOSE, 0, 0);
-    } else if (action == "hold_result_log") {
-        if (g_held_log == INVALID_HANDLE_VALUE) {
-            g_held_log = CreateFileA(result_log_windows_path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-            sim::trace("file", Json{{"what", "held"}, {"ok", g_held_log != INVALID_HANDLE_VALUE}});
+    int dfu_blocks(int keyboard) override { return keyboard == 2 ? sim::dfu_blocks2() : sim::dfu_blocks(); }
+    int violations() override { return sim::violations(); }
+    void add_summary_fields(const char* next, runner::Fields& s) override
+    {
+        std::string field = next;
+        if (field == "result_log") {
+            s["log_view"] = runner::log_view_text();
+        } else if (field == "state") {
+            s["button"] = runner::button_summary();
+            s["progress"] = runner::progress_pos();
+        } else if (field == "violations") {
+            s["stale_handle_writes"] = sim::stale_handle_writes();
+            s["workers"] = sim::live_workers();
+            s["most_workers"] = sim::most_live_workers();
         }
-    } else if (action == "release_result_log") {
-        if (g_held_log != INVALID_HANDLE_VALUE) {
-            CloseHandle(g_held_log);
-            g_held_log = INVALID_HANDLE_VALUE;
-            sim::trace("file", Json{{"what", "released"}});
-        }
-    } else if (action == "program_volume_gone") {
-        sim::files_remove_program_volume();
-        sim::trace("file", Json{{"what", "volume_gone"}});
-    } else if (action == "restart_now" || action == "restart_later" || action == "close_prompt") {
-        HWND dlg = runner::restart_prompt();
-        if (!dlg)
-            return;
-        if (action == "close_prompt")
-            sim::system_send(dlg, WM_CLOSE, 0, 0);
-        else if (HWND b = sim::child_by_id(dlg, action == "restart_now" ? IDOK : IDCANCEL))
-            sim::user_click_button(b);
-    } else {
-        sim::device_action(action);
     }
-}
+};
+
+SimulatedWorld g_world;
+std::optional<runner::Engine> g_engine;
 
 std::string read_all(std::istream& in)
 {
@@ -269,24 +226,7 @@ Json summary(int exit_code, bool ended)
     Json s = Json::object();
     s["t"] = sim::now_ms();
     s["ev"] = "summary";
-    s["exit_code"] = ended ? Json(exit_code) : Json(nullptr);
-    s["log_view"] = runner::log_view_text();
-    // The tool's own name for it, found as Windows finds it (without regard to case).
-    std::ifstream log(sim::map_path(result_log_windows_path().c_str()), std::ios::binary);
-    s["result_log"] = log ? Json(read_all(log)) : Json(nullptr);
-    s["button"] = runner::button_summary();
-    s["progress"] = runner::progress_pos();
-    s["state"] = g_update_state.load();
-    s["reports_out"] = sim::reports_out();
-    s["dfu_blocks"] = sim::dfu_blocks();
-    if (g_scenario.has_keyboard2) {
-        s["reports_out_kb2"] = sim::reports_out2();
-        s["dfu_blocks_kb2"] = sim::dfu_blocks2();
-    }
-    s["stale_handle_writes"] = sim::stale_handle_writes();
-    s["workers"] = sim::live_workers();
-    s["most_workers"] = sim::most_live_workers();
-    s["violations"] = sim::violations();
+    g_engine->summary(s, ended ? Json(exit_code) : Json(nullptr));
     if (g_ground_truth) {
         sim::GroundTruth truth = sim::ground_truth();
         s["stored"] = {{"usb", truth.usb_stored},
@@ -433,7 +373,8 @@ std::vector<std::string> g_skip;
 std::function<void(uint64_t, const char*)> g_skip_tick;
 }  // namespace
 
-void runner::skip_records(std::vector<std::string> events, std::function<void(uint64_t t, const char* ev)> tick)
+void runner::skip_records(std::vector<std::string> events,
+                          std::function<void(uint64_t t, const char* ev)> tick)
 {
     g_skip = std::move(events);
     g_skip_tick = std::move(tick);
@@ -470,37 +411,29 @@ int runner::run_scenario(const runner::Scenario& scenario, const std::string& pr
     config.events_anywhere = g_scenario.events_anywhere;
     sim::configure(config);
 
+    g_engine.emplace(g_scenario, g_world, seed);
     sim::set_trace_sink([&sink](const Json& record) {
-        // A state or result change made just before this event (with no
-        // scheduling point in between) is reported first.
-        const std::string& ev = record["ev"].get_ref<const std::string&>();
-        if (ev != "state" && ev != "result")
-            poll_globals();
+        g_engine->before_record(record["ev"].get_ref<const std::string&>());
         sink(record);
-        check_triggers(record);
+        g_engine->after_record(record);
     });
-    sim::set_poll_hook(poll_globals);
+    sim::set_poll_hook([] { g_engine->poll(); });
     if (!g_skip.empty())
         sim::set_trace_skip(g_skip, [](const char* ev) {
-            poll_globals();
+            g_engine->poll();
             g_skip_tick(sim::now_ms(), ev);
         });
 
     sim::devices_setup(g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
                        g_scenario.has_keyboard2 ? &g_scenario.keyboard2 : nullptr);
 
-    g_trigger_fired.assign(g_scenario.events.size(), false);
-    g_order_state = seed;
-    for (const runner::Event& e : g_scenario.events) {
-        if (e.at)
-            schedule_action(*e.at, e.action);
-    }
+    g_engine->schedule_timed_events();
 
     sim::trace("start", Json{{"args", g_scenario.args}});
-    setup_result_log();
+    g_engine->setup_result_log();
     int code = sim::run_entry(g_scenario.args, WinMain);
     bool ended = !sim::run_timed_out();
-    poll_globals();
+    g_engine->poll();
     if (ended)
         sim::trace("exit", Json{{"code", code}});
     sim::set_trace_sink(nullptr);
