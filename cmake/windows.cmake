@@ -50,6 +50,7 @@ if(TESSEL_JSON_INCLUDE)
     add_executable(tessel-updater-sim-bare WIN32 $<TARGET_OBJECTS:tessel-sim-product> ${SIM_WINDOWS_SOURCES}
         ${SIM_MODEL_SOURCES}
         ${CMAKE_SOURCE_DIR}/sim/package_facts.cpp ${CMAKE_SOURCE_DIR}/sim/scenario/scenario.cpp
+        ${CMAKE_SOURCE_DIR}/sim/scenario/engine.cpp
         ${TESSEL_RESOURCE_OBJECT})
     target_include_directories(tessel-updater-sim-bare PRIVATE ${PRODUCT_INCLUDES} ${CMAKE_SOURCE_DIR}/sim
         ${TESSEL_JSON_DIR})

@@ -15,6 +15,7 @@
 
 #include "app/app.h"
 #include "common/globals.h"
+#include "scenario/engine.h"
 #include "scenario/scenario.h"
 
 #include <commctrl.h>
@@ -24,7 +25,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -39,12 +42,12 @@ using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point g_t0;
-std::mutex g_trace_lock;
+// Records go out one at a time; the engine's state and result records are
+// written from inside another record's turn.
+std::recursive_mutex g_trace_lock;
 FILE* g_trace = nullptr;
 runner::Scenario g_scenario;
-std::vector<bool> g_fired;
-uint8_t g_last_state = 0;
-uint32_t g_last_result = 1;
+std::optional<runner::Engine> g_engine;
 int g_last_enabled = -1;
 HWND g_prompt = nullptr;
 std::string g_program_dir;
@@ -54,39 +57,10 @@ uint64_t now_ms()
     return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - g_t0).count();
 }
 
-void perform(const std::string& action);
-
-void schedule(uint64_t at_ms, const std::string& action)
+void trace(const std::string& ev, Json r)
 {
-    std::thread([at_ms, action] {
-        std::this_thread::sleep_until(g_t0 + std::chrono::milliseconds(at_ms));
-        perform(action);
-    }).detach();
-}
-
-void check_triggers(const std::string& ev, const Json& r)
-{
-    for (size_t i = 0; i < g_scenario.events.size(); i++) {
-        const runner::Event& e = g_scenario.events[i];
-        if (e.at || g_fired[i])
-            continue;
-        bool hit = false;
-        if (e.on == "button_enabled")
-            hit = ev == "button" && r.value("enabled", false);
-        else if (e.on == "prompt")
-            hit = ev == "prompt" && r.value("open", false);
-        else if (e.on.rfind("log:", 0) == 0)
-            hit = ev == "log" && r.value("text", std::string()).find(e.on.substr(4)) != std::string::npos;
-        if (!hit)
-            continue;
-        g_fired[i] = true;
-        schedule(now_ms() + e.after, e.action);
-    }
-}
-
-// With the trace lock held.
-void write_locked(const std::string& ev, Json r)
-{
+    std::lock_guard<std::recursive_mutex> held(g_trace_lock);
+    g_engine->before_record(ev);
     if (!g_trace)
         return;
     r["t"] = now_ms();
@@ -95,29 +69,13 @@ void write_locked(const std::string& ev, Json r)
     fputs(line.c_str(), g_trace);
     fputc('\n', g_trace);
     fflush(g_trace);
-    check_triggers(ev, r);
+    g_engine->after_record(runner::Fields(r));
 }
 
-// With the trace lock held: state and result changes since the last look.
-void poll_locked()
+void poll()
 {
-    uint8_t state = g_update_state.load();
-    if (state != g_last_state) {
-        g_last_state = state;
-        write_locked("state", Json{{"value", state}});
-    }
-    uint32_t result = g_update_result.load();
-    if (result != g_last_result) {
-        g_last_result = result;
-        write_locked("result", Json{{"value", result}});
-    }
-}
-
-void trace(const std::string& ev, const Json& fields)
-{
-    std::lock_guard<std::mutex> held(g_trace_lock);
-    poll_locked();
-    write_locked(ev, fields);
+    std::lock_guard<std::recursive_mutex> held(g_trace_lock);
+    g_engine->poll();
 }
 
 std::string utf8(const wchar_t* w)
@@ -166,85 +124,10 @@ LRESULT CALLBACK watch(int code, WPARAM wp, LPARAM lp)
             g_prompt = nullptr;
             trace("prompt", Json{{"open", false}});
         } else {
-            std::lock_guard<std::mutex> held(g_trace_lock);
-            poll_locked();
+            poll();
         }
     }
     return CallNextHookEx(nullptr, code, wp, lp);
-}
-
-// Another program (a backup, a virus scanner, an editor) holding the result
-// log open without sharing: a real handle of this process.
-HANDLE g_held_log = INVALID_HANDLE_VALUE;
-
-void hold_result_log()
-{
-    if (g_held_log != INVALID_HANDLE_VALUE)
-        return;
-    g_held_log = CreateFileA((g_program_dir + RESULT_LOG_NAME).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    trace("file", Json{{"what", "held"}, {"ok", g_held_log != INVALID_HANDLE_VALUE}});
-}
-
-// The result log as the scenario's `result_log` has it from the start.
-void setup_result_log()
-{
-    const std::string& fault = g_scenario.result_log;
-    std::string path = g_program_dir + RESULT_LOG_NAME;
-    simwin::files_setup(g_program_dir, path, fault == "volume_full");
-    if (fault == "locked") {
-        hold_result_log();
-    } else if (fault == "read_only") {
-        // A read-only file is one that exists: an empty one unless the scenario brings it.
-        HANDLE h =
-            CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
-        trace("file", Json{{"what", "read_only"}});
-    } else if (fault == "volume_full") {
-        trace("file", Json{{"what", "volume_full"}});
-    }
-}
-
-void click(HWND button)
-{
-    if (button && IsWindowEnabled(button))
-        PostMessageA(button, BM_CLICK, 0, 0);
-}
-
-void perform(const std::string& action)
-{
-    HWND main = g_main_wnd;
-    trace("user", Json{{"do", action}});
-    if (action == "press_update") {
-        click(main ? GetDlgItem(main, IDC_UPDATE) : nullptr);
-    } else if (action == "alt_u") {
-        if (main)
-            PostMessageA(main, WM_SYSKEYUP, 'U', (LPARAM)(0xC0000001u | (1u << 29)));
-    } else if (action == "close") {
-        if (main)
-            PostMessageA(main, WM_CLOSE, 0, 0);
-    } else if (action == "hold_result_log") {
-        hold_result_log();
-    } else if (action == "release_result_log") {
-        if (g_held_log != INVALID_HANDLE_VALUE) {
-            CloseHandle(g_held_log);
-            g_held_log = INVALID_HANDLE_VALUE;
-            trace("file", Json{{"what", "released"}});
-        }
-    } else if (action == "program_volume_gone") {
-        simwin::files_remove_program_volume();
-        trace("file", Json{{"what", "volume_gone"}});
-    } else if (action == "restart_now" || action == "restart_later" || action == "close_prompt") {
-        HWND dlg = g_prompt;
-        if (dlg && action == "close_prompt")
-            PostMessageA(dlg, WM_CLOSE, 0, 0);
-        else if (dlg)
-            click(GetDlgItem(dlg, action == "restart_now" ? IDOK : IDCANCEL));
-    } else {
-        simwin::bus_action(action);  // devices, and the system's removal and power requests
-    }
 }
 
 std::string read_file(const std::string& path, bool* ok)
@@ -256,31 +139,111 @@ std::string read_file(const std::string& path, bool* ok)
     return ss.str();
 }
 
+void click(HWND button)
+{
+    if (button && IsWindowEnabled(button))
+        PostMessageA(button, BM_CLICK, 0, 0);
+}
+
+// The world of this process as the scenario engine drives it: real time,
+// the user's input as messages to the tool's windows, the simulated bus.
+class WindowsWorld : public runner::World {
+public:
+    uint64_t now_ms() override { return ::now_ms(); }
+    void run_at(uint64_t due_ms, std::function<void()> fn) override
+    {
+        std::thread([due_ms, fn] {
+            std::this_thread::sleep_until(g_t0 + std::chrono::milliseconds(due_ms));
+            fn();
+        }).detach();
+    }
+    void trace(const char* ev, const runner::Fields& fields) override { ::trace(ev, Json(fields)); }
+
+    void press_update() override
+    {
+        HWND main = g_main_wnd;
+        click(main ? GetDlgItem(main, IDC_UPDATE) : nullptr);
+    }
+    void alt_u() override
+    {
+        if (HWND main = g_main_wnd)
+            PostMessageA(main, WM_SYSKEYUP, 'U', (LPARAM)(0xC0000001u | (1u << 29)));
+    }
+    void close() override
+    {
+        if (HWND main = g_main_wnd)
+            PostMessageA(main, WM_CLOSE, 0, 0);
+    }
+    void answer_prompt(runner::PromptButton answer) override
+    {
+        HWND dlg = g_prompt;
+        if (dlg && answer == runner::PromptButton::Close)
+            PostMessageA(dlg, WM_CLOSE, 0, 0);
+        else if (dlg)
+            click(GetDlgItem(dlg, answer == runner::PromptButton::RestartNow ? IDOK : IDCANCEL));
+    }
+    void device_action(const std::string& action) override
+    {
+        simwin::bus_action(action);  // devices, and the system's removal and power requests
+    }
+
+    // Another program (a backup, a virus scanner, an editor) holding the
+    // result log open without sharing: a real handle of this process.
+    bool hold_result_log() override
+    {
+        m_held_log = CreateFileA(result_log().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        return m_held_log != INVALID_HANDLE_VALUE;
+    }
+    void release_result_log() override
+    {
+        HANDLE h = m_held_log.exchange(INVALID_HANDLE_VALUE);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    }
+    void make_result_log_read_only() override
+    {
+        // A read-only file is one that exists: an empty one unless the scenario brings it.
+        HANDLE h = CreateFileA(result_log().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        SetFileAttributesA(result_log().c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    void fill_volume() override { simwin::files_setup(g_program_dir, result_log(), true); }
+    void remove_program_volume() override { simwin::files_remove_program_volume(); }
+
+    std::optional<std::string> read_result_log() override
+    {
+        // The log is read as the user finds it afterwards: the program that
+        // held it has let go (its handle shares nothing).
+        release_result_log();
+        bool ok = false;
+        std::string log = read_file(result_log(), &ok);
+        // The folder is left as it was found, for the next run.
+        if (g_scenario.result_log == "read_only")
+            SetFileAttributesA(result_log().c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!ok)
+            return std::nullopt;
+        return log;
+    }
+    int reports_out(int keyboard) override { return simwin::bus_reports_out(keyboard); }
+    int dfu_blocks(int keyboard) override { return simwin::bus_dfu_blocks(keyboard); }
+    int violations() override { return simwin::bus_violations(); }
+
+    static std::string result_log() { return g_program_dir + RESULT_LOG_NAME; }
+
+private:
+    std::atomic<HANDLE> m_held_log{INVALID_HANDLE_VALUE};
+};
+
+WindowsWorld g_world;
+
 void summary(const Json& exit_code)
 {
-    Json s;
-    s["exit_code"] = exit_code;
-    bool ok = false;
-    // The log is read as the user finds it afterwards: the program that held
-    // it has let go (its handle shares nothing).
-    if (g_held_log != INVALID_HANDLE_VALUE) {
-        CloseHandle(g_held_log);
-        g_held_log = INVALID_HANDLE_VALUE;
-    }
-    std::string log = read_file(g_program_dir + RESULT_LOG_NAME, &ok);
-    // The folder is left as it was found, for the next run.
-    if (g_scenario.result_log == "read_only")
-        SetFileAttributesA((g_program_dir + RESULT_LOG_NAME).c_str(), FILE_ATTRIBUTE_NORMAL);
-    s["result_log"] = ok ? Json(log) : Json(nullptr);
-    s["state"] = g_update_state.load();
-    s["reports_out"] = simwin::bus_reports_out();
-    s["dfu_blocks"] = simwin::bus_dfu_blocks();
-    if (g_scenario.has_keyboard2) {
-        s["reports_out_kb2"] = simwin::bus_reports_out(2);
-        s["dfu_blocks_kb2"] = simwin::bus_dfu_blocks(2);
-    }
-    s["violations"] = simwin::bus_violations();
-    trace("summary", s);
+    runner::Fields s = runner::Fields::object();
+    g_engine->summary(s, runner::Fields(exit_code));
+    trace("summary", Json(s));
 }
 
 [[noreturn]] void unusable(const std::string& why)
@@ -327,10 +290,11 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
         simwin::bus_set_jitter((uint32_t)strtoul(seed, nullptr, 10));
 
     g_t0 = Clock::now();
-    g_fired.assign(g_scenario.events.size(), false);
+    g_engine.emplace(g_scenario, g_world, 0);
     trace("start", Json{{"args", cmdline ? cmdline : ""}});
     SetWindowsHookExW(WH_CALLWNDPROC, watch, nullptr, GetCurrentThreadId());
-    setup_result_log();
+    simwin::files_setup(g_program_dir, WindowsWorld::result_log(), false);
+    g_engine->setup_result_log();
     simwin::bus_start(
         g_scenario.has_keyboard ? &g_scenario.keyboard : nullptr, package,
         [](const char* ev, const std::string& fields) { trace(ev, Json::parse(fields)); },
@@ -338,19 +302,16 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     simwin::bus_on_session_end([] {
         trace("exit", Json{{"code", simwin::kEndedWithTheSession}});
         summary(Json(simwin::kEndedWithTheSession));
-        std::lock_guard<std::mutex> held(g_trace_lock);
+        std::lock_guard<std::recursive_mutex> held(g_trace_lock);
         fclose(g_trace);
         g_trace = nullptr;
     });
-    for (const runner::Event& e : g_scenario.events)
-        if (e.at)
-            schedule(*e.at, e.action);
+    g_engine->schedule_timed_events();
     // State and result changes that no message or device event brings along.
     std::thread([] {
         for (;;) {
             Sleep(1);
-            std::lock_guard<std::mutex> held(g_trace_lock);
-            poll_locked();
+            poll();
         }
     }).detach();
     uint64_t until = g_scenario.until;
@@ -365,7 +326,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     trace("exit", Json{{"code", code}});
     summary(Json(code));
     {
-        std::lock_guard<std::mutex> held(g_trace_lock);
+        std::lock_guard<std::recursive_mutex> held(g_trace_lock);
         fclose(g_trace);
         g_trace = nullptr;
     }
