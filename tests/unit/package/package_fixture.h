@@ -2,6 +2,7 @@
 // scratch folder, handed to the tool as its own program file.
 #pragma once
 
+#include "common/temp_folder.h"
 #include "package/ini.h"
 #include "package/messages.h"
 #include "package/package.h"
@@ -13,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #undef fopen
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -94,13 +94,6 @@ inline Bytes operator+(Bytes a, const Bytes& b)
     return a;
 }
 
-inline std::string make_temp_dir()
-{
-    char templ[] = "/tmp/tessel-pkg-test-XXXXXX";
-    const char* d = mkdtemp(templ);
-    return d ? d : "/tmp";
-}
-
 inline void write_bytes(const std::string& path, const Bytes& b)
 {
     FILE* f = ::fopen(path.c_str(), "wb");
@@ -144,24 +137,18 @@ inline std::string ini_text(const std::vector<std::string>& lines, bool with_mar
 // and starts with the package state of a freshly started tool.
 class PackageTest : public ::testing::Test {
 protected:
-    std::string dir;
+    testing_support::TempFolder folder{"tessel-pkg-test"};
+    std::string dir = folder.path();
     std::string program;
 
     void SetUp() override
     {
-        dir = make_temp_dir();
         program = dir + "/tessel-updater.exe";
         reset_state();
         use_program(program);
     }
 
-    void TearDown() override
-    {
-        free_usb_image();
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << dir;
-    }
+    void TearDown() override { free_usb_image(); }
 
     static void reset_state()
     {
