@@ -198,10 +198,17 @@ protected:
         return load_package();
     }
 
+    // The value as the tool looks it up in its program file; tessel-pack's
+    // lookup in the file's bytes must find the same, byte for byte.
     std::string get(const char* section, const char* key, const char* def = "<default>", int size = 256)
     {
         std::vector<char> buf(size_t(size > 0 ? size : 1) + 16, '\x7F');
         ini_get_string(section, key, def, buf.data(), size);
+        Bytes file = read_bytes(program);
+        IniText text = {file.data(), file.size(), g_package_start, g_ini_end};
+        std::vector<char> from_bytes(buf.size(), '\x7F');
+        ini_text_get_string(&text, section, key, def, from_bytes.data(), size);
+        EXPECT_EQ(from_bytes, buf) << "[" << section << "] " << key << ": the lookup in bytes differs";
         return std::string(buf.data(), strnlen(buf.data(), buf.size()));
     }
 };
