@@ -40,8 +40,9 @@ struct PackageParts {
     // Just behind the end-marker line; without the marker, where its search
     // stopped (the package's end, or the start when that lies beyond it).
     uint32_t ini_end;
-    // Both images, with PACKAGE_LOADED only.
-    const uint8_t* bt;  // the bytes read into the 32768-byte image, zeros behind them
+    // Both images, with PACKAGE_LOADED only. The Bluetooth image's bytes in
+    // the file: bt_read of them (the tool's 32768-byte image has zeros behind).
+    const uint8_t* bt;
     uint32_t bt_read;
     uint32_t bt_len;  // bt_read rounded up to 64
     uint32_t bt_sum;  // sum of the bytes from 768 on, up to bt_len
