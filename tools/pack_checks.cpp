@@ -5,8 +5,8 @@
 
 #include "image_info.h"
 
-#include "package/ini.h"
-#include "package/package.h"
+#include "package/ini_text.h"
+#include "package/package_parse.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -22,6 +22,8 @@ const char* const kAbsent = "\x01";
 
 struct Checker {
     std::vector<Finding> found;
+    const IniText* text;  // the INI text as the tool reads it
+    IniConfig config;     // its values as the tool converts them
 
     void error(const std::string& field, const std::string& text) { found.push_back({true, field, text}); }
     void warning(const std::string& field, const std::string& text) { found.push_back({false, field, text}); }
@@ -49,10 +51,10 @@ uint32_t u32_at(const uint8_t* p)
 
 // The value as the tool's reader finds it (longer than the tool's buffers,
 // so that over-long values show), or kAbsent.
-std::string ini_value(const char* section, const char* key)
+std::string ini_value(const Checker& c, const char* section, const char* key)
 {
     char buf[1024];
-    ini_get_string(section, key, kAbsent, buf, sizeof buf);
+    ini_text_get_string(c.text, section, key, kAbsent, buf, sizeof buf);
     return buf;
 }
 
@@ -175,11 +177,12 @@ void check_images(Checker& c, const PackagePieces& p)
     auto fits = [&](uint32_t want_vid, uint32_t want_pid) {
         return (vid == 0xFFFF || vid == want_vid) && (pid == 0xFFFF || pid == want_pid);
     };
-    if (!fits(INI_DFU_VID1, INI_DFU_PID1) && !fits(INI_DFU_VID2, INI_DFU_PID2))
+    const IniConfig& ini = c.config;
+    if (!fits(ini.dfu_vid1, ini.dfu_pid1) && !fits(ini.dfu_vid2, ini.dfu_pid2))
         c.error("USB image",
                 format("DFU suffix is for %04x:%04x, not for the boot loader of INI_DFU_VID1/PID1 "
                        "(%04x:%04x) or INI_DFU_VID2/PID2 (%04x:%04x)",
-                       vid, pid, INI_DFU_VID1, INI_DFU_PID1, INI_DFU_VID2, INI_DFU_PID2));
+                       vid, pid, ini.dfu_vid1, ini.dfu_pid1, ini.dfu_vid2, ini.dfu_pid2));
 }
 
 // Hook for a check to come: where the USB or Bluetooth image carries the
@@ -201,14 +204,15 @@ void check_image_info_block(Checker& c, const PackagePieces& p)
         ImageInfo info = read_image_info(piece.image->data(), piece.image->size(), piece.usb);
         if (!info.has_block)
             continue;
-        std::string v = ini_value("MAIN", piece.key);
+        std::string v = ini_value(c, "MAIN", piece.key);
         bool hex = v != kAbsent && v.size() == 4 && all_of(v, kHex);
         if (hex && strtoul(v.c_str(), nullptr, 16) != info.version)
             c.error(std::string("[MAIN] ") + piece.key,
                     format("\"%s\" differs from the version %04X in the %s's info block", v.c_str(),
                            info.version, piece.name));
         if (!info.crc_ok)
-            c.error(piece.name, "its info block's CRC-32 does not match the image: the keyboard would not start it");
+            c.error(piece.name,
+                    "its info block's CRC-32 does not match the image: the keyboard would not start it");
     }
 }
 
@@ -216,7 +220,7 @@ void check_versions(Checker& c)
 {
     for (const char* key : {"INI_VER_NXP", "INI_VER_BT"}) {
         std::string field = std::string("[MAIN] ") + key;
-        std::string v = ini_value("MAIN", key);
+        std::string v = ini_value(c, "MAIN", key);
         if (v == kAbsent)
             c.error(field, "missing (the tool would use 0000)");
         else if (v.size() != 4 || !all_of(v, kHex))
@@ -227,7 +231,7 @@ void check_versions(Checker& c)
 // A present value of `key` in [DFU] must be decimal digits within lo..hi.
 void check_decimal(Checker& c, const char* key, unsigned long lo, unsigned long hi, const char* what)
 {
-    std::string v = ini_value("DFU", key);
+    std::string v = ini_value(c, "DFU", key);
     if (v == kAbsent)
         return;
     bool ok = all_of(v, kDecimal) && v.size() <= 9;
@@ -239,7 +243,7 @@ void check_decimal(Checker& c, const char* key, unsigned long lo, unsigned long 
 
 void check_dfu_settings(Checker& c)
 {
-    std::string guid = ini_value("DFU", "INI_DFU_GUID");
+    std::string guid = ini_value(c, "DFU", "INI_DFU_GUID");
     if (guid != kAbsent) {
         unsigned f[11];
         int used = -1;
@@ -254,7 +258,7 @@ void check_dfu_settings(Checker& c)
                     quoted(guid) + " is not a GUID of the form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx");
     }
     for (const char* key : {"INI_DFU_VID1", "INI_DFU_PID1", "INI_DFU_VID2", "INI_DFU_PID2"}) {
-        std::string v = ini_value("DFU", key);
+        std::string v = ini_value(c, "DFU", key);
         if (v != kAbsent && (v.size() > 4 || !all_of(v, kHex)))
             c.error(std::string("[DFU] ") + key,
                     quoted(v) + " is not a 16-bit ID of 1 to 4 hexadecimal digits");
@@ -263,7 +267,7 @@ void check_dfu_settings(Checker& c)
     check_decimal(c, "INI_DFU_DETACH_DELAY", 0, 65535, "a delay in milliseconds");
     check_decimal(c, "INI_DFU_TRANSFER_SIZE", 1, 4096, "a transfer size in bytes");
 
-    std::string allow = ini_value("MAIN", "INI_ALLOW_DOWNGRADE");
+    std::string allow = ini_value(c, "MAIN", "INI_ALLOW_DOWNGRADE");
     if (allow != kAbsent && (allow.size() > 2 || !all_of(allow, kHex)))
         c.error("[MAIN] INI_ALLOW_DOWNGRADE",
                 quoted(allow) + " is not 0 (refuse downgrades) or 1 (allow them)");
@@ -280,7 +284,7 @@ void check_messages(Checker& c)
         for (unsigned n = 1; n <= 16; n++) {
             char key[8];
             snprintf(key, sizeof key, "S%02u", n);
-            std::string v = ini_value(section, key);
+            std::string v = ini_value(c, section, key);
             if (v == kAbsent || v.empty()) {  // an empty value counts as missing
                 missing.push_back(n);
                 continue;
@@ -413,9 +417,11 @@ void check_keys(Checker& c, const std::vector<uint8_t>& ini)
 
 }  // namespace
 
-std::vector<Finding> check_package(const PackagePieces& pieces)
+std::vector<Finding> check_package(const PackagePieces& pieces, const IniText& text)
 {
     Checker c;
+    c.text = &text;
+    ini_text_config(&text, &c.config);
     check_images(c, pieces);
     check_image_info_block(c, pieces);
     check_versions(c);

@@ -2,6 +2,8 @@
 // what the tool would do wrong or silently differently with it.
 #pragma once
 
+#include "package/ini_text.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,10 +21,10 @@ struct PackagePieces {
     std::vector<uint8_t> usb;
 };
 
-// Checks a package. The tool's INI reader must already read this package's
-// INI text (the package's program file loaded with load_package), so that
-// values are judged exactly as the tool reads them.
-std::vector<Finding> check_package(const PackagePieces& pieces);
+// Checks a package. Values are looked up in `text`, the INI text as the tool
+// reads it from the package's program file, so that they are judged exactly
+// as the tool reads them.
+std::vector<Finding> check_package(const PackagePieces& pieces, const IniText& text);
 
 // "error: FIELD: TEXT", or "warning: ..." for warnings and, with `as_warning`,
 // for errors too (a forced build).

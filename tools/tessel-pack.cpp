@@ -1,17 +1,16 @@
 // tessel-pack: builds, inspects and takes apart update packages appended to
 // tessel-updater.exe. It reads packages with the tool's own package and INI
-// code, so what it reports is what the tool will see.
+// code (the parts of it that work on bytes), so what it reports is what the
+// tool will see.
 #include "image_info.h"
 #include "pack_checks.h"
-#include "package/ini.h"
-#include "package/package.h"
-#include "host/sim_core.h"
+#include "package/ini_text.h"
+#include "package/package_parse.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
-#undef fopen
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
@@ -87,9 +86,6 @@ const char* const kHelp =
     "      stands in for the real program in host builds, which cannot link a Windows\n"
     "      executable; it is not meant to run.\n"
     "Exit status: 0 on success, 1 when refused or failed, 2 for usage.\n";
-
-// Where the tool believes it lives while tessel-pack reads a file as its program.
-const char* const kProgramPath = "C:\\Tessel\\tessel-updater.exe";
 
 int fail(const char* fmt, ...)
 {
@@ -181,41 +177,6 @@ bool write_atomically(const std::string& out, const std::vector<uint8_t>& data, 
     return true;
 }
 
-std::string absolute(const std::string& path)
-{
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real)
-        return path;
-    std::string r = real;
-    free(real);
-    return r;
-}
-
-std::string dir_of(const std::string& path)
-{
-    size_t cut = path.find_last_of('/');
-    if (cut == std::string::npos)
-        return ".";
-    if (cut == 0)
-        return "/";
-    return path.substr(0, cut);
-}
-
-// Lets the tool's own code read `host_file` as its program file.
-void become_program(const std::string& host_file)
-{
-    sim::WorldConfig cfg;
-    cfg.program_path = kProgramPath;
-    cfg.program_file = absolute(host_file);
-    cfg.program_dir = dir_of(cfg.program_file);
-    sim::configure(cfg);
-    g_package_start = 0;
-    g_ini_end = 0;
-    g_bt_image_len = 0;
-    g_bt_image_sum = 0;
-    free_usb_image();
-}
-
 uint32_t u16_at(const std::vector<uint8_t>& b, size_t at)
 {
     return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8);
@@ -303,14 +264,11 @@ int cmd_build(int argc, char** argv)
     std::string problem = pe32plus_problem(exe);
     if (!problem.empty())
         return fail("%s %s", exe_path.c_str(), problem.c_str());
-    become_program(exe_path);
-    uint32_t exe_size = 0;
-    uint32_t start = find_package_start(&exe_size);
-    if (exe_size != exe.size())
-        return fail("cannot open %s as the program file", exe_path.c_str());
-    if (start != exe_size)
+    PackageParts bare;
+    parse_package(exe.data(), exe.size(), &bare);
+    if (bare.start != bare.file_size)
         return fail("%s already carries data behind its last section (sections end at %u, file has %u bytes)",
-                    exe_path.c_str(), start, exe_size);
+                    exe_path.c_str(), bare.start, bare.file_size);
 
     MarkerScan scan;
     marker_scan_reset(&scan);
@@ -356,19 +314,21 @@ int cmd_build(int argc, char** argv)
     if (!write_atomically(out_path, packaged, tmp, why, true))
         return fail("%s", why.c_str());
     // Read the result back with the tool's own loader before it takes OUT's name.
-    become_program(tmp);
-    bool loaded = load_package();
-    bool agrees = loaded && g_package_start == exe.size() && g_ini_end == exe.size() + ini.size() &&
-                  g_usb_image.length == int32_t(usb.size()) &&
-                  (usb.empty() || memcmp(g_usb_image.data, usb.data(), usb.size()) == 0) &&
-                  memcmp(g_bt_image, bt.data(), bt.size()) == 0;
-    free_usb_image();
+    std::vector<uint8_t> written;
+    PackageParts parts;
+    bool agrees = read_file(tmp, written, why) &&
+                  parse_package(written.data(), written.size(), &parts) == PACKAGE_LOADED &&
+                  parts.start == exe.size() && parts.ini_end == exe.size() + ini.size() &&
+                  parts.usb_length == usb.size() &&
+                  (usb.empty() || memcmp(parts.usb, usb.data(), usb.size()) == 0) &&
+                  parts.bt_read == bt.size() && memcmp(parts.bt, bt.data(), bt.size()) == 0;
     if (!agrees) {
         unlink(tmp.c_str());
         return fail("the tool's loader does not read the built package back as it was written");
     }
     // The package's checks, on the values as the tool reads them from it.
-    if (!report(check_package({ini, bt, usb}), force)) {
+    IniText text = {written.data(), written.size(), parts.start, parts.ini_end};
+    if (!report(check_package({ini, bt, usb}, text), force)) {
         unlink(tmp.c_str());
         return 1;
     }
@@ -382,11 +342,11 @@ int cmd_build(int argc, char** argv)
     return 0;
 }
 
-std::string guid_text(const GUID& g)
+std::string guid_text(const IniGuid& g)
 {
     char s[64];
-    snprintf(s, sizeof s, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", g.Data1, g.Data2, g.Data3,
-             g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    snprintf(s, sizeof s, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", g.data1, g.data2, g.data3,
+             g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
     return s;
 }
 
@@ -397,6 +357,11 @@ struct Loaded {
     uint32_t start = 0;   // package start
     uint32_t end = 0;     // package end: the file's end or a certificate table's start
     bool marker = false;  // the INI text's end marker was found (images loaded)
+    PackageParts parts;
+    IniText text;      // the INI text as the tool looks values up in it
+    IniConfig config;  // the configuration as the tool converts it
+    // The Bluetooth image as the tool holds it: the bytes read, zeros behind.
+    std::vector<uint8_t> bt;
 };
 
 // Loads `path` as the tool would; false (with a message) when there is no package.
@@ -407,31 +372,36 @@ bool load_as_tool(const std::string& path, Loaded* l)
         fail("cannot read %s: %s", path.c_str(), why.c_str());
         return false;
     }
-    become_program(path);
-    l->size = 0;
-    l->end = 0;
-    l->start = find_package_start(&l->size, &l->end);
-    if (l->size != l->file.size()) {
-        fail("cannot open %s as the program file", path.c_str());
-        return false;
-    }
-    if (l->start == l->size || l->start == l->end) {
+    PackageFound found = parse_package(l->file.data(), l->file.size(), &l->parts);
+    l->size = l->parts.file_size;
+    l->start = l->parts.start;
+    l->end = l->parts.end;
+    if (found == PACKAGE_ABSENT || found == PACKAGE_ABSENT_SIGNED) {
         fail("%s carries no package (nothing behind its last section%s, %u bytes)", path.c_str(),
-             l->end != l->size ? " but a signature" : "", l->size);
+             found == PACKAGE_ABSENT_SIGNED ? " but a signature" : "", l->size);
         return false;
     }
-    l->marker = load_package();
+    if (found == PACKAGE_OUT_OF_REACH) {
+        fail("%s: the package starts at %u, further than the tool can read", path.c_str(), l->start);
+        return false;
+    }
+    l->marker = found == PACKAGE_LOADED;
+    l->text = {l->file.data(), l->file.size(), l->parts.start, l->parts.ini_end};
+    ini_text_config(&l->text, &l->config);
+    l->bt.assign(BT_IMAGE_MAX, 0);
+    if (l->marker)
+        std::copy(l->parts.bt, l->parts.bt + l->parts.bt_read, l->bt.begin());
     return true;
 }
 
 // The three pieces of a loaded package as they lie in its file.
 PackagePieces pieces_of(const Loaded& l)
 {
-    size_t ini_end = std::min<size_t>(g_ini_end, l.end);
+    size_t ini_end = std::min<size_t>(l.parts.ini_end, l.end);
     size_t bt_end = std::min<size_t>(ini_end + BT_IMAGE_MAX, l.end);
     auto at = [&](size_t i) { return l.file.begin() + long(i); };
     PackagePieces p;
-    p.ini.assign(at(g_package_start), at(ini_end));
+    p.ini.assign(at(l.parts.start), at(ini_end));
     p.bt.assign(at(ini_end), at(bt_end));
     p.usb.assign(at(bt_end), at(l.end));
     return p;
@@ -456,48 +426,49 @@ int cmd_inspect(int argc, char** argv)
         return 1;
     uint32_t size = l.size, start = l.start;
     bool marker = l.marker;
+    const IniConfig& c = l.config;
 
     printf("file                  %s (%u bytes)\n", path.c_str(), size);
-    printf("package start         %u (0x%X)%s\n", g_package_start, g_package_start,
+    printf("package start         %u (0x%X)%s\n", l.parts.start, l.parts.start,
            start == 0 ? "  [no valid PE section table: read from the first byte]" : "");
     if (l.end != l.size)
         printf("package end           %u (0x%X), where the certificate table begins (%u bytes)\n", l.end,
                l.end, l.size - l.end);
-    printf("INI end               %u (0x%X), INI text %u bytes, end marker %s\n", g_ini_end, g_ini_end,
-           g_ini_end - g_package_start, marker ? "found" : "NOT FOUND (no images are loaded)");
+    printf("INI end               %u (0x%X), INI text %u bytes, end marker %s\n", l.parts.ini_end,
+           l.parts.ini_end, l.parts.ini_end - l.parts.start,
+           marker ? "found" : "NOT FOUND (no images are loaded)");
     if (marker) {
-        uint32_t bt_read = l.end - g_ini_end < BT_IMAGE_MAX ? l.end - g_ini_end : BT_IMAGE_MAX;
+        uint32_t bt_read = l.end - l.parts.ini_end < BT_IMAGE_MAX ? l.end - l.parts.ini_end : BT_IMAGE_MAX;
         printf("Bluetooth image       at %u, %u bytes read, length %u (rounded to 64), sum 0x%08X (%u)\n",
-               g_ini_end, bt_read, g_bt_image_len, g_bt_image_sum, g_bt_image_sum);
+               l.parts.ini_end, bt_read, l.parts.bt_len, l.parts.bt_sum, l.parts.bt_sum);
         printf("                      %s\n",
-               image_info_text(read_image_info(g_bt_image, g_bt_image_len, false), false).c_str());
+               image_info_text(read_image_info(l.bt.data(), l.parts.bt_len, false), false).c_str());
         printf("USB image             at %u, length %d, DFU suffix length %u, downloaded %d bytes\n",
-               g_ini_end + BT_IMAGE_MAX, g_usb_image.length, g_usb_image.suffix_length,
-               g_usb_image.length - int32_t(g_usb_image.suffix_length));
-        int32_t usb_sent = g_usb_image.length - int32_t(g_usb_image.suffix_length);
-        printf("                      %s\n",
-               image_info_text(read_image_info(g_usb_image.data, g_usb_image.data && usb_sent > 0 ? usb_sent : 0, true),
-                               true)
-                   .c_str());
+               l.parts.ini_end + BT_IMAGE_MAX, int32_t(l.parts.usb_length), l.parts.suffix_length,
+               int32_t(l.parts.usb_length) - int32_t(l.parts.suffix_length));
+        int32_t usb_sent = int32_t(l.parts.usb_length) - int32_t(l.parts.suffix_length);
+        printf(
+            "                      %s\n",
+            image_info_text(read_image_info(l.parts.usb, usb_sent > 0 ? usb_sent : 0, true), true).c_str());
     }
     printf("[MAIN]\n");
-    printf("  STRING_DATE_CODE      \"%s\"\n", STRING_DATE_CODE);
-    printf("  INI_DATE_CODE         \"%s\"\n", INI_DATE_CODE);
-    printf("  INI_VER_NXP           \"%s\" (0x%04llX)\n", INI_VER_NXP,
-           (unsigned long long)parse_hex(INI_VER_NXP));
-    printf("  INI_VER_BT            \"%s\" (0x%04X)\n", INI_VER_BT, INI_VER_BT_VALUE);
-    printf("  INI_ALLOW_DOWNGRADE   0x%02X (%s)\n", INI_ALLOW_DOWNGRADE,
-           INI_ALLOW_DOWNGRADE ? "downgrades allowed" : "downgrades refused");
+    printf("  STRING_DATE_CODE      \"%s\"\n", c.string_date_code);
+    printf("  INI_DATE_CODE         \"%s\"\n", c.ini_date_code);
+    printf("  INI_VER_NXP           \"%s\" (0x%04llX)\n", c.ver_nxp,
+           (unsigned long long)parse_hex(c.ver_nxp));
+    printf("  INI_VER_BT            \"%s\" (0x%04X)\n", c.ver_bt, c.ver_bt_value);
+    printf("  INI_ALLOW_DOWNGRADE   0x%02X (%s)\n", c.allow_downgrade,
+           c.allow_downgrade ? "downgrades allowed" : "downgrades refused");
     printf("[DFU]\n");
-    printf("  INI_DFU_GUID          {%s}\n", guid_text(INI_DFU_GUID).c_str());
-    printf("  INI_DFU_VID1          0x%04X\n", INI_DFU_VID1);
-    printf("  INI_DFU_PID1          0x%04X\n", INI_DFU_PID1);
-    printf("  INI_DFU_VID2          0x%04X\n", INI_DFU_VID2);
-    printf("  INI_DFU_PID2          0x%04X\n", INI_DFU_PID2);
-    printf("  INI_DFU_INTERFACE     %u\n", INI_DFU_INTERFACE);
-    printf("  INI_DFU_DETACH_DELAY  %u ms%s\n", INI_DFU_DETACH_DELAY,
-           INI_DFU_DETACH_DELAY ? "" : " (no DFU_DETACH request)");
-    printf("  INI_DFU_TRANSFER_SIZE %u\n", INI_DFU_TRANSFER_SIZE);
+    printf("  INI_DFU_GUID          {%s}\n", guid_text(c.dfu_guid).c_str());
+    printf("  INI_DFU_VID1          0x%04X\n", c.dfu_vid1);
+    printf("  INI_DFU_PID1          0x%04X\n", c.dfu_pid1);
+    printf("  INI_DFU_VID2          0x%04X\n", c.dfu_vid2);
+    printf("  INI_DFU_PID2          0x%04X\n", c.dfu_pid2);
+    printf("  INI_DFU_INTERFACE     %u\n", c.dfu_interface);
+    printf("  INI_DFU_DETACH_DELAY  %u ms%s\n", c.dfu_detach_delay,
+           c.dfu_detach_delay ? "" : " (no DFU_DETACH request)");
+    printf("  INI_DFU_TRANSFER_SIZE %u\n", c.dfu_transfer_size);
     printf("messages S01..S16 ('+' supplied, 'e' empty value, which counts as missing, '-' missing)\n");
     const char* const kMissing = "\x01";
     for (unsigned lang = 0; lang <= 30; lang++) {
@@ -510,7 +481,7 @@ int cmd_inspect(int argc, char** argv)
             char key[8];
             char text[256];
             snprintf(key, sizeof key, "S%02u", n);
-            ini_get_string(section, key, kMissing, text, sizeof text);
+            ini_text_get_string(&l.text, section, key, kMissing, text, sizeof text);
             if (strcmp(text, kMissing) == 0) {
                 marks += '-';
             } else if (text[0] == '\0') {
@@ -537,7 +508,6 @@ int cmd_extract(int argc, char** argv)
     Loaded l;
     if (!load_as_tool(path, &l))
         return 1;
-    free_usb_image();
     if (!l.marker)
         return fail("%s: the INI text has no end marker, so the images cannot be told apart", path.c_str());
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
@@ -563,10 +533,9 @@ int cmd_lint(int argc, char** argv)
     Loaded l;
     if (!load_as_tool(argv[0], &l))
         return 1;
-    free_usb_image();
     if (!l.marker)
         return fail("%s: the INI text has no end marker; the tool would load no images", argv[0]);
-    std::vector<Finding> findings = check_package(pieces_of(l));
+    std::vector<Finding> findings = check_package(pieces_of(l), l.text);
     bool ok = report(findings, false);
     printf("%s: %s\n", argv[0], ok ? "no errors" : "errors found");
     return ok ? 0 : 1;
@@ -629,18 +598,17 @@ struct Images {
     uint32_t bt_len, bt_sum, suffix_length;
 };
 
-Images loaded_images()
+Images loaded_images(const Loaded& l)
 {
     Images m;
-    m.package_start = g_package_start;
-    m.ini_end = g_ini_end;
-    m.bt.assign(g_bt_image, g_bt_image + BT_IMAGE_MAX);
-    if (g_usb_image.data)
-        m.usb.assign(g_usb_image.data, g_usb_image.data + g_usb_image.length);
-    m.bt_len = g_bt_image_len;
-    m.bt_sum = g_bt_image_sum;
-    m.suffix_length = g_usb_image.suffix_length;
-    free_usb_image();
+    m.package_start = l.parts.start;
+    m.ini_end = l.parts.ini_end;
+    m.bt = l.bt;
+    if (l.marker)
+        m.usb.assign(l.parts.usb, l.parts.usb + l.parts.usb_length);
+    m.bt_len = l.parts.bt_len;
+    m.bt_sum = l.parts.bt_sum;
+    m.suffix_length = l.parts.suffix_length;
     return m;
 }
 
@@ -681,11 +649,9 @@ int cmd_sign(int argc, char** argv)
     Loaded l;
     if (!load_as_tool(in, &l))
         return 1;
-    if (!l.marker) {
-        free_usb_image();
+    if (!l.marker)
         return fail("%s: the INI text has no end marker; the tool would load no images", in.c_str());
-    }
-    Images before = loaded_images();
+    Images before = loaded_images(l);
     if (l.end != l.size)
         return fail("%s is signed already (certificate table at %u)", in.c_str(), l.end);
     if (l.size % 8 != 0)
@@ -708,7 +674,7 @@ int cmd_sign(int argc, char** argv)
     // Read the signed program back as the tool does: the same images, else no OUT.
     Loaded s;
     bool read = load_as_tool(tmp, &s) && s.marker;
-    Images after = loaded_images();
+    Images after = loaded_images(s);
     if (!read || !same_images(before, after)) {
         unlink(tmp.c_str());
         return fail(
@@ -760,14 +726,14 @@ int cmd_verify(int argc, char** argv)
     Loaded l;
     if (!load_as_tool(in, &l))
         return 1;
-    free_usb_image();
     if (l.end == l.size)
         return fail("%s carries no certificate table", in.c_str());
     if (!l.marker)
         return fail("%s: the INI text has no end marker; the tool would load no images", in.c_str());
-    bool ok = report(check_package(pieces_of(l)), false);
+    bool ok = report(check_package(pieces_of(l), l.text), false);
     printf("%s: signature verified; package %s (USB image %u bytes, ending at the certificate table at %u)\n",
-           in.c_str(), ok ? "passes its checks" : "has errors", l.end - g_ini_end - BT_IMAGE_MAX, l.end);
+           in.c_str(), ok ? "passes its checks" : "has errors", l.end - l.parts.ini_end - BT_IMAGE_MAX,
+           l.end);
     return ok ? 0 : 1;
 }
 

@@ -180,7 +180,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     (void)cmdline;
 
     if (FindWindowA(APP_CLASS_NAME, nullptr))
-        return 2;
+        return RESULT_ALREADY_RUNNING;
 
     const char* tail = command_line_tail(GetCommandLineA());
     if (*tail)
@@ -206,7 +206,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = APP_CLASS_NAME;
     if (!RegisterClassA(&wc))
-        return 2;
+        return RESULT_NO_WINDOW;
 
     DWORD style = WS_OVERLAPPEDWINDOW;
     if (!g_silent)
@@ -216,7 +216,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     HWND wnd = CreateWindowExA(WS_EX_CONTROLPARENT, APP_CLASS_NAME, APP_TITLE, style, CW_USEDEFAULT,
                                CW_USEDEFAULT, width, height, nullptr, nullptr, inst, nullptr);
     if (!wnd)
-        return 2;
+        return RESULT_NO_WINDOW;
 
     MSG msg;
     while (serve_next_message(&msg))

@@ -114,7 +114,7 @@ DWORD get_program_dir(char* dir)
 
 int format_result_line(char* line, const SYSTEMTIME* time, uint32_t result)
 {
-    memcpy(line, result == 0 ? "OK: " : "NG: ", 4);
+    memcpy(line, result == RESULT_VERIFIED ? "OK: " : "NG: ", 4);
     int n = wsprintfA(line + 4, "%04u/%02u/%02u-%02u:%02u:%02u error=%u\r\n", (unsigned)time->wYear,
                       (unsigned)time->wMonth, (unsigned)time->wDay, (unsigned)time->wHour,
                       (unsigned)time->wMinute, (unsigned)time->wSecond, (unsigned)result);
@@ -149,7 +149,7 @@ void write_result_log()
     // Done with the line, written or lost: whoever waits for it may go on.
     g_result_line = RESULT_LINE_WRITTEN | result;
 
-    if (g_silent || result != 0 || g_readme_opened)
+    if (g_silent || result != RESULT_VERIFIED || g_readme_opened)
         return;
     g_readme_opened = 1;  // tried once per process, whatever the outcome
     open_readme();

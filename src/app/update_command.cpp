@@ -107,7 +107,7 @@ void start_update_run(uint8_t state)
     uint8_t idle = ST_IDLE;
     if (!g_update_state.compare_exchange_strong(idle, state))
         return;
-    g_update_result = 1;
+    g_update_result = RESULT_NO_UPDATE;
     g_result_line = 0;
     kb_follow_for_run();
     ShowWindow(progress, SW_SHOW);  // its position is not reset

@@ -64,7 +64,7 @@ bool keyboard_open()
 // the keyboard has reported its readiness already.
 void bluetooth_stage(bool ready)
 {
-    g_update_result = 2;
+    g_update_result = RESULT_BT_FAILED;
     UINT spent = 0;
     for (int n = ready ? 0 : kReadyWaits; n >= 1 && spent < kReadyMs; n--) {
         if (n % kReadyQueryEvery == 0)
@@ -101,7 +101,7 @@ bool finish_and_reattach()
     // The state the handshake ended in is the one replaced, so that an
     // acknowledgement arriving at this moment is neither lost nor left behind.
     if (g_update_state.exchange(ST_WAIT_DETACH) != ST_ACKED)
-        g_update_result = 6;
+        g_update_result = RESULT_FINISH_NOT_ACKED;
 
     for (int n = kCountdownWaits; n >= 1; n--) {
         if (n % 10 == 0 && keyboard_open()) {
@@ -122,22 +122,29 @@ bool finish_and_reattach()
     return false;
 }
 
-// Asks for the versions until the UI thread has verified them (result 0),
+bool verified()
+{
+    return g_update_result == RESULT_VERIFIED;
+}
+
+// Asks for the versions until the UI thread has verified them,
 // for 50 tries and 50 s at most: a keyboard that does not take the queries
 // costs a write time-out each, which counts against the 50 s.
 void verify_versions()
 {
-    // 5 becomes 7; 6 stays, and so does a 0 the UI thread may just have set.
-    uint32_t expected = 5;
-    g_update_result.compare_exchange_strong(expected, 7);
+    // Not re-attached becomes versions that differ until the UI thread
+    // verifies them; an unacknowledged finish stays, and so does a verified
+    // result the UI thread may just have set.
+    uint32_t expected = RESULT_NOT_REATTACHED;
+    g_update_result.compare_exchange_strong(expected, RESULT_VERSIONS_DIFFER);
     UINT spent = 0;
-    for (int t = 0; t < kVersionTries && spent < kVersionCheckMs && g_update_result != 0; t++) {
+    for (int t = 0; t < kVersionTries && spent < kVersionCheckMs && !verified(); t++) {
         uint8_t report[KB_OUT_REPORT_SIZE] = {0};
         kb_build_get_version(report);
         UINT waited = 0;
         kb_send_command_timed(report, &waited);
         spent += waited;
-        for (int w = 0; w < kAnswerWaits && spent < kVersionCheckMs && g_update_result != 0; w++) {
+        for (int w = 0; w < kAnswerWaits && spent < kVersionCheckMs && !verified(); w++) {
             wait_ms(100);
             spent += 100;
         }
@@ -146,7 +153,7 @@ void verify_versions()
 
 void outcome()
 {
-    if (g_update_result == 0) {
+    if (g_update_result == RESULT_VERIFIED) {
         log_append("\r\n");
         log_message(kMsgCompleted);
         log_append("\r\n");
@@ -196,7 +203,7 @@ void run()
             ui_enable_update(TRUE);
             return;
         }
-        g_update_result = 3;
+        g_update_result = RESULT_SWITCH_STOPPED;
         // A package without a USB image to download has nothing for the boot
         // loader: the keyboard stays in normal mode instead of waiting there
         // for a download that never comes. The run then fails at the USB stage.
@@ -228,7 +235,7 @@ void run()
         return;
     }
 
-    g_update_result = 4;
+    g_update_result = RESULT_USB_FAILED;
     g_update_state = ST_USB_DOWNLOAD;
     bool downloaded = !g_closing && dfu_update();
     g_update_state = ST_USB_DONE;
@@ -252,7 +259,7 @@ void run()
         return;
     }
 
-    g_update_result = 5;
+    g_update_result = RESULT_NOT_REATTACHED;
     bool back = true;
     if (!g_silent) {
         back = finish_and_reattach();
@@ -280,7 +287,7 @@ DWORD WINAPI update_worker(LPVOID)
     if (g_silent) {
         g_closing = 1;  // set before the start of a run is allowed again
         PostMessageA(g_main_wnd, WM_DESTROY, 0, 0);
-    } else if (g_update_result == 0)
+    } else if (g_update_result == RESULT_VERIFIED)
         PostMessageA(g_main_wnd, WM_SHOW_RESTART_PROMPT, 0, 0);
     // Last step: a new run may start only now.
     g_worker_running = 0;

@@ -28,6 +28,22 @@ extern shared_atomic<uint8_t> g_update_state;
 // Set by the first command-line argument: no window, no questions, the tool
 // ends by itself.
 extern uint8_t g_silent;
+// Result codes (g_update_result): the stage at which a run stopped, which is
+// the process exit code and the result log's error= value. The IT
+// administrators' guide lists them under "Exit codes"; 2 has three meanings.
+enum : uint32_t {
+    RESULT_VERIFIED = 0,          // the keyboard reports the package's versions
+    RESULT_NO_UPDATE = 1,         // no run: up to date, or the time limit came first
+    RESULT_ALREADY_RUNNING = 2,   // another copy of the tool has its window
+    RESULT_NO_WINDOW = 2,         // the window class or window could not be created
+    RESULT_BT_FAILED = 2,         // the keyboard did not confirm the image's checksum
+    RESULT_SWITCH_STOPPED = 3,    // stopped while switching to the boot loader
+    RESULT_USB_FAILED = 4,        // image not taken whole, or keyboard not back in 30 s
+    RESULT_NOT_REATTACHED = 5,    // interactive: not detached and re-attached in time
+    RESULT_FINISH_NOT_ACKED = 6,  // interactive: the finish command went unacknowledged
+    RESULT_VERSIONS_DIFFER = 7,   // the keyboard reports other versions than the package's
+};
+
 // Result code of the update: the process exit code and the result log's error= value.
 extern shared_atomic<uint32_t> g_update_result;
 // Set after a verified run: the Update button then reads Close.

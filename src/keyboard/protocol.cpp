@@ -104,7 +104,7 @@ void kb_on_version(const uint8_t* r)
         uint32_t package_nxp = (uint32_t)parse_hex(INI_VER_NXP);
         bool nxp_ok = package_nxp == g_kb_nxp_version.load();
         if (g_silent ? nxp_ok : nxp_ok && g_kb_bt_version.load() == INI_VER_BT_VALUE)
-            g_update_result.store(0);
+            g_update_result.store(RESULT_VERIFIED);
     }
     ui_repaint();
 }

@@ -3,13 +3,13 @@
 
 #include "platform/win32.h"
 
+#include "package/ini_text.h"
+
 #include <cstdint>
 
 // Looks `key` up in `section` of the package's INI text; the buffer receives
 // the value, else `def`, cut to size-1 bytes and terminated.
 void ini_get_string(const char* section, const char* key, const char* def, char* buf, int size);
-// Hexadecimal digits to a number; blanks (0x20) are skipped, anything else ends it.
-uint64_t parse_hex(const char* text);
 // Reads the thirteen configuration keys in their fixed order (during loading).
 void ini_read_config();
 

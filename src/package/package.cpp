@@ -1,11 +1,8 @@
-// Locating and loading the update package appended to the program file.
-//
-// The package has no header of its own: it starts behind the raw data of the
-// executable's last section, its INI text ends with the line
-// "S__=END_OF_FILE", the Bluetooth image behind it has a fixed size of 32768
-// bytes, and the USB image runs to the end of the file, or, in a program file
-// signed after the package was appended, to the Authenticode certificate
-// table that the signing put behind it.
+// Loading the update package appended to the program file: the file is read
+// through the gateway as the tool always has (its headers, then the package
+// byte by byte up to its INI text's end, then the images), package_parse.cpp
+// finds the package in the bytes read, and the parts found are copied into
+// the tool's globals.
 #include "package/package.h"
 
 #include "package/ini.h"
@@ -22,94 +19,18 @@ uint32_t g_bt_image_sum = 0;
 UsbImage g_usb_image = {nullptr, 0, 0};
 
 #define HEAD_READ_SIZE 4096
-#define PE_LFANEW_LIMIT 3832
-#define PE_TABLE_OFFSET 264  // signature, file header, PE32+ optional header
-#define PE_SECTION_SIZE 40
-#define BT_UNSUMMED 768
-#define PE_OPT_OFFSET 24  // the optional header behind signature and file header
-#define PE32PLUS_MAGIC 0x20B
-#define PE32PLUS_DIR_COUNT 108    // NumberOfRvaAndSizes in a PE32+ optional header
-#define PE32PLUS_DIRECTORIES 112  // the data directory in a PE32+ optional header
-#define DIR_SECURITY 4            // IMAGE_DIRECTORY_ENTRY_SECURITY
 
-static uint32_t get_u16(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
-}
+// The program file as far as the tool has read it: `size` bytes (the file's
+// size), zeros where nothing was read.
+struct ProgramFile {
+    uint8_t* bytes;
+    uint32_t size;
+};
 
-static uint32_t get_u32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-uint32_t pe_header_size(const uint8_t* head, size_t len)
-{
-    if (!head || len < 0x40 || head[0] != 0x4D || head[1] != 0x5A)
-        return 0;
-    uint32_t lfanew = get_u32(head + 0x3C);
-    if (lfanew >= PE_LFANEW_LIMIT || size_t(lfanew) + 8 > len)
-        return 0;
-    const uint8_t* pe = head + lfanew;
-    if (pe[0] != 'P' || pe[1] != 'E' || pe[2] != 0 || pe[3] != 0)
-        return 0;
-    uint32_t sections = get_u16(pe + 6);
-    if (sections == 0)
-        return 0;
-    return lfanew + PE_TABLE_OFFSET + sections * PE_SECTION_SIZE;
-}
-
-uint32_t pe_package_start(const uint8_t* head, size_t len)
-{
-    uint32_t table_end = pe_header_size(head, len);
-    if (table_end == 0)
-        return 0;
-    uint32_t lfanew = get_u32(head + 0x3C);
-    uint32_t sections = get_u16(head + lfanew + 6);
-    size_t table = size_t(lfanew) + PE_TABLE_OFFSET;
-    uint32_t result = 0;
-    uint32_t highest = 0;
-    for (uint32_t i = 0; i < sections; i++) {
-        size_t at = table + size_t(i) * PE_SECTION_SIZE;
-        if (at + PE_SECTION_SIZE > len)
-            break;  // the rest of the table was not read
-        uint32_t raw_size = get_u32(head + at + 16);
-        uint32_t raw_ptr = get_u32(head + at + 20);
-        if (raw_ptr > highest) {
-            highest = raw_ptr;
-            result = raw_ptr + raw_size;
-        }
-    }
-    return result;
-}
-
-bool pe_certificate_table(const uint8_t* head, size_t len, uint32_t* offset, uint32_t* size)
-{
-    if (pe_header_size(head, len) == 0)
-        return false;
-    size_t opt = size_t(get_u32(head + 0x3C)) + PE_OPT_OFFSET;
-    size_t entry = opt + PE32PLUS_DIRECTORIES + DIR_SECURITY * 8;
-    if (entry + 8 > len || get_u16(head + opt) != PE32PLUS_MAGIC ||
-        get_u32(head + opt + PE32PLUS_DIR_COUNT) <= DIR_SECURITY)
-        return false;
-    // Unlike the other entries, this one holds a file offset, not an RVA.
-    uint32_t at = get_u32(head + entry);
-    uint32_t bytes = get_u32(head + entry + 4);
-    if (at == 0 || bytes == 0)
-        return false;
-    *offset = at;
-    *size = bytes;
-    return true;
-}
-
-uint32_t package_end_of(const uint8_t* head, size_t len, uint32_t start, uint32_t file_size)
-{
-    uint32_t at = 0, bytes = 0;
-    if (pe_certificate_table(head, len, &at, &bytes) && at >= start && at <= file_size)
-        return at;
-    return file_size;
-}
-
-uint32_t find_package_start(uint32_t* file_size, uint32_t* package_end)
+// The first look at the program file (its path looked up into a 4096-byte
+// buffer): its first 4096 bytes, or, when the section table reaches past
+// them, the headers as far as the table goes. False when it cannot be opened.
+static bool read_headers(ProgramFile* f)
 {
     uint8_t head[HEAD_READ_SIZE];
     memset(head, 0, sizeof head);
@@ -117,111 +38,77 @@ uint32_t find_package_start(uint32_t* file_size, uint32_t* package_end)
     HANDLE file = CreateFileA((const char*)head, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
-        return 0;
-
-    uint32_t start = 0;
+        return false;
+    f->size = GetFileSize(file, NULL);
+    f->bytes = (uint8_t*)calloc(size_t(f->size) + 1, 1);
     DWORD got = 0;
-    if (ReadFile(file, head, sizeof head, &got, NULL)) {
+    if (f->bytes && ReadFile(file, head, sizeof head, &got, NULL)) {
+        memcpy(f->bytes, head, got < f->size ? got : f->size);
         uint32_t needed = pe_header_size(head, got);
         if (needed > got && got == sizeof head) {
-            // The section table reaches past the first 4096 bytes: read the
-            // headers once more, as far as the table goes, and walk only
-            // what arrives.
+            // The section table reaches past the first 4096 bytes: the
+            // headers once more, as far as the table goes.
             uint8_t* headers = (uint8_t*)malloc(needed);
             DWORD more = 0;
             if (headers && SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0 &&
                 ReadFile(file, headers, needed, &more, NULL))
-                start = pe_package_start(headers, more);
+                memcpy(f->bytes, headers, more < f->size ? more : f->size);
             free(headers);
-        } else {
-            start = pe_package_start(head, got);
         }
     }
-    *file_size = GetFileSize(file, NULL);
-    if (package_end)
-        *package_end = package_end_of(head, got, start, *file_size);
     CloseHandle(file);
-    return start;
+    return f->bytes != nullptr;
 }
 
-void marker_scan_reset(MarkerScan* scan)
+// Reads the package from `start` on: byte by byte up to the end of its INI
+// text, then the Bluetooth image and the USB image behind it in one read
+// each. Returns how far the file could be read: its size, or where a read
+// stopped short.
+static uint32_t read_package(HANDLE file, ProgramFile* f, uint32_t start, uint32_t end)
 {
-    scan->length = 0;
-}
-
-bool marker_scan_byte(MarkerScan* scan, uint8_t byte)
-{
-    if (byte == 0x0D)
-        return false;
-    if (byte != 0x0A) {
-        scan->line[scan->length++] = byte;
-        if (scan->length < sizeof scan->line)
-            return false;
+    MarkerScan scan;
+    marker_scan_reset(&scan);
+    uint32_t pos = start;
+    bool found = false;
+    while (pos < end && !found) {
+        DWORD got = 0;
+        if (!ReadFile(file, f->bytes + pos, 1, &got, NULL) || got == 0)
+            return pos;
+        found = marker_scan_byte(&scan, f->bytes[pos++]);
     }
-    // The line ends here: by its LF, or because it filled 255 bytes.
-    bool found = scan->length == strlen(PACKAGE_END_MARKER) &&
-                 memcmp(scan->line, PACKAGE_END_MARKER, scan->length) == 0;
-    scan->length = 0;
-    return found;
-}
+    if (!found)
+        return f->size;
 
-uint32_t bt_round_length(uint32_t n)
-{
-    if (n % 64 != 0)
-        n = (n | 63) + 1;
-    return n;
-}
-
-uint32_t bt_image_sum(const uint8_t* image, uint32_t len)
-{
-    uint32_t sum = 0;
-    for (uint32_t i = BT_UNSUMMED; i < len; i++)
-        sum += image[i];
-    return sum;
-}
-
-// The common 256-entry table of the reflected CRC-32 (polynomial 0xEDB88320).
-struct CrcTable {
-    uint32_t entry[256];
-};
-
-static constexpr CrcTable make_crc_table()
-{
-    CrcTable t = {};
-    for (uint32_t i = 0; i < 256; i++) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; k++)
-            c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
-        t.entry[i] = c;
+    uint32_t known = f->size;
+    DWORD want = end - pos < BT_IMAGE_MAX ? end - pos : BT_IMAGE_MAX;
+    DWORD n = 0;
+    ReadFile(file, f->bytes + pos, want, &n, NULL);
+    pos += n;
+    if (n < want)
+        known = pos;
+    DWORD length = end > pos ? end - pos : 0;
+    if (length > 0) {
+        DWORD read = 0;
+        ReadFile(file, f->bytes + pos, length, &read, NULL);
+        if (read < length && known == f->size)
+            known = pos + read;
     }
-    return t;
+    return known;
 }
 
-static constexpr CrcTable kCrcTable = make_crc_table();
-
-uint32_t dfu_crc32(const uint8_t* data, size_t len)
+uint32_t find_package_start(uint32_t* file_size, uint32_t* package_end)
 {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < len; i++)
-        crc = kCrcTable.entry[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return crc;
-}
-
-void check_dfu_suffix(UsbImage* img)
-{
-    img->suffix_length = 0;
-    if (!img->data || img->length < DFU_SUFFIX_SIZE)
-        return;
-    const uint8_t* suffix = img->data + img->length - DFU_SUFFIX_SIZE;
-    if (suffix[8] != 0x55 || suffix[9] != 0x46 || suffix[10] != 0x44)
-        return;
-    if (get_u32(suffix + 12) != dfu_crc32(img->data, size_t(img->length) - 4))
-        return;
-    // A suffix that claims to be longer than the whole image is not one: the
-    // download must never be given a negative length.
-    if (int32_t(suffix[11]) > img->length)
-        return;
-    img->suffix_length = suffix[11];
+    ProgramFile f = {nullptr, 0};
+    if (!read_headers(&f))
+        return 0;
+    // The headers alone tell where the package lies.
+    PackageParts parts;
+    parse_package(f.bytes, f.size, &parts);
+    free(f.bytes);
+    *file_size = parts.file_size;
+    if (package_end)
+        *package_end = parts.end;
+    return parts.start;
 }
 
 void free_usb_image()
@@ -234,68 +121,58 @@ void free_usb_image()
 
 bool load_package()
 {
-    uint32_t file_size = 0;
-    uint32_t end = 0;
-    uint32_t start = find_package_start(&file_size, &end);
-    // Unsigned, the package ends with the file; signed, where the certificate
-    // table begins (never before the start).
-    if (start == file_size || start == end)
+    ProgramFile f = {nullptr, 0};
+    if (!read_headers(&f))
         return false;
-
+    // The headers alone tell where the package lies; what it holds is read next.
+    PackageParts parts;
+    PackageFound found = parse_package(f.bytes, f.size, &parts);
+    if (found == PACKAGE_ABSENT || found == PACKAGE_ABSENT_SIGNED) {
+        free(f.bytes);
+        return false;
+    }
+    // The INI text is looked up by this name for as long as the tool runs.
     GetModuleFileNameA(NULL, g_exe_path, sizeof g_exe_path);
     HANDLE file = CreateFileA(g_exe_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        free(f.bytes);
         return false;
-    // A start the file pointer cannot reach would leave the scan at the
-    // head of the program: without a package then.
-    if (start > 0x7FFFFFFFu || SetFilePointer(file, (LONG)start, NULL, FILE_BEGIN) != start) {
+    }
+    if (found == PACKAGE_OUT_OF_REACH ||
+        SetFilePointer(file, (LONG)parts.start, NULL, FILE_BEGIN) != parts.start) {
         CloseHandle(file);
+        free(f.bytes);
         return false;
     }
+    uint32_t known = read_package(file, &f, parts.start, parts.end);
+    CloseHandle(file);
 
-    MarkerScan scan;
-    marker_scan_reset(&scan);
-    bool found = false;
-    for (uint32_t pos = start; pos < end; pos++) {
-        uint8_t byte;
-        DWORD got = 0;
-        if (!ReadFile(file, &byte, 1, &got, NULL) || got == 0)
-            break;
-        if (marker_scan_byte(&scan, byte)) {
-            found = true;
-            break;
-        }
+    // A read that stopped short leaves the file as far as it was read.
+    found = parse_package(f.bytes, known, &parts);
+    if (found != PACKAGE_LOADED && found != PACKAGE_NO_END_MARKER) {
+        free(f.bytes);
+        return false;
     }
-    g_package_start = start;
-    g_ini_end = SetFilePointer(file, 0, NULL, FILE_CURRENT);
-
+    g_package_start = parts.start;
+    g_ini_end = parts.ini_end;
     ini_read_config();
 
-    if (found) {
+    if (found == PACKAGE_LOADED) {
         memset(g_bt_image, 0, sizeof g_bt_image);
-        DWORD n = 0;
-        DWORD want = g_ini_end < end ? end - g_ini_end : 0;
-        if (want > BT_IMAGE_MAX)
-            want = BT_IMAGE_MAX;
-        ReadFile(file, g_bt_image, want, &n, NULL);
-        g_bt_image_len = bt_round_length(n);
-        g_bt_image_sum = 0;
-        if (g_bt_image_len > BT_UNSUMMED)
-            g_bt_image_sum = bt_image_sum(g_bt_image, g_bt_image_len);
+        memcpy(g_bt_image, parts.bt, parts.bt_read);
+        g_bt_image_len = parts.bt_len;
+        g_bt_image_sum = parts.bt_sum;
 
         free_usb_image();
-        DWORD pos = SetFilePointer(file, 0, NULL, FILE_CURRENT);
-        DWORD length = (pos != INVALID_SET_FILE_POINTER && end > pos) ? end - pos : 0;
-        if (length > 0)
-            g_usb_image.data = (uint8_t*)malloc(length);
+        if (parts.usb_length > 0)
+            g_usb_image.data = (uint8_t*)malloc(parts.usb_length);
         if (g_usb_image.data) {
-            DWORD read = 0;
-            ReadFile(file, g_usb_image.data, length, &read, NULL);
-            g_usb_image.length = (int32_t)read;
+            memcpy(g_usb_image.data, parts.usb, parts.usb_length);
+            g_usb_image.length = (int32_t)parts.usb_length;
         }
         check_dfu_suffix(&g_usb_image);
     }
-    CloseHandle(file);
-    return found;
+    free(f.bytes);
+    return found == PACKAGE_LOADED;
 }

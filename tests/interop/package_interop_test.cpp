@@ -1,20 +1,16 @@
 // The package code against independent tools: where pefile says a program's
 // last section ends, and DFU suffixes as dfu-suffix writes and checks them.
 #include "outside_tools.h"
-#include "package/package.h"
-#include "host/sim_core.h"
+#include "common/temp_folder.h"
+#include "package/package_parse.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#undef fopen
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -50,14 +46,6 @@ long long pefile_package_start(const std::string& file)
     return atoll(out.c_str());
 }
 
-void use_as_program(const std::string& host_file)
-{
-    sim::WorldConfig cfg;
-    cfg.program_file = host_file;
-    cfg.program_dir = "/tmp";
-    sim::configure(cfg);
-}
-
 void expect_agrees_with_pefile(const std::string& file)
 {
     SCOPED_TRACE(file);
@@ -66,10 +54,10 @@ void expect_agrees_with_pefile(const std::string& file)
     Bytes bytes = pkgtest::read_bytes(file);
     ASSERT_FALSE(bytes.empty());
 
-    use_as_program(file);
-    uint32_t size = 0;
-    EXPECT_EQ(find_package_start(&size), uint32_t(expected));
-    EXPECT_EQ(size, bytes.size());
+    PackageParts parts;
+    parse_package(bytes.data(), bytes.size(), &parts);
+    EXPECT_EQ(parts.start, uint32_t(expected));
+    EXPECT_EQ(parts.file_size, bytes.size());
     // The byte-level walk on the whole header region says the same.
     uint32_t headers = pe_header_size(bytes.data(), bytes.size());
     ASSERT_GT(headers, 0u);
@@ -84,19 +72,18 @@ TEST(PefileInterop, WindowsBuildOfTheTool)
         GTEST_SKIP() << "the Windows build is not there yet: " << bare;
     expect_agrees_with_pefile(bare);
     // A bare program carries nothing behind its last section.
-    use_as_program(bare);
-    uint32_t size = 0;
-    EXPECT_EQ(find_package_start(&size), size);
+    Bytes bare_bytes = pkgtest::read_bytes(bare);
+    PackageParts parts;
+    EXPECT_EQ(parse_package(bare_bytes.data(), bare_bytes.size(), &parts), PACKAGE_ABSENT);
 
     std::string packaged = TESSEL_SOURCE_DIR "/build/windows/tessel-updater.exe";
     if (pkgtest::file_exists(packaged)) {
         expect_agrees_with_pefile(packaged);
-        use_as_program(packaged);
-        EXPECT_TRUE(load_package());
-        EXPECT_EQ(g_package_start, pkgtest::read_bytes(bare).size());
-        EXPECT_EQ(g_bt_image_len, 32768u);
-        EXPECT_EQ(g_usb_image.length, 40960);
-        free_usb_image();
+        Bytes b = pkgtest::read_bytes(packaged);
+        EXPECT_EQ(parse_package(b.data(), b.size(), &parts), PACKAGE_LOADED);
+        EXPECT_EQ(parts.start, bare_bytes.size());
+        EXPECT_EQ(parts.bt_len, 32768u);
+        EXPECT_EQ(parts.usb_length, 40960u);
     }
 }
 
@@ -134,23 +121,10 @@ TEST(PefileInterop, SampleStubAndPackagedSample)
 
 class DfuSuffixInterop : public ::testing::Test {
 protected:
-    std::string path;
-    void SetUp() override
-    {
-        char templ[] = "/tmp/tessel-dfu-XXXXXX";
-        int fd = mkstemp(templ);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path = templ;
-    }
-    void TearDown() override { unlink(path.c_str()); }
+    testing_support::TempFolder folder{"tessel-dfu"};
+    std::string path = folder / "image.dfu";
 
-    uint32_t suffix_length_of(Bytes b)
-    {
-        UsbImage img = {b.data(), int32_t(b.size()), 0xAA};
-        check_dfu_suffix(&img);
-        return img.suffix_length;
-    }
+    uint32_t suffix_length_of(const Bytes& b) { return dfu_suffix_length(b.data(), int32_t(b.size())); }
 };
 
 Bytes firmware(size_t n)

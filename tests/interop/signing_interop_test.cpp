@@ -4,15 +4,14 @@
 // image from the signed program as from the unsigned one, DFU suffix included.
 // The certificate is a throw-away one made with openssl for this run.
 #include "outside_tools.h"
-#include "package/package.h"
-#include "host/sim_core.h"
+#include "common/temp_folder.h"
+#include "package/package_parse.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#undef fopen
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,24 +34,22 @@ struct Usb {
     uint32_t suffix_length;
 };
 
-// The USB image as the tool loads it from `file`.
+// The USB image as the tool finds it in `file`.
 Usb load_usb(const std::string& file)
 {
-    sim::WorldConfig cfg;
-    cfg.program_file = file;
-    cfg.program_dir = "/tmp";
-    sim::configure(cfg);
+    Bytes b = pkgtest::read_bytes(file);
+    PackageParts parts;
     Usb u;
-    u.loaded = load_package();
-    if (g_usb_image.data)
-        u.image.assign(g_usb_image.data, g_usb_image.data + g_usb_image.length);
-    u.suffix_length = g_usb_image.suffix_length;
-    free_usb_image();
+    u.loaded = parse_package(b.data(), b.size(), &parts) == PACKAGE_LOADED;
+    if (u.loaded)
+        u.image.assign(parts.usb, parts.usb + parts.usb_length);
+    u.suffix_length = parts.suffix_length;
     return u;
 }
 
 class Signing : public ::testing::Test {
 protected:
+    static std::unique_ptr<testing_support::TempFolder> folder;
     static std::string dir, unsigned_exe, signed_exe, cert;
 
     // The real Windows program where it was built, else the host's stand-in
@@ -60,8 +57,8 @@ protected:
     // image that ends in a DFU suffix, then signed.
     static void SetUpTestSuite()
     {
-        char templ[] = "/tmp/tessel-sign-XXXXXX";
-        dir = mkdtemp(templ);
+        folder.reset(new testing_support::TempFolder("tessel-sign"));
+        dir = folder->path();
         unsigned_exe = dir + "/unsigned.exe";
         signed_exe = dir + "/signed.exe";
         cert = dir + "/cert.pem";
@@ -106,12 +103,7 @@ protected:
         }
     }
 
-    static void TearDownTestSuite()
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << dir;
-    }
+    static void TearDownTestSuite() { folder.reset(); }
 
     // A set-up that failed fails every test (a failure in SetUpTestSuite
     // itself would only mark them skipped).
@@ -123,6 +115,7 @@ protected:
     static std::string setup_error;
 };
 
+std::unique_ptr<testing_support::TempFolder> Signing::folder;
 std::string Signing::dir, Signing::unsigned_exe, Signing::signed_exe, Signing::cert, Signing::setup_error;
 
 TEST_F(Signing, OsslsigncodeVerifiesTheSignedProgram)

@@ -2,6 +2,7 @@
 // scratch folder, handed to the tool as its own program file.
 #pragma once
 
+#include "common/temp_folder.h"
 #include "package/ini.h"
 #include "package/messages.h"
 #include "package/package.h"
@@ -13,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #undef fopen
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -94,13 +94,6 @@ inline Bytes operator+(Bytes a, const Bytes& b)
     return a;
 }
 
-inline std::string make_temp_dir()
-{
-    char templ[] = "/tmp/tessel-pkg-test-XXXXXX";
-    const char* d = mkdtemp(templ);
-    return d ? d : "/tmp";
-}
-
 inline void write_bytes(const std::string& path, const Bytes& b)
 {
     FILE* f = ::fopen(path.c_str(), "wb");
@@ -144,24 +137,18 @@ inline std::string ini_text(const std::vector<std::string>& lines, bool with_mar
 // and starts with the package state of a freshly started tool.
 class PackageTest : public ::testing::Test {
 protected:
-    std::string dir;
+    testing_support::TempFolder folder{"tessel-pkg-test"};
+    std::string dir = folder.path();
     std::string program;
 
     void SetUp() override
     {
-        dir = make_temp_dir();
         program = dir + "/tessel-updater.exe";
         reset_state();
         use_program(program);
     }
 
-    void TearDown() override
-    {
-        free_usb_image();
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << dir;
-    }
+    void TearDown() override { free_usb_image(); }
 
     static void reset_state()
     {
@@ -211,10 +198,17 @@ protected:
         return load_package();
     }
 
+    // The value as the tool looks it up in its program file; tessel-pack's
+    // lookup in the file's bytes must find the same, byte for byte.
     std::string get(const char* section, const char* key, const char* def = "<default>", int size = 256)
     {
         std::vector<char> buf(size_t(size > 0 ? size : 1) + 16, '\x7F');
         ini_get_string(section, key, def, buf.data(), size);
+        Bytes file = read_bytes(program);
+        IniText text = {file.data(), file.size(), g_package_start, g_ini_end};
+        std::vector<char> from_bytes(buf.size(), '\x7F');
+        ini_text_get_string(&text, section, key, def, from_bytes.data(), size);
+        EXPECT_EQ(from_bytes, buf) << "[" << section << "] " << key << ": the lookup in bytes differs";
         return std::string(buf.data(), strnlen(buf.data(), buf.size()));
     }
 };
