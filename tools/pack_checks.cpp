@@ -208,7 +208,8 @@ void check_image_info_block(Checker& c, const PackagePieces& p)
                     format("\"%s\" differs from the version %04X in the %s's info block", v.c_str(),
                            info.version, piece.name));
         if (!info.crc_ok)
-            c.error(piece.name, "its info block's CRC-32 does not match the image: the keyboard would not start it");
+            c.error(piece.name,
+                    "its info block's CRC-32 does not match the image: the keyboard would not start it");
     }
 }
 

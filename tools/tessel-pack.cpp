@@ -476,8 +476,9 @@ int cmd_inspect(int argc, char** argv)
                g_usb_image.length - int32_t(g_usb_image.suffix_length));
         int32_t usb_sent = g_usb_image.length - int32_t(g_usb_image.suffix_length);
         printf("                      %s\n",
-               image_info_text(read_image_info(g_usb_image.data, g_usb_image.data && usb_sent > 0 ? usb_sent : 0, true),
-                               true)
+               image_info_text(
+                   read_image_info(g_usb_image.data, g_usb_image.data && usb_sent > 0 ? usb_sent : 0, true),
+                   true)
                    .c_str());
     }
     printf("[MAIN]\n");
