@@ -103,7 +103,8 @@ class WineRun:
         self.trace_file.unlink(missing_ok=True)
         self.started = time.monotonic()
         self.process = subprocess.Popen(self.command, env=self.env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        preexec_fn=winetest.raise_priority)
 
     def _running_within(self, seconds):
         deadline = time.monotonic() + seconds
