@@ -31,6 +31,7 @@ SCENARIOS = Path(__file__).resolve().parent / "scenarios"
 # Seconds a program has under Wine to write its first trace record.
 STARTUP_S = 30
 
+
 def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
