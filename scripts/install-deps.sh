@@ -19,9 +19,12 @@ PACKAGES=(
     clang-14 libclang-rt-14-dev
 )
 
+# One question to dpkg for all of them: a package it does not know is missing too.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${PACKAGES[@]}" 2>/dev/null |
+    awk '$NF == "installed" && $(NF-1) == "ok" { print $1 }' || true)
 missing=()
 for p in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    if ! grep -qx -- "$p" <<<"$installed"; then
         missing+=("$p")
     fi
 done

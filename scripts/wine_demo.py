@@ -13,6 +13,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "wine"))
 import simrun  # noqa: E402
+import traces  # noqa: E402
 
 DEMO = ROOT / "build" / "demo"
 GIF = ROOT / "docs" / "wine-update.gif"
@@ -82,7 +83,7 @@ def main():
     n = 0
     deadline = time.monotonic() + 180
     while process.poll() is None and time.monotonic() < deadline:
-        trace = simrun.read_trace(trace_file)
+        trace = traces.read(trace_file)
         if stages and stages[0][1](trace):
             time.sleep(0.3)  # let it paint
             grab(DEMO / stages[0][0])
@@ -92,8 +93,8 @@ def main():
         n += 1
         time.sleep(0.4)
     process.wait(timeout=60)
-    trace = simrun.read_trace(trace_file)
-    print(f"wine-demo: exit code {simrun.exit_code(trace)}, result line {simrun.result_line(trace)!r}")
+    trace = traces.read(trace_file)
+    print(f"wine-demo: exit code {traces.exit_code(trace)}, result line {traces.result_line(trace)!r}")
     # Every frame half a second, the last one two seconds; few colours, then gifsicle.
     pngs = sorted(frames.glob("f*.png"))
     raw = frames / "raw.gif"
@@ -104,7 +105,7 @@ def main():
         subprocess.run(["gifsicle", "-O3", "--colors", "32", str(raw), "-o", str(GIF)], check=True)
     shutil.rmtree(frames, ignore_errors=True)
     print(f"wine-demo: docs/{GIF.name} ({GIF.stat().st_size // 1024} KB, {len(pngs)} frames)")
-    return 0 if simrun.exit_code(trace) == 0 and not stages else 1
+    return 0 if traces.exit_code(trace) == 0 and not stages else 1
 
 
 if __name__ == "__main__":

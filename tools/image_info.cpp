@@ -55,11 +55,13 @@ std::string image_info_text(const ImageInfo& info, bool usb)
 {
     char text[160];
     if (info.has_block)
-        snprintf(text, sizeof text, "info block: version %04X, CRC %s", info.version, info.crc_ok ? "good" : "BAD");
+        snprintf(text, sizeof text, "info block: version %04X, CRC %s", info.version,
+                 info.crc_ok ? "good" : "BAD");
     else
         snprintf(text, sizeof text, "unknown layout (no info block)");
     std::string s = text;
     if (usb)
-        s += info.validity_ok ? "; validity word good" : "; validity word BAD (NXP's boot ROM would not start it)";
+        s += info.validity_ok ? "; validity word good"
+                              : "; validity word BAD (NXP's boot ROM would not start it)";
     return s;
 }

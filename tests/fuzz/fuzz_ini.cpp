@@ -26,10 +26,10 @@ void make_head()
     g_head[1] = 'Z';
     g_head[0x3C] = 0x40;
     memcpy(&g_head[0x40], "PE\0\0", 4);
-    g_head[0x40 + 6] = 1;                  // one section
-    g_head[0x40 + 264 + 16] = 0x00;        // SizeOfRawData 0x100
+    g_head[0x40 + 6] = 1;            // one section
+    g_head[0x40 + 264 + 16] = 0x00;  // SizeOfRawData 0x100
     g_head[0x40 + 264 + 17] = 0x01;
-    g_head[0x40 + 264 + 20] = 0x00;        // PointerToRawData 0x100
+    g_head[0x40 + 264 + 20] = 0x00;  // PointerToRawData 0x100
     g_head[0x40 + 264 + 21] = 0x01;
 }
 
@@ -49,8 +49,14 @@ void lookup(const char* section, const char* key, const char* def, int size)
 }
 
 const char* const kKeys[][2] = {
-    {"MAIN", "INI_VER_NXP"}, {"main", "ini_ver_bt"}, {"DFU", "INI_DFU_GUID"}, {"LANG00", "S01"},
-    {"LANG__", "S__"},       {"", "S__"},            {"MAIN", ""},           {"[MAIN]", "="},
+    {"MAIN", "INI_VER_NXP"},
+    {"main", "ini_ver_bt"},
+    {"DFU", "INI_DFU_GUID"},
+    {"LANG00", "S01"},
+    {"LANG__", "S__"},
+    {"", "S__"},
+    {"MAIN", ""},
+    {"[MAIN]", "="},
 };
 
 }  // namespace

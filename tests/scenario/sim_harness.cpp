@@ -47,9 +47,10 @@ std::string package_with(const std::string& dir, const std::string& line, const 
     ini.replace(at, line.size(), replacement);
     std::ofstream(dir + "/package.ini", std::ios::binary) << ini;
     std::string sample = TESSEL_SAMPLE_DIR;
-    std::string cmd = std::string("'") + TESSEL_PACK + "' build --force --exe '" + sample + "/bare.exe' --ini '" +
-                      dir + "/package.ini' --bt '" + sample + "/bt.bin' --usb '" +
-                      (usb.empty() ? sample + "/usb.bin" : usb) + "' -o '" + dir + "/packaged.exe' >/dev/null 2>&1";
+    std::string cmd = std::string("'") + TESSEL_PACK + "' build --force --exe '" + sample +
+                      "/bare.exe' --ini '" + dir + "/package.ini' --bt '" + sample + "/bt.bin' --usb '" +
+                      (usb.empty() ? sample + "/usb.bin" : usb) + "' -o '" + dir +
+                      "/packaged.exe' >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0 ? dir + "/packaged.exe" : "";
 }
 

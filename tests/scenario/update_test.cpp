@@ -119,12 +119,14 @@ TEST(Update, AnUpdatePressedAsTheProbesAnswerArrivesStillSendsTheBluetoothImage)
     // version query is still out: its answer, which says the Bluetooth IC is
     // ready, may come before the new run's worker first looks. Under these
     // seeds it does for some; every run must still go through both stages.
-    json scenario = {{"keyboard", json::object()},
-                     {"events_anywhere", true},
-                     {"events",
-                      {harness::event_on("button_enabled", 0, "press_update"), harness::event_on("log: 20", 3000, "detach"),
-                       harness::event_on("log: 20", 5000, "attach"), harness::event_on("prompt", 1000, "close")}},
-                     {"until", 100000}};
+    json scenario = {
+        {"keyboard", json::object()},
+        {"events_anywhere", true},
+        {"events",
+         {harness::event_on("button_enabled", 0, "press_update"),
+          harness::event_on("log: 20", 3000, "detach"), harness::event_on("log: 20", 5000, "attach"),
+          harness::event_on("prompt", 1000, "close")}},
+        {"until", 100000}};
     for (int seed = 1; seed <= 10; seed++) {
         auto run = run_sim(scenario, {"--seed", std::to_string(seed)});
         SCOPED_TRACE("seed " + std::to_string(seed));

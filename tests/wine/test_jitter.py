@@ -6,6 +6,7 @@ import os
 import pytest
 
 import simrun
+import traces
 
 SEEDS = [int(s) for s in os.environ.get("TESSEL_JITTER_SEEDS", "1 2").split()]
 
@@ -20,5 +21,5 @@ def runs(wine):
 @pytest.mark.parametrize("seed", SEEDS)
 def test_verified(runs, seed):
     trace = runs[seed]
-    assert simrun.exit_code(trace) == 0, [r for r in trace if r["ev"] in ("log", "exit")]
-    assert simrun.result_line(trace) == "OK: DATE error=0\r\n"
+    assert traces.exit_code(trace) == 0, [r for r in trace if r["ev"] in ("log", "exit")]
+    assert traces.result_line(trace) == "OK: DATE error=0\r\n"
