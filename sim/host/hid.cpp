@@ -1,21 +1,17 @@
 // The HID class library: attributes and capabilities of a HID interface
-// opened as a device file.
+// opened as a device file (the answers and errors: sim/bus/device_rules.h).
 #include "host/sim_bus.h"
 
 using sim::world;
 
 namespace {
 // The HID interface behind an open device file, or nullptr (last error set).
-const sim::Iface* hid_iface(HANDLE h)
+const sim::Iface* hid_iface(HANDLE h, const void* out)
 {
     auto* f = sim::handle_as<sim::DeviceFile>(h);
     const sim::Iface* i = f ? sim::iface_by_id(f->iface) : nullptr;
-    if (!i || !i->hid()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (!i->present) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    if (DWORD error = simbus::hid_query_error(i, out)) {
+        SetLastError(error);
         return nullptr;
     }
     return i;
@@ -31,33 +27,26 @@ void HidD_GetHidGuid(LPGUID guid)
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes)
 {
     sim::preemption_point();
-    const sim::Iface* i = hid_iface(device);
-    if (!i || !attributes)
+    const sim::Iface* i = hid_iface(device, attributes);
+    if (!i)
         return FALSE;
-    if (i->attributes_fail) {
-        SetLastError(ERROR_GEN_FAILURE);
+    if (DWORD error = simbus::attributes_error(*i)) {
+        SetLastError(error);
         return FALSE;
     }
-    attributes->Size = sizeof(HIDD_ATTRIBUTES);
-    attributes->VendorID = i->vid;
-    attributes->ProductID = i->pid;
-    attributes->VersionNumber = i->version;
+    simbus::fill_attributes(*i, attributes);
     return TRUE;
 }
 
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data)
 {
-    const sim::Iface* i = hid_iface(device);
-    if (!i || !data)
+    const sim::Iface* i = hid_iface(device, data);
+    if (!i)
         return FALSE;
     auto* p = new sim::Preparsed;
-    memset(&p->caps, 0, sizeof(p->caps));
-    p->caps.Usage = i->usage;
-    p->caps.UsagePage = i->usage_page;
-    p->caps.InputReportByteLength = i->in_len;
-    p->caps.OutputReportByteLength = i->out_len;
-    p->caps.NumberLinkCollectionNodes = 1;
+    p->caps = simbus::caps_of(*i);
     world().preparsed.insert(p);
+    sim::check_bus();
     *data = (PHIDP_PREPARSED_DATA)p;
     return TRUE;
 }
