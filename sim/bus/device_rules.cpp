@@ -1,6 +1,8 @@
 // How the system answers the device calls (see device_rules.h).
 #include "bus/device_rules.h"
 
+#include "sim/keyboard_instances.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -35,6 +37,25 @@ std::string hex_upper(const uint8_t* p, size_t n)
         s += digits[p[i] & 15];
     }
     return s;
+}
+
+std::vector<Collection> keyboard_collections(int owner, int identity, uint16_t version)
+{
+    const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
+    Interface std_kbd;
+    std_kbd.owner = owner;
+    std_kbd.kind = Kind::KbdStandard;
+    std_kbd.vid = identity == 2 ? 0x1FC9 : 0x3E71;
+    std_kbd.pid = identity == 2 ? 0x0088 : 0x2A60;
+    std_kbd.version = version;
+    std_kbd.usage_page = 0x01, std_kbd.usage = 0x06, std_kbd.in_len = 9, std_kbd.out_len = 2;
+    Interface events = std_kbd;
+    events.kind = Kind::KbdEvents;
+    events.usage_page = 0xFF02, events.usage = 0x01, events.in_len = 9, events.out_len = 0;
+    Interface commands = std_kbd;
+    commands.kind = Kind::KbdCommands;
+    commands.usage_page = 0xFF01, commands.usage = 0x01, commands.in_len = 0, commands.out_len = 57;
+    return {{std_kbd, inst.standard}, {events, inst.events}, {commands, inst.commands}};
 }
 
 Interface arriving_mouse(int n, std::string* instance)
@@ -90,11 +111,6 @@ DWORD hid_query_error(const Interface* i, const void* out)
     if (!out)
         return ERROR_INVALID_PARAMETER;
     return 0;
-}
-
-DWORD attributes_error(const Interface& i)
-{
-    return i.attributes_fail ? ERROR_GEN_FAILURE : 0;
 }
 
 DWORD write_error(const Interface* i, DWORD access, const void* buf, DWORD n)
@@ -162,12 +178,30 @@ DWORD raw_registration_error(const RAWINPUTDEVICE* devices, UINT count, UINT siz
 }
 
 // ------------------------------------------------------------ answers
-void fill_attributes(const Interface& i, HIDD_ATTRIBUTES* attributes)
+BOOLEAN get_attributes(const Interface* i, PHIDD_ATTRIBUTES attributes)
 {
+    DWORD error = hid_query_error(i, attributes);
+    // The device may fail the request itself.
+    if (!error && i->attributes_fail)
+        error = ERROR_GEN_FAILURE;
+    if (error) {
+        SetLastError(error);
+        return FALSE;
+    }
     attributes->Size = sizeof(HIDD_ATTRIBUTES);
-    attributes->VendorID = i.vid;
-    attributes->ProductID = i.pid;
-    attributes->VersionNumber = i.version;
+    attributes->VendorID = i->vid;
+    attributes->ProductID = i->pid;
+    attributes->VersionNumber = i->version;
+    return TRUE;
+}
+
+bool preparsed_ok(const Interface* i, const void* out)
+{
+    if (DWORD error = hid_query_error(i, out)) {
+        SetLastError(error);
+        return false;
+    }
+    return true;
 }
 
 HIDP_CAPS caps_of(const Interface& i)
@@ -217,9 +251,15 @@ BOOL get_descriptor(const Interface& i, uint16_t vid, uint16_t pid, UCHAR type, 
     return TRUE;
 }
 
-BOOL enum_interface(const GUID& set_guid, size_t count, const Interface* member, const GUID* guid,
-                    DWORD index, PSP_DEVICE_INTERFACE_DATA data)
+BOOL enum_interface(const InfoSet* set, const std::function<const Interface*(int id)>& iface,
+                    const GUID* guid, DWORD index, PSP_DEVICE_INTERFACE_DATA data)
 {
+    if (!set) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const GUID& set_guid = set->guid;
+    size_t count = set->ifaces.size();
     if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || !guid) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
@@ -228,6 +268,7 @@ BOOL enum_interface(const GUID& set_guid, size_t count, const Interface* member,
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
+    const Interface* member = iface(set->ifaces[index]);
     if (!member || member->enum_fails) {
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
@@ -238,19 +279,20 @@ BOOL enum_interface(const GUID& set_guid, size_t count, const Interface* member,
     return TRUE;
 }
 
-bool detail_index_ok(PSP_DEVICE_INTERFACE_DATA data, size_t count)
-{
-    if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
-        data->Reserved > count) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    return true;
-}
-
-BOOL interface_detail(const std::string& path, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
+BOOL interface_detail(const InfoSet* set, const std::function<std::string(int id)>& path_of,
+                      PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
                       PDWORD required)
 {
+    if (!set) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
+        data->Reserved > set->ifaces.size()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string path = path_of(set->ifaces[data->Reserved - 1]);
     DWORD need = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (!detail) {
         if (size != 0) {

@@ -11,6 +11,7 @@
 #include "bus/platform_types.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,16 @@ struct WinUsbIf {
     HANDLE file = nullptr;
 };
 
+// The keyboard's HID collections in normal mode, in the order they arrive
+// (standard keyboard, events, commands): keyboard `owner` (0: the keyboard,
+// 1: the second one) with the USB identity `identity` (1, 2) and firmware
+// `version`; `instance` is each one's path part.
+struct Collection {
+    Interface iface;
+    const char* instance;
+};
+std::vector<Collection> keyboard_collections(int owner, int identity, uint16_t version);
+
 // The mouse that "hid_arrival" plugs in, the `n`th of the run (its path's
 // instance part in `instance`).
 Interface arriving_mouse(int n, std::string* instance);
@@ -77,8 +88,6 @@ DWORD open_error(const Interface& i, DWORD access, bool winusb_open);
 // behind it (nullptr: the handle is no device file); `out`: the caller's
 // result pointer. 0 or the error.
 DWORD hid_query_error(const Interface* i, const void* out);
-// HidD_GetAttributes on a collection that answers the query: 0, or its error.
-DWORD attributes_error(const Interface& i);
 // WriteFile of `n` bytes to a device file opened with `access`: 0, or the
 // error the write fails with before it reaches the device.
 DWORD write_error(const Interface* i, DWORD access, const void* buf, DWORD n);
@@ -94,21 +103,25 @@ DWORD notification_filter_error(HANDLE recipient, const void* filter, DWORD flag
 DWORD raw_registration_error(const RAWINPUTDEVICE* devices, UINT count, UINT size);
 
 // ------------------------------------------------------------ answers
-void fill_attributes(const Interface& i, HIDD_ATTRIBUTES* attributes);
+// HidD_GetAttributes on the interface behind a file (nullptr: no device file).
+BOOLEAN get_attributes(const Interface* i, PHIDD_ATTRIBUTES attributes);
+// HidD_GetPreparsedData's first half: whether the interface behind a file
+// answers it (the last error set when not); then its capabilities.
+bool preparsed_ok(const Interface* i, const void* out);
 HIDP_CAPS caps_of(const Interface& i);
 // WinUsb_GetDescriptor on a present device: its device descriptor (the
 // first `i.descriptor_len` bytes of it at most).
 BOOL get_descriptor(const Interface& i, uint16_t vid, uint16_t pid, UCHAR type, UCHAR index, PUCHAR buffer,
                     ULONG length, PULONG transferred);
-// SetupDiEnumDeviceInterfaces on a known set of `count` members whose
-// interface class is `set_guid`; `member(index)` gives the interface (nullptr
-// when it is gone). Fills `data` (Reserved: index + 1) or fails.
-BOOL enum_interface(const GUID& set_guid, size_t count, const Interface* member, const GUID* guid,
-                    DWORD index, PSP_DEVICE_INTERFACE_DATA data);
-// SetupDiGetDeviceInterfaceDetailA for an interface of a known set of
-// `count` members, `path` being its path.
-bool detail_index_ok(PSP_DEVICE_INTERFACE_DATA data, size_t count);
-BOOL interface_detail(const std::string& path, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
+// SetupDiEnumDeviceInterfaces on a set (nullptr: the handle is unknown);
+// `iface` finds a member by id (nullptr when it is gone). Fills `data`
+// (Reserved: index + 1) or fails.
+BOOL enum_interface(const InfoSet* set, const std::function<const Interface*(int id)>& iface,
+                    const GUID* guid, DWORD index, PSP_DEVICE_INTERFACE_DATA data);
+// SetupDiGetDeviceInterfaceDetailA on a set (nullptr: the handle is
+// unknown); `path` gives a member's path by id ("" when it is gone).
+BOOL interface_detail(const InfoSet* set, const std::function<std::string(int id)>& path,
+                      PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
                       PDWORD required);
 // The broadcasts WM_DEVICECHANGE carries.
 std::vector<uint8_t> interface_broadcast(const std::string& path, const GUID& guid);

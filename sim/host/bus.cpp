@@ -142,30 +142,15 @@ void keyboard_connect(KeyboardSlot& k, models::UsbMode mode)
     const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
     k.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
-        uint16_t vid = k.config.identity == 2 ? 0x1FC9 : 0x3E71;
-        uint16_t pid = k.config.identity == 2 ? 0x0088 : 0x2A60;
-        uint16_t version = k.model->nxp_version();
-        Iface std_kbd;
-        std_kbd.owner = owner;
-        std_kbd.kind = Kind::KbdStandard;
-        std_kbd.vid = vid, std_kbd.pid = pid, std_kbd.version = version;
-        std_kbd.usage_page = 0x01, std_kbd.usage = 0x06;
-        std_kbd.in_len = 9, std_kbd.out_len = 2;
-        std_kbd.instance = inst.standard;
-        Iface events = std_kbd;
-        events.kind = Kind::KbdEvents;
-        events.usage_page = 0xFF02, events.usage = 0x01;
-        events.in_len = 9, events.out_len = 0;
-        events.instance = inst.events;
-        Iface commands = std_kbd;
-        commands.kind = Kind::KbdCommands;
-        commands.usage_page = 0xFF01, commands.usage = 0x01;
-        commands.in_len = 0, commands.out_len = 57;
-        commands.instance = inst.commands;
         if (!k.quiet)
             trace_kb(k, "device", Json{{"what", "keyboard_attached"}});
-        for (Iface* i : {&std_kbd, &events, &commands})
-            k.ifaces.push_back(add_iface(*i, announce));
+        for (const simbus::Collection& c :
+             simbus::keyboard_collections(owner, k.config.identity, k.model->nxp_version())) {
+            Iface i;
+            static_cast<simbus::Interface&>(i) = c.iface;
+            i.instance = c.instance;
+            k.ifaces.push_back(add_iface(i, announce));
+        }
         if (k.config.runtime_dfu) {
             // The run-time DFU interface of the normal firmware.
             Iface runtime;

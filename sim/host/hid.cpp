@@ -5,16 +5,11 @@
 using sim::world;
 
 namespace {
-// The HID interface behind an open device file, or nullptr (last error set).
-const sim::Iface* hid_iface(HANDLE h, const void* out)
+// The interface behind an open device file, or nullptr.
+const sim::Iface* file_iface(HANDLE h)
 {
     auto* f = sim::handle_as<sim::DeviceFile>(h);
-    const sim::Iface* i = f ? sim::iface_by_id(f->iface) : nullptr;
-    if (DWORD error = simbus::hid_query_error(i, out)) {
-        SetLastError(error);
-        return nullptr;
-    }
-    return i;
+    return f ? sim::iface_by_id(f->iface) : nullptr;
 }
 }  // namespace
 
@@ -27,21 +22,13 @@ void HidD_GetHidGuid(LPGUID guid)
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes)
 {
     sim::preemption_point();
-    const sim::Iface* i = hid_iface(device, attributes);
-    if (!i)
-        return FALSE;
-    if (DWORD error = simbus::attributes_error(*i)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    simbus::fill_attributes(*i, attributes);
-    return TRUE;
+    return simbus::get_attributes(file_iface(device), attributes);
 }
 
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data)
 {
-    const sim::Iface* i = hid_iface(device, data);
-    if (!i)
+    const sim::Iface* i = file_iface(device);
+    if (!simbus::preparsed_ok(i, data))
         return FALSE;
     auto* p = new sim::Preparsed;
     p->caps = simbus::caps_of(*i);

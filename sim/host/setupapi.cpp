@@ -34,28 +34,19 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA, const GUID* guid,
                                  PSP_DEVICE_INTERFACE_DATA data)
 {
     sim::preemption_point();
-    sim::InfoSet* set = info_set(h);
-    if (!set) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    const sim::Iface* member = index < set->ifaces.size() ? sim::iface_by_id(set->ifaces[index]) : nullptr;
-    return simbus::enum_interface(set->guid, set->ifaces.size(), member, guid, index, data);
+    auto iface = [](int id) -> const simbus::Interface* { return sim::iface_by_id(id); };
+    return simbus::enum_interface(info_set(h), iface, guid, index, data);
 }
 
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, PSP_DEVICE_INTERFACE_DATA data,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required,
                                       PSP_DEVINFO_DATA)
 {
-    sim::InfoSet* set = info_set(h);
-    if (!set) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!simbus::detail_index_ok(data, set->ifaces.size()))
-        return FALSE;
-    const sim::Iface* i = sim::iface_by_id(set->ifaces[data->Reserved - 1]);
-    return simbus::interface_detail(i ? i->path() : std::string(), detail, size, required);
+    auto path = [](int id) {
+        const sim::Iface* i = sim::iface_by_id(id);
+        return i ? i->path() : std::string();
+    };
+    return simbus::interface_detail(info_set(h), path, data, detail, size, required);
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO h)

@@ -306,26 +306,15 @@ static void keyboard_connect(Keyboard& kb, models::UsbMode mode)
     const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
     kb.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
-        uint16_t vid = kb.config.identity == 2 ? 0x1FC9 : 0x3E71;
-        uint16_t pid = kb.config.identity == 2 ? 0x0088 : 0x2A60;
-        Iface k;
-        k.owner = owner;
-        k.vid = vid, k.pid = pid, k.version = kb.model->nxp_version();
-        k.kind = Kind::KbdStandard;
-        k.usage_page = 0x01, k.usage = 0x06, k.in_len = 9, k.out_len = 2;
-        k.path = make_path(true, vid, pid, inst.standard, kHidGuid);
-        Iface ev = k;
-        ev.kind = Kind::KbdEvents;
-        ev.usage_page = 0xFF02, ev.usage = 0x01, ev.in_len = 9, ev.out_len = 0;
-        ev.path = make_path(true, vid, pid, inst.events, kHidGuid);
-        Iface cmd = k;
-        cmd.kind = Kind::KbdCommands;
-        cmd.usage_page = 0xFF01, cmd.usage = 0x01, cmd.in_len = 0, cmd.out_len = 57;
-        cmd.path = make_path(true, vid, pid, inst.commands, kHidGuid);
         if (!b.quiet)
             trace_kb(kb, "device", "{\"what\":\"keyboard_attached\"}");
-        for (Iface* i : {&k, &ev, &cmd})
-            kb.ifaces.push_back(add_iface(*i));
+        for (const simbus::Collection& c :
+             simbus::keyboard_collections(owner, kb.config.identity, kb.model->nxp_version())) {
+            Iface i;
+            static_cast<simbus::Interface&>(i) = c.iface;
+            i.path = make_path(true, i.vid, i.pid, c.instance, kHidGuid);
+            kb.ifaces.push_back(add_iface(i));
+        }
         if (kb.config.runtime_dfu) {  // the run-time DFU interface of the normal firmware
             Iface runtime = dfu_iface(1, inst.runtime_dfu);
             runtime.owner = owner;

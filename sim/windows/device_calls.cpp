@@ -32,49 +32,42 @@ HDEVINFO simdev_SetupDiGetClassDevsA(const GUID* guid, PCSTR, HWND, DWORD flags)
     return (HDEVINFO)set;
 }
 
+// With the lock held: the set behind a handle, or nullptr.
+static simbus::InfoSet* info_set(HDEVINFO set)
+{
+    auto s = bus().info_sets.find((void*)set);
+    return s == bus().info_sets.end() ? nullptr : &s->second;
+}
+
 BOOL simdev_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA data)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    auto s = b.info_sets.find((void*)set);
-    if (s == b.info_sets.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    const std::vector<int>& members = s->second.ifaces;
-    const simwin::Iface* member = index < members.size() ? simwin::iface_by_id(members[index]) : nullptr;
-    return simbus::enum_interface(s->second.guid, members.size(), member, guid, index, data);
+    std::lock_guard<std::mutex> held(bus().lock);
+    auto iface = [](int id) -> const simbus::Interface* { return simwin::iface_by_id(id); };
+    return simbus::enum_interface(info_set(set), iface, guid, index, data);
 }
 
 BOOL simdev_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
                                              PDWORD required, PSP_DEVINFO_DATA)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    auto s = b.info_sets.find((void*)set);
-    if (s == b.info_sets.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!simbus::detail_index_ok(data, s->second.ifaces.size()))
-        return FALSE;
-    const simwin::Iface* i = simwin::iface_by_id(s->second.ifaces[data->Reserved - 1]);
-    return simbus::interface_detail(i ? i->path : std::string(), detail, size, required);
+    std::lock_guard<std::mutex> held(bus().lock);
+    auto path = [](int id) {
+        const simwin::Iface* i = simwin::iface_by_id(id);
+        return i ? i->path : std::string();
+    };
+    return simbus::interface_detail(info_set(set), path, data, detail, size, required);
 }
 
 BOOL simdev_SetupDiDestroyDeviceInfoList(HDEVINFO set)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    auto s = b.info_sets.find((void*)set);
-    if (s == b.info_sets.end()) {
+    std::lock_guard<std::mutex> held(bus().lock);
+    if (!info_set(set)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    delete (simwin::InfoSetKey*)s->first;
-    b.info_sets.erase(s);
+    bus().info_sets.erase((void*)set);
+    delete (simwin::InfoSetKey*)set;
     return TRUE;
 }
 
@@ -84,18 +77,11 @@ struct Preparsed {
     HIDP_CAPS caps;
 };
 
-// With the lock held: the HID interface behind a device file, or nullptr
-// (last error set).
-const simwin::Iface* hid_iface(HANDLE h, const void* out)
+// With the lock held: the interface behind a device file, or nullptr.
+const simwin::Iface* file_iface(HANDLE h)
 {
-    auto& b = bus();
-    auto f = b.files.find(h);
-    const simwin::Iface* i = f == b.files.end() ? nullptr : simwin::iface_by_id(f->second.iface);
-    if (DWORD error = simbus::hid_query_error(i, out)) {
-        SetLastError(error);
-        return nullptr;
-    }
-    return i;
+    auto f = bus().files.find(h);
+    return f == bus().files.end() ? nullptr : simwin::iface_by_id(f->second.iface);
 }
 }  // namespace
 
@@ -107,25 +93,15 @@ void simdev_HidD_GetHidGuid(LPGUID guid)
 
 BOOLEAN simdev_HidD_GetAttributes(HANDLE h, PHIDD_ATTRIBUTES attr)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    const simwin::Iface* i = hid_iface(h, attr);
-    if (!i)
-        return FALSE;
-    if (DWORD error = simbus::attributes_error(*i)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    simbus::fill_attributes(*i, attr);
-    return TRUE;
+    std::lock_guard<std::mutex> held(bus().lock);
+    return simbus::get_attributes(file_iface(h), attr);
 }
 
 BOOLEAN simdev_HidD_GetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* pp)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    const simwin::Iface* i = hid_iface(h, pp);
-    if (!i)
+    std::lock_guard<std::mutex> held(bus().lock);
+    const simwin::Iface* i = file_iface(h);
+    if (!simbus::preparsed_ok(i, pp))
         return FALSE;
     *pp = (PHIDP_PREPARSED_DATA) new Preparsed{simbus::caps_of(*i)};
     return TRUE;
