@@ -412,14 +412,7 @@ UINT raw_input_data(const RawMessage* m, UINT command, LPVOID data, UINT* size, 
 
 RawDevice raw_device_of(const Interface& i)
 {
-    RawDevice d;
-    d.vid = i.vid;
-    d.pid = i.pid;
-    d.version = i.version;
-    d.usage_page = i.usage_page;
-    d.usage = i.usage;
-    d.iface = i.id;
-    return d;
+    return RawDevice{RIM_TYPEHID, i.vid, i.pid, i.version, i.usage_page, i.usage, false, i.id};
 }
 
 UINT raw_device_info(const RawDevice* d, UINT command, LPVOID data, UINT* size)
