@@ -40,7 +40,8 @@ if(TESSEL_JSON_INCLUDE)
     set(TESSEL_JSON_DIR ${CMAKE_BINARY_DIR}/third-party)
     file(MAKE_DIRECTORY ${TESSEL_JSON_DIR})
     file(CREATE_LINK ${TESSEL_JSON_INCLUDE}/nlohmann ${TESSEL_JSON_DIR}/nlohmann SYMBOLIC)
-    file(GLOB SIM_WINDOWS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/windows/*.cpp)
+    file(GLOB SIM_WINDOWS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/windows/*.cpp
+        ${CMAKE_SOURCE_DIR}/sim/bus/*.cpp)
     file(GLOB SIM_MODEL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/models/*.cpp)
     # The product's sources once more, each with the redirection of its
     # device calls forced in ahead of the gateway.

@@ -51,6 +51,37 @@ Iface* iface_by_id(int id)
     return nullptr;
 }
 
+void check_bus()
+{
+    World& w = world();
+    for (DeviceFile* f : w.files) {
+        simbus::require(iface_by_id(f->iface) != nullptr, "an open device file of an unknown interface");
+        simbus::require(handle_lookup(f->value) == f, "an open device file that is not in the handle table");
+    }
+    for (HANDLE h : handles_with_held_io()) {
+        auto* f = handle_as<DeviceFile>(h);
+        simbus::require(f && w.files.count(f), "a pending write on a handle that is no open device file");
+    }
+    for (const Registration& r : w.registrations)
+        simbus::require(!r.for_handle || iface_by_id(r.iface),
+                        "a handle notification on an unknown interface");
+    for (const auto& u : w.winusb)
+        simbus::require(u.second.iface == -1 || iface_by_id(u.second.iface),
+                        "a WinUSB handle on an unknown interface");
+    for (const InfoSet* set : w.info_sets)
+        for (int id : set->ifaces)
+            simbus::require(iface_by_id(id) != nullptr, "an information set with an unknown interface");
+    for (const auto& d : w.raw_devices) {
+        const Iface* i = d.second.iface == -1 ? nullptr : iface_by_id(d.second.iface);
+        simbus::require(d.second.iface == -1 || (i && i->present),
+                        "a Raw Input device of an absent interface");
+    }
+    for (const KeyboardSlot* k : {w.keyboard.get(), w.keyboard2.get()})
+        if (k)
+            for (int id : k->ifaces)
+                simbus::require(iface_by_id(id) != nullptr, "a keyboard with an unknown interface");
+}
+
 void ensure_init()
 {
     World& w = world();
@@ -66,17 +97,11 @@ int add_iface(Iface i, bool announce)
     i.id = w.next_iface++;
     if (i.hid()) {
         HANDLE raw = (HANDLE)(w.next_raw_device += 0x10);
-        RawDevice d;
-        d.vid = i.vid;
-        d.pid = i.pid;
-        d.version = i.version;
-        d.usage_page = i.usage_page;
-        d.usage = i.usage;
-        d.iface = i.id;
-        w.raw_devices[raw] = d;
+        w.raw_devices[raw] = simbus::raw_device_of(i);
         i.raw_device = raw;
     }
     w.ifaces.push_back(i);
+    check_bus();
     if (announce) {
         // Arrivals reach the registered windows from the system, a moment later.
         int id = i.id;
@@ -117,30 +142,15 @@ void keyboard_connect(KeyboardSlot& k, models::UsbMode mode)
     const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
     k.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
-        uint16_t vid = k.config.identity == 2 ? 0x1FC9 : 0x3E71;
-        uint16_t pid = k.config.identity == 2 ? 0x0088 : 0x2A60;
-        uint16_t version = k.model->nxp_version();
-        Iface std_kbd;
-        std_kbd.owner = owner;
-        std_kbd.kind = Kind::KbdStandard;
-        std_kbd.vid = vid, std_kbd.pid = pid, std_kbd.version = version;
-        std_kbd.usage_page = 0x01, std_kbd.usage = 0x06;
-        std_kbd.in_len = 9, std_kbd.out_len = 2;
-        std_kbd.instance = inst.standard;
-        Iface events = std_kbd;
-        events.kind = Kind::KbdEvents;
-        events.usage_page = 0xFF02, events.usage = 0x01;
-        events.in_len = 9, events.out_len = 0;
-        events.instance = inst.events;
-        Iface commands = std_kbd;
-        commands.kind = Kind::KbdCommands;
-        commands.usage_page = 0xFF01, commands.usage = 0x01;
-        commands.in_len = 0, commands.out_len = 57;
-        commands.instance = inst.commands;
         if (!k.quiet)
             trace_kb(k, "device", Json{{"what", "keyboard_attached"}});
-        for (Iface* i : {&std_kbd, &events, &commands})
-            k.ifaces.push_back(add_iface(*i, announce));
+        for (const simbus::Collection& c :
+             simbus::keyboard_collections(owner, k.config.identity, k.model->nxp_version())) {
+            Iface i;
+            static_cast<simbus::Interface&>(i) = c.iface;
+            i.instance = c.instance;
+            k.ifaces.push_back(add_iface(i, announce));
+        }
         if (k.config.runtime_dfu) {
             // The run-time DFU interface of the normal firmware.
             Iface runtime;
@@ -285,12 +295,7 @@ void device_action(const std::string& what)
             w.keyboard->model->hang_bootloader();
     } else if (what == "hid_arrival") {
         Iface mouse;
-        mouse.kind = Kind::HidOther;
-        mouse.vid = 0x046D, mouse.pid = 0xC077, mouse.version = 0x7200;
-        mouse.usage_page = 0x01, mouse.usage = 0x02, mouse.in_len = 5;
-        char inst[48];
-        snprintf(inst, sizeof(inst), "#7&%08x&0&0000", 0x1d4c2a00u + (unsigned)w.mouse_count++);
-        mouse.instance = inst;
+        static_cast<simbus::Interface&>(mouse) = simbus::arriving_mouse(w.mouse_count++, &mouse.instance);
         add_iface(mouse, true);
     }
 }
@@ -313,7 +318,8 @@ GroundTruth ground_truth()
     // of the package (the first on a tie).
     World& w = world();
     auto score = [](const GroundTruth& t) { return t.usb_stored + t.usb_runs + t.bt_stored + t.bt_runs; };
-    GroundTruth first = w.keyboard ? read_ground_truth(w.keyboard->model->stored(), w.package) : GroundTruth();
+    GroundTruth first =
+        w.keyboard ? read_ground_truth(w.keyboard->model->stored(), w.package) : GroundTruth();
     if (w.keyboard2) {
         GroundTruth second = read_ground_truth(w.keyboard2->model->stored(), w.package);
         if (score(second) > score(first))
@@ -398,6 +404,7 @@ void devices_set_refuse_open(int id, bool refuse)
 {
     if (Iface* i = iface_by_id(id))
         i->refuse_open = refuse;
+    check_bus();
 }
 
 }  // namespace sim

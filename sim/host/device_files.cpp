@@ -38,13 +38,53 @@ bool DeviceFile::writes_hang() const
     return i && i->present && i->kind == Kind::KbdCommands && k && k->hung() && (access & GENERIC_WRITE);
 }
 
+namespace {
+// The device takes a report written to interface `id`; false when it has left.
+bool take_report(int id, const std::vector<uint8_t>& report)
+{
+    Iface* i = iface_by_id(id);
+    if (!i || !i->present)
+        return false;
+    KeyboardSlot* k = keyboard_of(*i);
+    if (i->kind == Kind::KbdCommands && k) {
+        if (trace_wanted("kb_out"))
+            trace_kb(*k, "kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
+        ++k->reports_taken;
+        k->model->output_report(report.data(), report.size());
+    }
+    return true;
+}
+}  // namespace
+
 BOOL DeviceFile::write_overlapped(const void* buf, DWORD n, DWORD* put, OVERLAPPED* ov)
 {
-    if (!writes_hang())
+    // A file opened without FILE_FLAG_OVERLAPPED writes synchronously, with
+    // an OVERLAPPED or without.
+    if (!(flags & FILE_FLAG_OVERLAPPED))
         return HandleObject::write_overlapped(buf, n, put, ov);
     if (put)
         *put = 0;
+    if (DWORD error = simbus::write_error(iface_by_id(iface), access, buf, n)) {
+        SetLastError(error);
+        return FALSE;
+    }
     hold_io(value, ov);
+    check_bus();
+    // A keyboard whose firmware has hung holds the write until it is
+    // cancelled, its handle closed or the keyboard leaves; otherwise the
+    // report goes out in the next interrupt OUT transfer and the write
+    // completes when it has.
+    if (!writes_hang()) {
+        std::vector<uint8_t> report(static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + n);
+        HANDLE file = value;
+        int id = iface;
+        schedule_after(kHidWriteMs, [file, ov, id, report, n] {
+            if (!is_held_io(file, ov))
+                return;  // cancelled, closed or failed meanwhile
+            bool taken = take_report(id, report);
+            finish_held_io(file, ov, taken ? 0 : ERROR_DEVICE_NOT_CONNECTED, taken ? n : 0);
+        });
+    }
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -53,9 +93,8 @@ BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
 {
     if (put)
         *put = 0;
-    Iface* i = iface_by_id(iface);
-    if (!i || !i->present) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    if (DWORD error = simbus::write_error(iface_by_id(iface), access, buf, n)) {
+        SetLastError(error);
         return FALSE;
     }
     if (writes_hang()) {
@@ -69,34 +108,12 @@ BOOL DeviceFile::write(const void* buf, DWORD n, DWORD* put)
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-    if (!(access & GENERIC_WRITE)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (!i->hid() || i->out_len == 0) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
-    if (!buf || n != i->out_len) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     std::vector<uint8_t> report(static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + n);
-    int id = i->id;
-    // The report goes out in the next interrupt OUT transfer; the write
-    // completes when it has.
+    // The call lasts the interrupt OUT transfer.
     Sleep(kHidWriteMs);
-    i = iface_by_id(id);
-    if (!i || !i->present) {
+    if (!take_report(iface, report)) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
-    }
-    KeyboardSlot* k = keyboard_of(*i);
-    if (i->kind == Kind::KbdCommands && k) {
-        if (trace_wanted("kb_out"))
-            trace_kb(*k, "kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
-        ++k->reports_taken;
-        k->model->output_report(report.data(), report.size());
     }
     if (put)
         *put = n;
@@ -117,6 +134,13 @@ void DeviceFile::on_close()
     for (auto& u : w.winusb)
         if (u.second.file == value)
             u.second.iface = -1;
+    check_bus();
+}
+
+std::string device_path(int id)
+{
+    const Iface* i = iface_by_id(id);
+    return i ? i->path() : std::string();
 }
 
 std::string device_path_of(HANDLE h)
@@ -132,41 +156,30 @@ int device_iface_of(HANDLE h)
     return f ? f->iface : 0;
 }
 
-HANDLE device_create_file(const char* path, DWORD access, DWORD)
+HANDLE device_create_file(const char* path, DWORD access, DWORD, DWORD flags)
 {
     ensure_init();
     World& w = world();
-    std::string wanted = lower_text(path ? path : "");
+    std::string wanted = path ? path : "";
     Iface* found = nullptr;
     for (Iface& i : w.ifaces)
-        if (i.present && lower_text(i.path()) == wanted)
+        if (i.present && simbus::same_path(i.path(), wanted))
             found = &i;
     if (!found) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (found->refuse_open) {
-        SetLastError(ERROR_SHARING_VIOLATION);
+    bool winusb_open = false;
+    for (DeviceFile* f : w.files)
+        winusb_open = winusb_open || f->iface == found->id;
+    if (DWORD error = simbus::open_error(*found, access, winusb_open)) {
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
-    }
-    // The system keeps keyboards and mice to itself: they open for queries only.
-    bool system_owned =
-        found->hid() && found->usage_page == 0x01 && (found->usage == 0x06 || found->usage == 0x02);
-    if (system_owned && (access & (GENERIC_READ | GENERIC_WRITE))) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    // A WinUSB device opens once at a time.
-    if (!found->hid()) {
-        for (DeviceFile* f : w.files)
-            if (f->iface == found->id) {
-                SetLastError(ERROR_ACCESS_DENIED);
-                return INVALID_HANDLE_VALUE;
-            }
     }
     auto* f = new DeviceFile;
     f->iface = found->id;
     f->access = access;
+    f->flags = flags;
     HANDLE h = handle_insert(f);
     f->value = h;
     w.files.insert(f);
@@ -174,6 +187,7 @@ HANDLE device_create_file(const char* path, DWORD access, DWORD)
     ++w.counters.device_opens;
     if (found->takes_commands())
         w.closed_keyboard_handles.erase(h);
+    check_bus();
     return h;
 }
 

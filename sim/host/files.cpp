@@ -264,8 +264,8 @@ void files_set_volume_full(bool full)
 }
 }  // namespace sim
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE)
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flags_and_attributes, HANDLE)
 {
     sim::preemption_point();
     if (!name) {
@@ -273,7 +273,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         return INVALID_HANDLE_VALUE;
     }
     if (sim::is_device_path(name))
-        return sim::device_create_file(name, access, share);
+        return sim::device_create_file(name, access, share, flags_and_attributes);
     if (sim::on_gone_volume(name)) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;

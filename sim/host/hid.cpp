@@ -1,24 +1,15 @@
 // The HID class library: attributes and capabilities of a HID interface
-// opened as a device file.
+// opened as a device file (the answers and errors: sim/bus/device_rules.h).
 #include "host/sim_bus.h"
 
 using sim::world;
 
 namespace {
-// The HID interface behind an open device file, or nullptr (last error set).
-const sim::Iface* hid_iface(HANDLE h)
+// The interface behind an open device file, or nullptr.
+const sim::Iface* file_iface(HANDLE h)
 {
     auto* f = sim::handle_as<sim::DeviceFile>(h);
-    const sim::Iface* i = f ? sim::iface_by_id(f->iface) : nullptr;
-    if (!i || !i->hid()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (!i->present) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return nullptr;
-    }
-    return i;
+    return f ? sim::iface_by_id(f->iface) : nullptr;
 }
 }  // namespace
 
@@ -31,33 +22,18 @@ void HidD_GetHidGuid(LPGUID guid)
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes)
 {
     sim::preemption_point();
-    const sim::Iface* i = hid_iface(device);
-    if (!i || !attributes)
-        return FALSE;
-    if (i->attributes_fail) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    attributes->Size = sizeof(HIDD_ATTRIBUTES);
-    attributes->VendorID = i->vid;
-    attributes->ProductID = i->pid;
-    attributes->VersionNumber = i->version;
-    return TRUE;
+    return simbus::get_attributes(file_iface(device), attributes);
 }
 
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data)
 {
-    const sim::Iface* i = hid_iface(device);
-    if (!i || !data)
+    const sim::Iface* i = file_iface(device);
+    if (!simbus::preparsed_ok(i, data))
         return FALSE;
     auto* p = new sim::Preparsed;
-    memset(&p->caps, 0, sizeof(p->caps));
-    p->caps.Usage = i->usage;
-    p->caps.UsagePage = i->usage_page;
-    p->caps.InputReportByteLength = i->in_len;
-    p->caps.OutputReportByteLength = i->out_len;
-    p->caps.NumberLinkCollectionNodes = 1;
+    p->caps = simbus::caps_of(*i);
     world().preparsed.insert(p);
+    sim::check_bus();
     *data = (PHIDP_PREPARSED_DATA)p;
     return TRUE;
 }

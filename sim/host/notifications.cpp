@@ -4,7 +4,6 @@
 #include "host/sim_bus.h"
 
 #include <algorithm>
-#include <cstddef>
 
 namespace sim {
 
@@ -27,28 +26,12 @@ void send_device_change(HWND hwnd, WPARAM event, std::shared_ptr<std::vector<uin
 
 std::shared_ptr<std::vector<uint8_t>> interface_broadcast(const Iface& i)
 {
-    std::string name = i.path();
-    size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + name.size() + 1;
-    auto buf =
-        std::make_shared<std::vector<uint8_t>>(std::max(size, sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)), 0);
-    auto* b = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(buf->data());
-    b->dbcc_size = (DWORD)size;
-    b->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    b->dbcc_classguid = i.class_guid();
-    memcpy(b->dbcc_name, name.c_str(), name.size() + 1);
-    return buf;
+    return std::make_shared<std::vector<uint8_t>>(simbus::interface_broadcast(i.path(), i.class_guid()));
 }
 
 std::shared_ptr<std::vector<uint8_t>> handle_broadcast(const Registration& r)
 {
-    auto buf = std::make_shared<std::vector<uint8_t>>(sizeof(DEV_BROADCAST_HANDLE), 0);
-    auto* b = reinterpret_cast<DEV_BROADCAST_HANDLE*>(buf->data());
-    b->dbch_size = sizeof(DEV_BROADCAST_HANDLE);
-    b->dbch_devicetype = DBT_DEVTYP_HANDLE;
-    b->dbch_handle = r.handle;
-    b->dbch_hdevnotify = r.id;
-    b->dbch_nameoffset = -1;
-    return buf;
+    return std::make_shared<std::vector<uint8_t>>(simbus::handle_broadcast(r.id, r.handle));
 }
 
 void announce_arrival(const Iface& i)
@@ -69,17 +52,15 @@ void remove_interfaces(const std::vector<int>& ids)
     std::vector<Iface> gone;
     for (int id : ids) {
         Iface* i = iface_by_id(id);
-        if (!i || !i->present)
+        if (!i || !simbus::leave(*i, w.raw_devices))
             continue;
-        i->present = false;
-        if (i->raw_device)
-            w.raw_devices.erase(i->raw_device);
         // Writes the device held fail as it leaves.
         for (DeviceFile* f : w.files)
             if (f->iface == id)
                 end_held_io(f->value, ERROR_DEVICE_NOT_CONNECTED);
         gone.push_back(*i);
     }
+    check_bus();
     std::vector<Registration> regs = w.registrations;
     // The keyboard's removal may reach the windows late (removal_notice_ms).
     auto notice = [](const Iface& i, std::function<void()> send) {
@@ -168,24 +149,16 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
 {
     sim::preemption_point();
     sim::ensure_init();
-    if (!recipient || !filter || flags != DEVICE_NOTIFY_WINDOW_HANDLE) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (DWORD error = simbus::notification_filter_error(recipient, filter, flags)) {
+        SetLastError(error);
         return nullptr;
     }
     const auto* hdr = static_cast<const DEV_BROADCAST_HDR*>(filter);
     sim::Registration r;
     r.hwnd = (HWND)recipient;
     if (hdr->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
-        if (hdr->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) {
-            SetLastError(ERROR_INVALID_DATA);
-            return nullptr;
-        }
         r.guid = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(filter)->dbcc_classguid;
-    } else if (hdr->dbch_devicetype == DBT_DEVTYP_HANDLE) {
-        if (hdr->dbch_size < offsetof(DEV_BROADCAST_HANDLE, dbch_eventguid)) {
-            SetLastError(ERROR_INVALID_DATA);
-            return nullptr;
-        }
+    } else {
         HANDLE h = static_cast<const DEV_BROADCAST_HANDLE*>(filter)->dbch_handle;
         auto* f = sim::handle_as<sim::DeviceFile>(h);
         if (!f) {
@@ -201,13 +174,11 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD fl
         r.for_handle = true;
         r.handle = h;
         r.iface = f->iface;
-    } else {
-        SetLastError(ERROR_INVALID_DATA);
-        return nullptr;
     }
     World& w = world();
     r.id = (HDEVNOTIFY)(w.next_notify += 0x10);
     w.registrations.push_back(r);
+    sim::check_bus();
     return r.id;
 }
 
@@ -223,5 +194,6 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY handle)
         return FALSE;
     }
     w.registrations.erase(it);
+    sim::check_bus();
     return TRUE;
 }

@@ -8,6 +8,7 @@
 #include "host/sim_devices.h"
 #include "host/sim_internal.h"
 
+#include "bus/device_rules.h"
 #include "models/keyboard_model.h"
 
 #include <cstdio>
@@ -19,108 +20,31 @@
 #include <string>
 #include <vector>
 
-#ifndef ERROR_INVALID_FUNCTION
-#define ERROR_INVALID_FUNCTION 1
-#endif
-#ifndef ERROR_INVALID_DATA
-#define ERROR_INVALID_DATA 13
-#endif
-#ifndef ERROR_INVALID_USER_BUFFER
-#define ERROR_INVALID_USER_BUFFER 1784
-#endif
-#ifndef ERROR_INVALID_FLAGS
-#define ERROR_INVALID_FLAGS 1004
-#endif
-#ifndef RIDEV_REMOVE
-#define RIDEV_REMOVE 0x00000001
-#endif
-#ifndef HIDP_STATUS_INVALID_PREPARSED_DATA
-#define HIDP_STATUS_INVALID_PREPARSED_DATA ((NTSTATUS)0xC0110001)
-#endif
-
 namespace sim {
 
-inline const GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-
-inline bool same_guid(const GUID& a, const GUID& b)
-{
-    return memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
-inline std::string guid_text(const GUID& g)
-{
-    char s[64];
-    snprintf(s, sizeof(s), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned)g.Data1, g.Data2,
-             g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-             g.Data4[7]);
-    return s;
-}
-
-inline std::string hex_upper(const uint8_t* p, size_t n)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
-inline std::string lower_text(std::string s)
-{
-    for (char& c : s)
-        c = (char)tolower((unsigned char)c);
-    return s;
-}
+using simbus::hex_upper;
+using simbus::InfoSet;
+using simbus::kHidGuid;
+using simbus::Kind;
+using simbus::RawDevice;
+using simbus::RawMessage;
+using simbus::same_guid;
+using simbus::WinUsbIf;
 
 // ------------------------------------------------------------ interfaces
-enum class Kind { KbdCommands, KbdEvents, KbdStandard, HidOther, Dfu };
-
-struct Iface {
-    int id = 0;
-    int owner = -1;  // 0: the keyboard, 1: the second keyboard; -1: added by a test or the world
-    Kind kind = Kind::HidOther;
-    uint16_t vid = 0, pid = 0, version = 0;
-    uint16_t usage_page = 0, usage = 0, in_len = 0, out_len = 0;
+// An interface of the bus: the keyboard's own resolve their vendor and
+// product ids and their class from the package facts when asked.
+struct Iface : simbus::Interface {
     int dfu_identity = 0;  // 1, 2: the package's pair (read when needed); 0: vid/pid
     std::string instance;  // path part that tells the interface apart
-    bool present = true;
-    bool refuse_open = false;
-    bool enum_fails = false;
-    bool attributes_fail = false;
-    int descriptor_len = 18;
-    HANDLE raw_device = nullptr;
 
-    bool hid() const { return kind != Kind::Dfu; }
-    // A collection the tool may rightly write its command reports to: the
-    // keyboard's, or one that a test presents with the same capabilities.
-    bool takes_commands() const { return hid() && usage_page == 0xFF01 && usage == 0x01 && out_len == 57; }
     uint16_t usb_vid() const;
     uint16_t usb_pid() const;
     GUID class_guid() const;
     std::string path() const
     {
-        char head[96];
-        snprintf(head, sizeof(head), "\\\\?\\%s#vid_%04x&pid_%04x", hid() ? "hid" : "usb", usb_vid(),
-                 usb_pid());
-        return std::string(head) + instance + "#" + guid_text(class_guid());
+        return simbus::device_path(hid(), usb_vid(), usb_pid(), instance, class_guid());
     }
-};
-
-struct RawDevice {
-    DWORD type = RIM_TYPEHID;
-    uint16_t vid = 0, pid = 0, version = 0, usage_page = 0, usage = 0;
-    bool fail_info = false;
-    int iface = -1;  // -1: not bound to an interface
-};
-
-struct RawMessage {
-    std::vector<uint8_t> bytes;
-    UINT reported_size = 0;
-    bool fail_size_query = false;
-    bool fail_read = false;
-    UINT copied_size = 0;
 };
 
 struct Registration {
@@ -134,16 +58,6 @@ struct Registration {
 
 struct Preparsed {
     HIDP_CAPS caps;
-};
-
-struct InfoSet {
-    GUID guid;
-    std::vector<int> ifaces;
-};
-
-struct WinUsbIf {
-    int iface = -1;
-    HANDLE file = nullptr;
 };
 
 struct DeviceFile;
@@ -192,6 +106,12 @@ Iface* iface_by_id(int id);
 KeyboardSlot* keyboard_of(const Iface& i);
 // A trace record about a keyboard: the second one's carry "kb": 2.
 void trace_kb(const KeyboardSlot& k, const char* ev, Json fields);
+// Checks that the bus's tables agree with each other (every open file's
+// interface exists, every held write belongs to an open device file, every
+// registration, WinUSB handle, information set and Raw Input device refers
+// to an interface of the bus); stops the program with a message otherwise.
+// Called after every change of the tables.
+void check_bus();
 // Installs the bus's watch on WriteFile the first time the devices are used.
 void ensure_init();
 // A new interface on the bus; with `announce`, its arrival reaches the
@@ -202,6 +122,7 @@ int add_iface(Iface i, bool announce);
 struct DeviceFile : HandleObject {
     int iface = -1;
     DWORD access = 0;
+    DWORD flags = 0;  // as opened: FILE_FLAG_OVERLAPPED or not
     HANDLE value = nullptr;
     const char* kind() const override { return "device"; }
     BOOL write(const void* buf, DWORD n, DWORD* put) override;

@@ -114,10 +114,15 @@ struct HandleObject {
     virtual void on_close() {}
 };
 // Overlapped operations a device holds (overlapped_io.cpp): `hold_io` marks
-// `ov` pending on `h`; `end_held_io` ends every one held on `h` with
-// `status` (0: done), setting their events.
+// `ov` pending on `h`, issued by the calling thread; `finish_held_io` ends
+// one with `status` (0: done) and `moved` bytes; `end_held_io` ends every
+// one held on `h` (`thread` != 0: only those that simulated thread issued)
+// with `status`. Ending an operation sets its event.
 void hold_io(HANDLE h, OVERLAPPED* ov);
-void end_held_io(HANDLE h, DWORD status);
+bool is_held_io(HANDLE h, const OVERLAPPED* ov);
+void finish_held_io(HANDLE h, OVERLAPPED* ov, DWORD status, DWORD moved);
+void end_held_io(HANDLE h, DWORD status, int thread = 0);
+std::vector<HANDLE> handles_with_held_io();
 HANDLE handle_insert(HandleObject* obj);  // takes ownership
 HandleObject* handle_lookup(HANDLE h);    // nullptr when not open
 template <typename T>
@@ -134,8 +139,8 @@ void set_write_observer(WriteObserver observer);
 
 // Device paths ("\\?\...") are opened by the device side of the world;
 // returns INVALID_HANDLE_VALUE (with the last error set) when no device
-// answers to the path.
-HANDLE device_create_file(const char* path, DWORD access, DWORD share);
+// answers to the path. `flags`: CreateFileA's dwFlagsAndAttributes.
+HANDLE device_create_file(const char* path, DWORD access, DWORD share, DWORD flags);
 
 // ------------------------------------------------------------ virtual clock
 uint64_t now_ms();

@@ -78,6 +78,8 @@ void devices_set_refuse_open(int id, bool refuse);
 // looks its handle up, as a preemption between a thread's read of a handle
 // value and its use would; other threads run meanwhile.
 void devices_preempt_writes(bool on);
+// The path of an interface of the bus ("" when there is none with that id).
+std::string device_path(int id);
 // The device interface behind an open device file ("" / 0 for anything else).
 std::string device_path_of(HANDLE h);
 int device_iface_of(HANDLE h);

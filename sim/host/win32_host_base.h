@@ -119,11 +119,13 @@ typedef OVERLAPPED* LPOVERLAPPED;
 // ---------------------------------------------------------------- errors
 // Implemented in sim/host/handles.cpp
 #define ERROR_SUCCESS 0
+#define ERROR_INVALID_FUNCTION 1
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_INVALID_DATA 13
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_DISK_FULL 112
 #define ERROR_INSUFFICIENT_BUFFER 122
@@ -138,6 +140,7 @@ typedef OVERLAPPED* LPOVERLAPPED;
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_INVALID_FLAGS 1004
 #define ERROR_NO_UNICODE_TRANSLATION 1113
+#define ERROR_INVALID_USER_BUFFER 1784
 
 DWORD GetLastError(void);
 void SetLastError(DWORD code);

@@ -53,6 +53,7 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY handle);
 #define RID_INPUT 0x10000003
 #define RID_HEADER 0x10000005
 #define RIDI_DEVICEINFO 0x2000000b
+#define RIDEV_REMOVE 0x00000001
 #define RIDEV_INPUTSINK 0x00000100
 // The wParam of WM_INPUT: input while the window was in the foreground or,
 // with RIDEV_INPUTSINK, in the background.
@@ -209,6 +210,7 @@ struct HIDP_CAPS {
 typedef HIDP_CAPS* PHIDP_CAPS;
 typedef struct _HIDP_PREPARSED_DATA* PHIDP_PREPARSED_DATA;
 #define HIDP_STATUS_SUCCESS ((NTSTATUS)0x00110000)
+#define HIDP_STATUS_INVALID_PREPARSED_DATA ((NTSTATUS)0xC0110001)
 void HidD_GetHidGuid(LPGUID guid);
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes);
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data);

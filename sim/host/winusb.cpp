@@ -12,13 +12,8 @@ BOOL WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE iface)
 {
     auto* f = sim::handle_as<sim::DeviceFile>(device);
     const sim::Iface* i = f ? sim::iface_by_id(f->iface) : nullptr;
-    if (!i || i->hid() || !iface) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!i->present) {
-        // WinUSB's answer for a device that has left the bus.
-        SetLastError(ERROR_BAD_COMMAND);
+    if (DWORD error = simbus::winusb_initialize_error(i, f ? f->flags : 0, iface)) {
+        SetLastError(error);
         return FALSE;
     }
     World& w = world();
@@ -26,6 +21,7 @@ BOOL WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE iface)
         k->model->dfu_host_opened();
     WINUSB_INTERFACE_HANDLE h = (WINUSB_INTERFACE_HANDLE)(w.next_winusb += 0x10);
     w.winusb[h] = sim::WinUsbIf{i->id, device};
+    sim::check_bus();
     *iface = h;
     return TRUE;
 }
@@ -45,19 +41,9 @@ const sim::Iface* winusb_iface(WINUSB_INTERFACE_HANDLE h)
 {
     World& w = world();
     auto it = w.winusb.find(h);
-    if (it == w.winusb.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    // A WinUSB handle is dead once its device has left the bus, even when
-    // the device comes back (it comes back as a new device).
-    const sim::Iface* i = sim::iface_by_id(it->second.iface);
-    if (!i) {
-        SetLastError(ERROR_INVALID_HANDLE);  // its device file was closed
-        return nullptr;
-    }
-    if (!i->present) {
-        SetLastError(ERROR_BAD_COMMAND);
+    const sim::Iface* i = it == w.winusb.end() ? nullptr : sim::iface_by_id(it->second.iface);
+    if (DWORD error = simbus::winusb_handle_error(it != w.winusb.end(), i)) {
+        SetLastError(error);
         return nullptr;
     }
     return i;
@@ -72,34 +58,7 @@ BOOL WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index
     const sim::Iface* i = winusb_iface(iface);
     if (!i)
         return FALSE;
-    if (type != USB_DEVICE_DESCRIPTOR_TYPE || index != 0 || !buffer) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    uint16_t vid = i->usb_vid(), pid = i->usb_pid();
-    const uint8_t desc[18] = {18,
-                              1,
-                              0x00,
-                              0x02,
-                              0,
-                              0,
-                              0,
-                              64,
-                              (uint8_t)vid,
-                              (uint8_t)(vid >> 8),
-                              (uint8_t)pid,
-                              (uint8_t)(pid >> 8),
-                              0x00,
-                              0x01,
-                              1,
-                              2,
-                              0,
-                              1};
-    ULONG n = std::min<ULONG>(length, (ULONG)std::max(0, std::min(18, i->descriptor_len)));
-    memcpy(buffer, desc, n);
-    if (transferred)
-        *transferred = n;
-    return TRUE;
+    return simbus::get_descriptor(*i, i->usb_vid(), i->usb_pid(), type, index, buffer, length, transferred);
 }
 
 namespace {

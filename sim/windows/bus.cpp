@@ -83,31 +83,6 @@ static void queue_send(std::function<void()> job)
     b.send_wake.notify_all();
 }
 
-bool same_guid(const GUID& a, const GUID& c)
-{
-    return memcmp(&a, &c, sizeof(GUID)) == 0;
-}
-
-static std::string guid_text(const GUID& g)
-{
-    char s[48];
-    snprintf(s, sizeof(s), "{%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", (unsigned long)g.Data1,
-             g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5],
-             g.Data4[6], g.Data4[7]);
-    return s;
-}
-
-std::string hex_upper(const uint8_t* p, size_t n)
-{
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
-
 // A JSON string of plain text (the models' rule names and details).
 static std::string json_text(const std::string& text)
 {
@@ -141,27 +116,10 @@ Iface* present_iface_of_file(HANDLE h)
 
 static std::vector<uint8_t> interface_broadcast(const Iface& i)
 {
-    size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + i.path.size() + 1;
-    std::vector<uint8_t> buf(size, 0);
-    auto* d = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(buf.data());
-    d->dbcc_size = (DWORD)size;
-    d->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    d->dbcc_classguid = i.guid;
-    memcpy(d->dbcc_name, i.path.c_str(), i.path.size() + 1);
-    return buf;
+    return simbus::interface_broadcast(i.path, i.guid);
 }
 
-static std::vector<uint8_t> handle_broadcast(HDEVNOTIFY id, HANDLE h)
-{
-    std::vector<uint8_t> buf(sizeof(DEV_BROADCAST_HANDLE), 0);
-    auto* d = reinterpret_cast<DEV_BROADCAST_HANDLE*>(buf.data());
-    d->dbch_size = sizeof(DEV_BROADCAST_HANDLE);
-    d->dbch_devicetype = DBT_DEVTYP_HANDLE;
-    d->dbch_handle = h;
-    d->dbch_hdevnotify = id;
-    d->dbch_nameoffset = -1;
-    return buf;
-}
+using simbus::handle_broadcast;
 
 // Sends one broadcast to a registration's window, on the sending thread,
 // unless the registration has been dropped meanwhile.
@@ -185,29 +143,52 @@ static void send_device_change(HDEVNOTIFY reg, HWND hwnd, WPARAM what, std::vect
 static void announce_arrival(const Iface& i)
 {
     for (auto& r : bus().registrations)
-        if (!r.second.for_handle && same_guid(r.second.guid, i.guid))
+        if (!r.second.for_handle && simbus::same_guid(r.second.guid, i.guid))
             send_device_change(r.first, r.second.hwnd, DBT_DEVICEARRIVAL, interface_broadcast(i));
 }
 
-void complete_write(PendingWrite& w, NTSTATUS status, DWORD moved)
+void complete_write(PendingWrite& w, DWORD error, DWORD moved)
 {
     if (w.done)
         return;
     w.done = true;
-    w.ov->InternalHigh = moved;
-    w.ov->Internal = (ULONG_PTR)status;
+    simbus::mark_done(w.ov, error, moved);
     if (w.ov->hEvent)
         SetEvent(w.ov->hEvent);
 }
 
-void end_writes_of(HANDLE file, NTSTATUS status)
+void end_writes_of(HANDLE file, DWORD error, DWORD thread)
 {
     Bus& b = bus();
     for (auto& w : b.writes)
-        if (w->file == file)
-            complete_write(*w, status, 0);
+        if (w->file == file && (thread == 0 || w->thread == thread))
+            complete_write(*w, error, 0);
     b.writes.erase(std::remove_if(b.writes.begin(), b.writes.end(), [](const auto& w) { return w->done; }),
                    b.writes.end());
+}
+
+void check_bus()
+{
+    Bus& b = bus();
+    for (auto& f : b.files)
+        simbus::require(iface_by_id(f.second.iface) != nullptr,
+                        "an open device file of an unknown interface");
+    for (auto& w : b.writes)
+        simbus::require(b.files.count(w->file) != 0,
+                        "a pending write on a handle that is no open device file");
+    for (auto& r : b.registrations)
+        simbus::require(!r.second.for_handle || iface_by_id(r.second.iface),
+                        "a handle notification on an unknown interface");
+    for (auto& u : b.winusb)
+        simbus::require(u.second.iface == -1 || iface_by_id(u.second.iface),
+                        "a WinUSB handle on an unknown interface");
+    for (auto& set : b.info_sets)
+        for (int id : set.second.ifaces)
+            simbus::require(iface_by_id(id) != nullptr, "an information set with an unknown interface");
+    for (auto& d : b.raw_devices) {
+        const Iface* i = iface_by_id(d.second.iface);
+        simbus::require(i && i->present, "a Raw Input device of an absent interface");
+    }
 }
 
 // With the lock held.
@@ -218,9 +199,10 @@ static int add_iface(Iface i)
     if (i.kind != Kind::Dfu) {
         HANDLE raw = (HANDLE)(uintptr_t)(0x20030 + (b.next_raw_device += 0x10));
         i.raw_device = raw;
-        b.raw_devices[raw] = i;
+        b.raw_devices[raw] = simbus::raw_device_of(i);
     }
     b.ifaces.push_back(i);
+    check_bus();
     if (!b.quiet)
         announce_arrival(i);
     return i.id;
@@ -234,16 +216,14 @@ static void remove_ifaces(const std::vector<int>& ids, uint32_t late_ms = 0)
     std::vector<Iface> gone;
     for (int id : ids) {
         Iface* i = iface_by_id(id);
-        if (!i || !i->present)
+        if (!i || !simbus::leave(*i, b.raw_devices))
             continue;
-        i->present = false;
-        if (i->raw_device)
-            b.raw_devices.erase(i->raw_device);
         for (auto& f : b.files)
             if (f.second.iface == id)
-                end_writes_of(f.first, kStatusNoDevice);
+                end_writes_of(f.first, ERROR_DEVICE_NOT_CONNECTED);
         gone.push_back(*i);
     }
+    check_bus();
     std::vector<std::function<void()>> notices;
     for (const Iface& i : gone)
         for (auto& r : b.registrations)
@@ -256,7 +236,7 @@ static void remove_ifaces(const std::vector<int>& ids, uint32_t late_ms = 0)
             }
     for (const Iface& i : gone)
         for (auto& r : b.registrations)
-            if (!r.second.for_handle && same_guid(r.second.guid, i.guid)) {
+            if (!r.second.for_handle && simbus::same_guid(r.second.guid, i.guid)) {
                 HDEVNOTIFY id = r.first;
                 HWND hwnd = r.second.hwnd;
                 std::vector<uint8_t> payload = interface_broadcast(i);
@@ -276,9 +256,7 @@ static void remove_ifaces(const std::vector<int>& ids, uint32_t late_ms = 0)
 
 static std::string make_path(bool hid, uint16_t vid, uint16_t pid, const char* instance, const GUID& guid)
 {
-    char head[96];
-    snprintf(head, sizeof(head), "\\\\?\\%s#vid_%04x&pid_%04x", hid ? "hid" : "usb", vid, pid);
-    return std::string(head) + instance + "#" + guid_text(guid);
+    return simbus::device_path(hid, vid, pid, instance, guid);
 }
 
 void trace(const char* ev, const std::string& fields)
@@ -306,7 +284,6 @@ static Iface dfu_iface(int identity, const char* instance)
     return dfu;
 }
 
-
 Keyboard* keyboard_of(const Iface* i)
 {
     if (!i || i->owner < 0 || i->owner > 1)
@@ -329,26 +306,15 @@ static void keyboard_connect(Keyboard& kb, models::UsbMode mode)
     const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
     kb.ifaces.clear();
     if (mode == models::UsbMode::Normal) {
-        uint16_t vid = kb.config.identity == 2 ? 0x1FC9 : 0x3E71;
-        uint16_t pid = kb.config.identity == 2 ? 0x0088 : 0x2A60;
-        Iface k;
-        k.owner = owner;
-        k.vid = vid, k.pid = pid, k.version = kb.model->nxp_version();
-        k.kind = Kind::KbdStandard;
-        k.usage_page = 0x01, k.usage = 0x06, k.in_len = 9, k.out_len = 2;
-        k.path = make_path(true, vid, pid, inst.standard, kHidGuid);
-        Iface ev = k;
-        ev.kind = Kind::KbdEvents;
-        ev.usage_page = 0xFF02, ev.usage = 0x01, ev.in_len = 9, ev.out_len = 0;
-        ev.path = make_path(true, vid, pid, inst.events, kHidGuid);
-        Iface cmd = k;
-        cmd.kind = Kind::KbdCommands;
-        cmd.usage_page = 0xFF01, cmd.usage = 0x01, cmd.in_len = 0, cmd.out_len = 57;
-        cmd.path = make_path(true, vid, pid, inst.commands, kHidGuid);
         if (!b.quiet)
             trace_kb(kb, "device", "{\"what\":\"keyboard_attached\"}");
-        for (Iface* i : {&k, &ev, &cmd})
-            kb.ifaces.push_back(add_iface(*i));
+        for (const simbus::Collection& c :
+             simbus::keyboard_collections(owner, kb.config.identity, kb.model->nxp_version())) {
+            Iface i;
+            static_cast<simbus::Interface&>(i) = c.iface;
+            i.path = make_path(true, i.vid, i.pid, c.instance, kHidGuid);
+            kb.ifaces.push_back(add_iface(i));
+        }
         if (kb.config.runtime_dfu) {  // the run-time DFU interface of the normal firmware
             Iface runtime = dfu_iface(1, inst.runtime_dfu);
             runtime.owner = owner;
@@ -385,23 +351,19 @@ static void keyboard_send_input(Keyboard& kb, const uint8_t* report, size_t len)
     }
     if (!events)
         return;
-    trace_kb(kb, "kb_in", "{\"hex\":\"" + hex_upper(report, len) + "\"}");
+    trace_kb(kb, "kb_in", "{\"hex\":\"" + simbus::hex_upper(report, len) + "\"}");
     for (const RAWINPUTDEVICE& t : b.raw_targets) {
         if (t.usUsagePage != events->usage_page || t.usUsage != events->usage || !t.hwndTarget)
             continue;
         bool foreground = GetForegroundWindow() == t.hwndTarget;
         if (!foreground && !(t.dwFlags & RIDEV_INPUTSINK))
             continue;
-        RawRecord rec;
-        rec.device = events->raw_device;
-        rec.wparam = foreground ? RIM_INPUT : RIM_INPUTSINK;
-        rec.len = (uint32_t)std::min(len, sizeof(rec.report));
-        memcpy(rec.report, report, rec.len);
+        WPARAM code = foreground ? RIM_INPUT : RIM_INPUTSINK;
         HRAWINPUT handle = (HRAWINPUT)(uintptr_t)(0x3E0004 + 4 * (b.next_raw++));
-        b.raw_records.emplace_back(handle, rec);
+        b.raw_records.emplace_back(handle, simbus::raw_input_message(events->raw_device, code, report, len));
         if (b.raw_records.size() > 256)
             b.raw_records.pop_front();
-        PostMessageA(t.hwndTarget, WM_INPUT, rec.wparam, (LPARAM)handle);
+        PostMessageA(t.hwndTarget, WM_INPUT, code, (LPARAM)handle);
     }
 }
 
@@ -680,12 +642,9 @@ void bus_action(const std::string& what)
             kb->model->hang_bootloader();
     } else if (what == "hid_arrival") {
         Iface mouse;
-        mouse.kind = Kind::HidOther;
-        mouse.vid = 0x046D, mouse.pid = 0xC077, mouse.version = 0x7200;
-        mouse.usage_page = 0x01, mouse.usage = 0x02, mouse.in_len = 5;
-        char inst[48];
-        snprintf(inst, sizeof(inst), "#7&%08x&0&0000", 0x1d4c2a00u + (unsigned)b.mice++);
-        mouse.path = make_path(true, mouse.vid, mouse.pid, inst, kHidGuid);
+        std::string inst;
+        static_cast<simbus::Interface&>(mouse) = simbus::arriving_mouse(b.mice++, &inst);
+        mouse.path = make_path(true, mouse.vid, mouse.pid, inst.c_str(), kHidGuid);
         add_iface(mouse);
     }
 }

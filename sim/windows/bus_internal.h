@@ -6,6 +6,8 @@
 #include "sim/windows/bus.h"
 #include "sim/windows/device_calls.h"
 
+#include "bus/device_rules.h"
+
 #include "models/device_config.h"
 #include "models/keyboard_model.h"
 
@@ -26,31 +28,28 @@ namespace simwin {
 
 using Clock = std::chrono::steady_clock;
 
-const GUID kHidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
-const NTSTATUS kStatusPending = 0x103;
-const NTSTATUS kStatusCancelled = (NTSTATUS)0xC0000120;
-const NTSTATUS kStatusNoDevice = (NTSTATUS)0xC000009D;  // device not connected
+using simbus::kHidGuid;
+using simbus::Kind;
 
-enum class Kind { KbdStandard, KbdEvents, KbdCommands, Dfu, HidOther };
-
-struct Iface {
-    int id = 0;
-    int owner = -1;  // 0: the keyboard, 1: the second keyboard; -1: another device
-    Kind kind = Kind::HidOther;
-    uint16_t vid = 0, pid = 0, version = 0, usage_page = 0, usage = 0, in_len = 0, out_len = 0;
+// An interface of the bus, with its class and path fixed when it arrives.
+struct Iface : simbus::Interface {
     GUID guid = kHidGuid;
     std::string path;
-    bool present = true;
-    HANDLE raw_device = nullptr;
 };
 
 struct DeviceFile {
     int iface;
+    DWORD access;
+    DWORD flags;  // as opened: FILE_FLAG_OVERLAPPED or not
 };
 
+// A write the bus holds: its result goes into the OVERLAPPED when the device
+// has taken the report, the write is cancelled by the thread that issued
+// it, its file is closed or its device leaves.
 struct PendingWrite {
     HANDLE file;
     OVERLAPPED* ov;
+    DWORD thread;  // the issuing thread's id
     std::vector<uint8_t> report;
     bool done = false;
 };
@@ -61,13 +60,6 @@ struct Registration {
     GUID guid;
     HANDLE handle;
     int iface;
-};
-
-struct RawRecord {
-    HANDLE device;
-    WPARAM wparam;
-    uint8_t report[64];
-    uint32_t len;
 };
 
 struct Timed {
@@ -102,12 +94,12 @@ struct Bus {
     std::vector<std::shared_ptr<PendingWrite>> writes;
     std::map<HDEVNOTIFY, Registration> registrations;
     std::vector<RAWINPUTDEVICE> raw_targets;
-    std::deque<std::pair<HRAWINPUT, RawRecord>> raw_records;  // the latest, by handle
+    std::deque<std::pair<HRAWINPUT, simbus::RawMessage>> raw_records;  // the latest, by handle
     uintptr_t next_raw = 0;
-    std::map<HANDLE, Iface> raw_devices;  // present HID collections by Raw Input device handle
+    std::map<HANDLE, simbus::RawDevice> raw_devices;  // present HID collections by Raw Input device handle
     uintptr_t next_raw_device = 0;
-    std::map<void*, std::vector<int>> info_sets;
-    std::map<void*, int> winusb;  // WinUSB interface handle -> interface
+    std::map<void*, simbus::InfoSet> info_sets;
+    std::map<void*, simbus::WinUsbIf> winusb;  // by WinUSB interface handle
 
     sim::PackageFacts package;
     std::unique_ptr<Keyboard> keyboards[2];  // the keyboard and a second one, each or none
@@ -134,8 +126,6 @@ Bus& bus();
 uint32_t jittered(uint32_t ms);  // a device delay, varied when the bus has jitter
 // With the lock held: `fn` runs on the bus thread `ms` milliseconds from now.
 void after_locked(uint32_t ms, std::function<void()> fn);
-bool same_guid(const GUID& a, const GUID& c);
-std::string hex_upper(const uint8_t* p, size_t n);
 // With the lock held.
 Iface* iface_by_id(int id);
 Iface* present_iface_of_file(HANDLE h);
@@ -144,8 +134,13 @@ Keyboard* keyboard_of(const Iface* i);
 // A record about a keyboard (fields: a JSON object's text): the second
 // one's carry "kb": 2.
 void trace_kb(const Keyboard& k, const char* ev, const std::string& fields);
-void complete_write(PendingWrite& w, NTSTATUS status, DWORD moved);
-void end_writes_of(HANDLE file, NTSTATUS status);
+// A held write ends with `error` (0: done) and `moved` bytes.
+void complete_write(PendingWrite& w, DWORD error, DWORD moved);
+// Ends the writes held on `file` (`thread` != 0: only those it issued).
+void end_writes_of(HANDLE file, DWORD error, DWORD thread = 0);
+// With the lock held: stops the program when the tables contradict each
+// other; called after every change of them.
+void check_bus();
 void trace(const char* ev, const std::string& fields);
 
 }  // namespace simwin

@@ -22,77 +22,52 @@ HDEVINFO simdev_SetupDiGetClassDevsA(const GUID* guid, PCSTR, HWND, DWORD flags)
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    std::vector<int> members;
+    simbus::InfoSet members{*guid, {}};
     for (auto& i : b.ifaces)
-        if ((i.present || !(flags & DIGCF_PRESENT)) && simwin::same_guid(i.guid, *guid))
-            members.push_back(i.id);
+        if ((i.present || !(flags & DIGCF_PRESENT)) && simbus::same_guid(i.guid, *guid))
+            members.ifaces.push_back(i.id);
     void* set = new simwin::InfoSetKey;
     b.info_sets[set] = members;
+    simwin::check_bus();
     return (HDEVINFO)set;
+}
+
+// With the lock held: the set behind a handle, or nullptr.
+static simbus::InfoSet* info_set(HDEVINFO set)
+{
+    auto s = bus().info_sets.find((void*)set);
+    return s == bus().info_sets.end() ? nullptr : &s->second;
 }
 
 BOOL simdev_SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA data)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    auto s = b.info_sets.find((void*)set);
-    if (s == b.info_sets.end() || !data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (index >= s->second.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    data->InterfaceClassGuid = *guid;
-    data->Flags = SPINT_ACTIVE;
-    data->Reserved = (ULONG_PTR)s->second[index];
-    return TRUE;
+    std::lock_guard<std::mutex> held(bus().lock);
+    auto iface = [](int id) -> const simbus::Interface* { return simwin::iface_by_id(id); };
+    return simbus::enum_interface(info_set(set), iface, guid, index, data);
 }
 
 BOOL simdev_SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
                                              PDWORD required, PSP_DEVINFO_DATA)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    if (!b.info_sets.count((void*)set) || !data) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    simwin::Iface* i = simwin::iface_by_id((int)data->Reserved);
-    std::string path = i ? i->path : std::string();
-    DWORD need = (DWORD)(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
-    if (required)
-        *required = need;
-    if (!detail) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    if (size < need) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
-    return TRUE;
+    std::lock_guard<std::mutex> held(bus().lock);
+    auto path = [](int id) {
+        const simwin::Iface* i = simwin::iface_by_id(id);
+        return i ? i->path : std::string();
+    };
+    return simbus::interface_detail(info_set(set), path, data, detail, size, required);
 }
 
 BOOL simdev_SetupDiDestroyDeviceInfoList(HDEVINFO set)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    auto s = b.info_sets.find((void*)set);
-    if (s == b.info_sets.end()) {
+    std::lock_guard<std::mutex> held(bus().lock);
+    if (!info_set(set)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    delete (simwin::InfoSetKey*)s->first;
-    b.info_sets.erase(s);
+    bus().info_sets.erase((void*)set);
+    delete (simwin::InfoSetKey*)set;
     return TRUE;
 }
 
@@ -101,46 +76,34 @@ namespace {
 struct Preparsed {
     HIDP_CAPS caps;
 };
+
+// With the lock held: the interface behind a device file, or nullptr.
+const simwin::Iface* file_iface(HANDLE h)
+{
+    auto f = bus().files.find(h);
+    return f == bus().files.end() ? nullptr : simwin::iface_by_id(f->second.iface);
+}
 }  // namespace
 
 void simdev_HidD_GetHidGuid(LPGUID guid)
 {
-    *guid = simwin::kHidGuid;
+    if (guid)
+        *guid = simwin::kHidGuid;
 }
 
 BOOLEAN simdev_HidD_GetAttributes(HANDLE h, PHIDD_ATTRIBUTES attr)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    simwin::Iface* i = simwin::present_iface_of_file(h);
-    if (!i || i->kind == simwin::Kind::Dfu || !attr) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
-    attr->Size = sizeof(HIDD_ATTRIBUTES);
-    attr->VendorID = i->vid;
-    attr->ProductID = i->pid;
-    attr->VersionNumber = i->version;
-    return TRUE;
+    std::lock_guard<std::mutex> held(bus().lock);
+    return simbus::get_attributes(file_iface(h), attr);
 }
 
 BOOLEAN simdev_HidD_GetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* pp)
 {
-    auto& b = bus();
-    std::lock_guard<std::mutex> held(b.lock);
-    simwin::Iface* i = simwin::present_iface_of_file(h);
-    if (!i || i->kind == simwin::Kind::Dfu || !pp) {
-        SetLastError(ERROR_INVALID_FUNCTION);
+    std::lock_guard<std::mutex> held(bus().lock);
+    const simwin::Iface* i = file_iface(h);
+    if (!simbus::preparsed_ok(i, pp))
         return FALSE;
-    }
-    Preparsed* p = new Preparsed;
-    memset(&p->caps, 0, sizeof(p->caps));
-    p->caps.Usage = i->usage;
-    p->caps.UsagePage = i->usage_page;
-    p->caps.InputReportByteLength = i->in_len;
-    p->caps.OutputReportByteLength = i->out_len;
-    p->caps.NumberLinkCollectionNodes = 1;
-    *pp = (PHIDP_PREPARSED_DATA)p;
+    *pp = (PHIDP_PREPARSED_DATA) new Preparsed{simbus::caps_of(*i)};
     return TRUE;
 }
 
@@ -152,7 +115,7 @@ BOOLEAN simdev_HidD_FreePreparsedData(PHIDP_PREPARSED_DATA pp)
 
 NTSTATUS simdev_HidP_GetCaps(PHIDP_PREPARSED_DATA pp, PHIDP_CAPS caps)
 {
-    if (!pp)
+    if (!pp || !caps)
         return HIDP_STATUS_INVALID_PREPARSED_DATA;
     *caps = ((Preparsed*)pp)->caps;
     return HIDP_STATUS_SUCCESS;
@@ -169,21 +132,17 @@ HANDLE simdev_CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     std::lock_guard<std::mutex> held(b.lock);
     simwin::Iface* found = nullptr;
     for (auto& i : b.ifaces)
-        if (i.present && lstrcmpiA(i.path.c_str(), path) == 0)
+        if (i.present && simbus::same_path(i.path, path))
             found = &i;
     if (!found) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    // The system keeps the keyboard collection for itself; a WinUSB device
-    // opens once at a time.
-    bool refuse = found->kind == simwin::Kind::KbdStandard && (access & (GENERIC_READ | GENERIC_WRITE));
-    if (found->kind == simwin::Kind::Dfu)
-        for (auto& f : b.files)
-            if (f.second.iface == found->id)
-                refuse = true;
-    if (refuse) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    bool winusb_open = false;
+    for (auto& f : b.files)
+        winusb_open = winusb_open || f.second.iface == found->id;
+    if (DWORD error = simbus::open_error(*found, access, winusb_open)) {
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     // A real handle of the process stands for the device file, so that its
@@ -191,7 +150,8 @@ HANDLE simdev_CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     HANDLE h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!h)
         return INVALID_HANDLE_VALUE;
-    b.files[h] = simwin::DeviceFile{found->id};
+    b.files[h] = simwin::DeviceFile{found->id, access, flags};
+    simwin::check_bus();
     return h;
 }
 
@@ -209,22 +169,22 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
     if (written)
         *written = 0;
     simwin::Iface* i = simwin::iface_by_id(f->second.iface);
-    if (!i || !i->present) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    if (DWORD error = simbus::write_error(i, f->second.access, data, size)) {
+        SetLastError(error);
         return FALSE;
     }
-    if (i->kind == simwin::Kind::Dfu || i->out_len == 0) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
-    if (size != i->out_len) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
+    // A file opened without FILE_FLAG_OVERLAPPED writes synchronously, with
+    // an OVERLAPPED or without.
+    bool overlapped = ov && (f->second.flags & FILE_FLAG_OVERLAPPED);
     bool commands = i->kind == simwin::Kind::KbdCommands;
     simwin::Keyboard* kb = simwin::keyboard_of(i);
+    auto w = std::make_shared<simwin::PendingWrite>();
+    w->file = h;
+    w->ov = overlapped ? ov : nullptr;
+    w->thread = GetCurrentThreadId();
+    w->report.assign((const uint8_t*)data, (const uint8_t*)data + size);
     if (commands && kb && kb->hung()) {
-        if (!ov) {
+        if (!overlapped) {
             // A synchronous write returns only when the keyboard leaves.
             while (simwin::present_iface_of_file(h)) {
                 held.unlock();
@@ -234,26 +194,19 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return FALSE;
         }
-        auto w = std::make_shared<simwin::PendingWrite>();
-        w->file = h;
-        w->ov = ov;
-        ov->Internal = (ULONG_PTR)simwin::kStatusPending;
-        ov->InternalHigh = 0;
+        simbus::mark_pending(ov);
         if (ov->hEvent)
             ResetEvent(ov->hEvent);
         b.writes.push_back(w);
+        simwin::check_bus();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    auto w = std::make_shared<simwin::PendingWrite>();
-    w->file = h;
-    w->ov = ov;
-    w->report.assign((const uint8_t*)data, (const uint8_t*)data + size);
     auto deliver = [w, size, commands, kb] {
         if (w->done)
             return;
         auto& bb = bus();
-        std::string hex = "{\"hex\":\"" + simwin::hex_upper(w->report.data(), w->report.size()) + "\"}";
+        std::string hex = "{\"hex\":\"" + simbus::hex_upper(w->report.data(), w->report.size()) + "\"}";
         if (kb) {
             if (commands)
                 ++kb->reports_taken;
@@ -267,8 +220,8 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
         w->done = true;
         bb.writes.erase(std::remove(bb.writes.begin(), bb.writes.end(), w), bb.writes.end());
     };
-    if (!ov) {
-        // A handle opened without overlapped I/O: the call lasts the transfer.
+    if (!overlapped) {
+        // The call lasts the interrupt OUT transfer.
         held.unlock();
         Sleep(1);
         held.lock();
@@ -277,15 +230,20 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             return FALSE;
         }
         deliver();
+        if (ov) {
+            simbus::mark_done(ov, 0, size);
+            if (ov->hEvent)
+                SetEvent(ov->hEvent);
+        }
         if (written)
             *written = size;
         return TRUE;
     }
-    ov->Internal = (ULONG_PTR)simwin::kStatusPending;
-    ov->InternalHigh = 0;
+    simbus::mark_pending(ov);
     if (ov->hEvent)
         ResetEvent(ov->hEvent);
     b.writes.push_back(w);
+    simwin::check_bus();
     // One interrupt OUT transfer.
     simwin::after_locked(simwin::jittered(1), deliver);
     SetLastError(ERROR_IO_PENDING);
@@ -299,8 +257,13 @@ BOOL simdev_CloseHandle(HANDLE h)
         std::lock_guard<std::mutex> held(b.lock);
         auto f = b.files.find(h);
         if (f != b.files.end()) {
-            simwin::end_writes_of(h, simwin::kStatusCancelled);
+            simwin::end_writes_of(h, ERROR_OPERATION_ABORTED);
             b.files.erase(f);
+            // WinUSB interface handles on the file lose their device.
+            for (auto& u : b.winusb)
+                if (u.second.file == h)
+                    u.second.iface = -1;
+            simwin::check_bus();
         }
     }
     simdev_file_closed(h);
@@ -315,7 +278,8 @@ BOOL simdev_CancelIo(HANDLE h)
         held.unlock();
         return CancelIo(h);
     }
-    simwin::end_writes_of(h, simwin::kStatusCancelled);
+    // Only what the calling thread issued on the handle.
+    simwin::end_writes_of(h, ERROR_OPERATION_ABORTED, GetCurrentThreadId());
     return TRUE;
 }
 
@@ -327,21 +291,7 @@ BOOL simdev_GetOverlappedResult(HANDLE h, LPOVERLAPPED ov, LPDWORD moved, BOOL w
         if (!b.files.count(h))
             goto system;
     }
-    if ((NTSTATUS)ov->Internal == simwin::kStatusPending) {
-        if (!wait) {
-            SetLastError(ERROR_IO_INCOMPLETE);
-            return FALSE;
-        }
-        WaitForSingleObject(ov->hEvent ? ov->hEvent : h, INFINITE);
-    }
-    if (moved)
-        *moved = (DWORD)ov->InternalHigh;
-    switch ((NTSTATUS)ov->Internal) {
-    case 0: return TRUE;
-    case simwin::kStatusCancelled: SetLastError(ERROR_OPERATION_ABORTED); return FALSE;
-    case simwin::kStatusNoDevice: SetLastError(ERROR_DEVICE_NOT_CONNECTED); return FALSE;
-    default: SetLastError(ERROR_GEN_FAILURE); return FALSE;
-    }
+    return simbus::overlapped_result(ov, moved, wait);
 system:
     return GetOverlappedResult(h, ov, moved, wait);
 }
@@ -349,121 +299,49 @@ system:
 // ------------------------------------------------------------ Raw Input
 BOOL simdev_RegisterRawInputDevices(PCRAWINPUTDEVICE devices, UINT count, UINT size)
 {
-    if (!devices || size != sizeof(RAWINPUTDEVICE)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (DWORD error = simbus::raw_registration_error(devices, count, size)) {
+        SetLastError(error);
         return FALSE;
     }
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
-    for (UINT n = 0; n < count; n++) {
-        const RAWINPUTDEVICE& d = devices[n];
-        auto same = [&d](const RAWINPUTDEVICE& t) {
-            return t.usUsagePage == d.usUsagePage && t.usUsage == d.usUsage;
-        };
-        b.raw_targets.erase(std::remove_if(b.raw_targets.begin(), b.raw_targets.end(), same),
-                            b.raw_targets.end());
-        if (!(d.dwFlags & RIDEV_REMOVE))
-            b.raw_targets.push_back(d);
-    }
+    simbus::register_raw_input(b.raw_targets, devices, count);
     return TRUE;
 }
 
 UINT simdev_GetRawInputData(HRAWINPUT raw, UINT command, LPVOID data, PUINT size, UINT header_size)
 {
-    if (command != RID_INPUT && command != RID_HEADER) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return (UINT)-1;
-    }
-    if (!size || header_size != sizeof(RAWINPUTHEADER)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return (UINT)-1;
-    }
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
-    const simwin::RawRecord* rec = nullptr;
+    const simbus::RawMessage* m = nullptr;
     for (auto& r : b.raw_records)
         if (r.first == raw)
-            rec = &r.second;
-    if (!rec) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return (UINT)-1;
-    }
-    const UINT at = (UINT)offsetof(RAWINPUT, data.hid.bRawData);
-    const UINT need = command == RID_HEADER ? (UINT)sizeof(RAWINPUTHEADER) : at + rec->len;
-    if (!data) {
-        *size = need;
-        return 0;
-    }
-    if (*size < need) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return (UINT)-1;
-    }
-    std::vector<uint8_t> buf(need, 0);
-    RAWINPUT* r = (RAWINPUT*)buf.data();
-    r->header.dwType = RIM_TYPEHID;
-    r->header.dwSize = at + rec->len;
-    r->header.hDevice = rec->device;
-    r->header.wParam = rec->wparam;
-    if (command == RID_INPUT) {
-        r->data.hid.dwSizeHid = rec->len;
-        r->data.hid.dwCount = 1;
-        memcpy(buf.data() + at, rec->report, rec->len);
-    }
-    memcpy(data, buf.data(), need);
-    return need;
+            m = &r.second;
+    return simbus::raw_input_data(m, command, data, size, header_size);
 }
 
 UINT simdev_GetRawInputDeviceInfoA(HANDLE device, UINT command, LPVOID data, PUINT size)
 {
-    if (!size || command != RIDI_DEVICEINFO) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return (UINT)-1;
-    }
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     auto d = b.raw_devices.find(device);
-    if (d == b.raw_devices.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return (UINT)-1;
-    }
-    if (!data) {
-        *size = sizeof(RID_DEVICE_INFO);
-        return 0;
-    }
-    if (*size < sizeof(RID_DEVICE_INFO)) {
-        *size = sizeof(RID_DEVICE_INFO);
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return (UINT)-1;
-    }
-    RID_DEVICE_INFO info;
-    memset(&info, 0, sizeof(info));
-    info.cbSize = sizeof(info);
-    info.dwType = RIM_TYPEHID;
-    info.hid.dwVendorId = d->second.vid;
-    info.hid.dwProductId = d->second.pid;
-    info.hid.dwVersionNumber = d->second.version;
-    info.hid.usUsagePage = d->second.usage_page;
-    info.hid.usUsage = d->second.usage;
-    memcpy(data, &info, sizeof(info));
-    return sizeof(info);
+    return simbus::raw_device_info(d == b.raw_devices.end() ? nullptr : &d->second, command, data, size);
 }
 
 // ------------------------------------------------------------ device notifications
 HDEVNOTIFY simdev_RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags)
 {
-    const DEV_BROADCAST_HDR* hdr = (const DEV_BROADCAST_HDR*)filter;
-    if (!recipient || !hdr || (flags & 3) != DEVICE_NOTIFY_WINDOW_HANDLE) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (DWORD error = simbus::notification_filter_error(recipient, filter, flags)) {
+        SetLastError(error);
         return nullptr;
     }
+    const DEV_BROADCAST_HDR* hdr = (const DEV_BROADCAST_HDR*)filter;
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     simwin::Registration r{(HWND)recipient, false, GUID(), nullptr, 0};
-    if (hdr->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
-        hdr->dbch_size >= offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name)) {
+    if (hdr->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
         r.guid = ((const DEV_BROADCAST_DEVICEINTERFACE_A*)hdr)->dbcc_classguid;
-    } else if (hdr->dbch_devicetype == DBT_DEVTYP_HANDLE &&
-               hdr->dbch_size >= offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify)) {
+    } else {
         HANDLE h = ((const DEV_BROADCAST_HANDLE*)hdr)->dbch_handle;
         auto f = b.files.find(h);
         if (f == b.files.end()) {
@@ -472,20 +350,17 @@ HDEVNOTIFY simdev_RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, D
         }
         // The system may refuse to watch the keyboard's handles.
         const simwin::Keyboard* kb = simwin::keyboard_of(simwin::iface_by_id(f->second.iface));
-        if (kb && kb->config.handle_notify_fails &&
-            std::find(kb->ifaces.begin(), kb->ifaces.end(), f->second.iface) != kb->ifaces.end()) {
+        if (kb && kb->config.handle_notify_fails) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
         r.for_handle = true;
         r.handle = h;
         r.iface = f->second.iface;
-    } else {
-        SetLastError(ERROR_INVALID_DATA);
-        return nullptr;
     }
     HDEVNOTIFY id = (HDEVNOTIFY) new char;
     b.registrations[id] = r;
+    simwin::check_bus();
     return id;
 }
 
@@ -508,13 +383,15 @@ BOOL simdev_WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE iface)
 {
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
-    simwin::Iface* i = simwin::present_iface_of_file(file);
-    if (!i || i->kind != simwin::Kind::Dfu || !iface) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto f = b.files.find(file);
+    const simwin::Iface* i = f == b.files.end() ? nullptr : simwin::iface_by_id(f->second.iface);
+    if (DWORD error = simbus::winusb_initialize_error(i, i ? f->second.flags : 0, iface)) {
+        SetLastError(error);
         return FALSE;
     }
     void* h = new char;
-    b.winusb[h] = i->id;
+    b.winusb[h] = simbus::WinUsbIf{i->id, file};
+    simwin::check_bus();
     *iface = (WINUSB_INTERFACE_HANDLE)h;
     return TRUE;
 }
@@ -524,11 +401,27 @@ BOOL simdev_WinUsb_Free(WINUSB_INTERFACE_HANDLE iface)
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     auto w = b.winusb.find((void*)iface);
-    if (w == b.winusb.end())
+    if (w == b.winusb.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
     delete (char*)w->first;
     b.winusb.erase(w);
     return TRUE;
+}
+
+// With the lock held: the interface behind a WinUSB handle, present on the
+// bus, or nullptr (last error set).
+static simwin::Iface* winusb_iface(WINUSB_INTERFACE_HANDLE h)
+{
+    auto& b = bus();
+    auto w = b.winusb.find((void*)h);
+    simwin::Iface* i = w == b.winusb.end() ? nullptr : simwin::iface_by_id(w->second.iface);
+    if (DWORD error = simbus::winusb_handle_error(w != b.winusb.end(), i)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    return i;
 }
 
 BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHAR index, USHORT,
@@ -536,39 +429,12 @@ BOOL simdev_WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE iface, UCHAR type, UCHA
 {
     auto& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
-    auto w = b.winusb.find((void*)iface);
-    simwin::Iface* i = w == b.winusb.end() ? nullptr : simwin::iface_by_id(w->second);
-    if (!i || !i->present) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
-    if (type != 1 || index != 0) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    const uint8_t desc[18] = {18,
-                              1,
-                              0x00,
-                              0x02,
-                              0,
-                              0,
-                              0,
-                              64,
-                              (uint8_t)i->vid,
-                              (uint8_t)(i->vid >> 8),
-                              (uint8_t)i->pid,
-                              (uint8_t)(i->pid >> 8),
-                              0x00,
-                              0x01,
-                              1,
-                              2,
-                              0,
-                              1};
-    ULONG n = std::min<ULONG>(length, sizeof(desc));
-    memcpy(buffer, desc, n);
     if (transferred)
-        *transferred = n;
-    return TRUE;
+        *transferred = 0;
+    const simwin::Iface* i = winusb_iface(iface);
+    if (!i)
+        return FALSE;
+    return simbus::get_descriptor(*i, i->vid, i->pid, type, index, buffer, length, transferred);
 }
 
 BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
@@ -578,13 +444,18 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
     std::unique_lock<std::mutex> held(b.lock);
     if (transferred)
         *transferred = 0;
-    auto w = b.winusb.find((void*)iface);
-    simwin::Iface* i = w == b.winusb.end() ? nullptr : simwin::iface_by_id(w->second);
+    simwin::Iface* i = winusb_iface(iface);
+    if (!i)
+        return FALSE;
     // The model answers as the boot loader, or as the normal firmware's
     // run-time DFU interface where it has one.
     simwin::Keyboard* kb = simwin::keyboard_of(i);
-    if (!i || !i->present || !kb) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    if (!kb) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (setup.Length > 0 && (!buffer || length < setup.Length)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     models::ControlSetup s{setup.RequestType, setup.Request, setup.Value, setup.Index,
