@@ -67,7 +67,7 @@ std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> g_items;
 std::unordered_map<uint64_t, uint64_t> g_item_due;  // id -> due
 
 TraceSink g_sink;
-int g_sink_depth = 0;  // trace records on their way to the sink
+int g_sink_depth = 0;                    // trace records on their way to the sink
 std::vector<std::string> g_skip_events;  // records left out
 std::function<void(const char* ev)> g_skipped;
 std::function<void()> g_poll_hook;

@@ -153,7 +153,7 @@ private:
     bool manifest_done_ = false;
     bool in_control_ = false;
     int blocks_ = 0;
-    int transfers_ = 0;        // control transfers since it started
+    int transfers_ = 0;  // control transfers since it started
     bool hung_ = false;
     bool unanswered_ = false;  // the latest transfer got no answer
     uint16_t next_block_ = 0;

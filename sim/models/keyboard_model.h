@@ -110,14 +110,14 @@ public:
     // latest manifestation left it, the Bluetooth flash as the latest
     // confirmed image left it, and the images its parts run now.
     struct Stored {
-        int manifestations = 0;           // downloads the boot loader manifested
+        int manifestations = 0;               // downloads the boot loader manifested
         std::vector<uint8_t> usb_manifested;  // the flash at the latest manifestation
-        bool usb_running = false;         // the normal firmware runs a manifested image
-        std::vector<uint8_t> usb_runs;    // that image
-        int bt_confirmations = 0;         // Bluetooth images confirmed by their checksum
-        std::vector<uint8_t> bt_confirmed;  // the Bluetooth flash at the latest confirmation
-        bool bt_running = false;          // the Bluetooth IC runs a confirmed image
-        std::vector<uint8_t> bt_runs;     // that image
+        bool usb_running = false;             // the normal firmware runs a manifested image
+        std::vector<uint8_t> usb_runs;        // that image
+        int bt_confirmations = 0;             // Bluetooth images confirmed by their checksum
+        std::vector<uint8_t> bt_confirmed;    // the Bluetooth flash at the latest confirmation
+        bool bt_running = false;              // the Bluetooth IC runs a confirmed image
+        std::vector<uint8_t> bt_runs;         // that image
     };
     const Stored& stored() const { return stored_; }
 
