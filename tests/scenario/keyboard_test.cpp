@@ -1,17 +1,17 @@
 // The keyboard as the tool meets it at start-up and through device and power
 // events, observed through tessel-sim's trace.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
-using harness::json;
-using harness::run_sim;
+using worldtest::json;
+using worldtest::run_sim;
 
 namespace {
 
 const std::string kGetVersion = "0607FFFFFFFF" + std::string(51 * 2, '0');
 
-std::vector<long long> button_times(const harness::SimRun& run, bool enabled)
+std::vector<long long> button_times(const worldtest::WorldRun& run, bool enabled)
 {
     std::vector<long long> t;
     for (const json& r : run.events("button"))
@@ -20,7 +20,7 @@ std::vector<long long> button_times(const harness::SimRun& run, bool enabled)
     return t;
 }
 
-std::vector<long long> query_times(const harness::SimRun& run)
+std::vector<long long> query_times(const worldtest::WorldRun& run)
 {
     std::vector<long long> t;
     for (const json& r : run.events("kb_out"))

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-using worldtest::ChildRun;
 using worldtest::g_recorded;
 using worldtest::g_recorder_hook;
 using worldtest::Json;
 using worldtest::message_loop;
 using worldtest::register_recorder;
 using worldtest::run_world;
+using worldtest::World;
+using worldtest::WorldRun;
 
 namespace {
 
@@ -76,7 +77,7 @@ DWORD WINAPI sending_worker(LPVOID p)
 
 TEST(Messages, SendFromAnotherThreadIsServedByTheOwnersLoop)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         g_ui_tid = GetCurrentThreadId();
         g_target = make_main();
         g_recorder_hook = [&out](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
@@ -110,7 +111,7 @@ TEST(Messages, SendFromAnotherThreadIsServedByTheOwnersLoop)
 
 TEST(Messages, SystemSendRepliesToTheWorldAndPostsKeepOrder)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND h = make_main();
         Json* o = &out;
         g_recorder_hook = [](HWND hw, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
@@ -148,7 +149,7 @@ TEST(Messages, SystemSendRepliesToTheWorldAndPostsKeepOrder)
 
 TEST(Messages, QuitEndsTheLoopWithItsCodeAndCreationCanBeRefused)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         register_recorder("Refusing");
         g_recorder_hook = [](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
             if (m == WM_CREATE) {
@@ -199,9 +200,9 @@ TEST(Messages, QuitEndsTheLoopWithItsCodeAndCreationCanBeRefused)
 
 TEST(Messages, AnotherInstanceIsFoundByClass)
 {
-    sim::WorldConfig c;
+    World c;
     c.other_instance = true;
-    ChildRun r = run_world(
+    WorldRun r = run_world(
         [](Json& out) {
             HWND other = FindWindowA(kTool, nullptr);
             out["found"] = other != nullptr;
@@ -216,7 +217,7 @@ TEST(Messages, AnotherInstanceIsFoundByClass)
 
 TEST(Timers, RearmingRestartsThePeriodAndKillStopsIt)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND h = make_main();
         g_recorder_hook = [h](HWND hw, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
             if (m == WM_TIMER && wp == 3)
@@ -254,7 +255,7 @@ TEST(Timers, RearmingRestartsThePeriodAndKillStopsIt)
 
 TEST(Timers, AWindowTimerBelongsToItsThread)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         g_target = make_main();
         HANDLE th = CreateThread(
             nullptr, 0,
@@ -274,7 +275,7 @@ TEST(Timers, AWindowTimerBelongsToItsThread)
 
 TEST(Controls, EditSelectionReplaceAndCaret)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main();
         HWND edit = CreateWindowExW(0, u"EDIT", u"Hello\u00e9", WS_CHILD | WS_VISIBLE | ES_MULTILINE, 160, 80,
                                     440, 80, main, reinterpret_cast<HMENU>(101), nullptr, nullptr);
@@ -317,7 +318,7 @@ TEST(Controls, EditSelectionReplaceAndCaret)
 
 TEST(Controls, MainWindowControlsAreTraced)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         CreateWindowExA(0, "STATIC", "Label", WS_CHILD | WS_VISIBLE, 160, 20, 250, 15, main, nullptr, nullptr,
                         nullptr);
@@ -343,26 +344,26 @@ TEST(Controls, MainWindowControlsAreTraced)
     });
     ASSERT_EQ(r.status, 0);
     std::vector<std::string> evs;
-    for (const Json& t : r.trace)
+    for (const Json& t : r.records)
         evs.push_back(t["ev"].get<std::string>());
     EXPECT_EQ(evs, (std::vector<std::string>{"window", "control", "control", "control", "button", "button",
                                              "button_text", "progress_shown", "progress", "progress"}));
-    EXPECT_EQ(r.trace[0]["title"], kTool);
-    EXPECT_EQ(r.trace[0]["visible"], true);
-    EXPECT_TRUE(r.trace[1]["id"].is_null());
-    EXPECT_EQ(r.trace[1]["class"], "STATIC");
-    EXPECT_EQ(r.trace[1]["text"], "Label");
-    EXPECT_EQ(r.trace[2]["id"], 100);
-    EXPECT_EQ(r.trace[2]["text"], "Update");
-    EXPECT_EQ(r.trace[2]["enabled"], false);
-    EXPECT_EQ(r.trace[2]["x"], 420);
-    EXPECT_EQ(r.trace[3]["class"], "msctls_progress32");
-    EXPECT_EQ(r.trace[3]["visible"], false);
-    EXPECT_EQ(r.trace[4]["enabled"], true);
-    EXPECT_EQ(r.trace[5]["enabled"], false);
-    EXPECT_EQ(r.trace[6]["text"], "Close");
-    EXPECT_EQ(r.trace[8]["pos"], 30);
-    EXPECT_EQ(r.trace[9]["pos"], 100);
+    EXPECT_EQ(r.records[0]["title"], kTool);
+    EXPECT_EQ(r.records[0]["visible"], true);
+    EXPECT_TRUE(r.records[1]["id"].is_null());
+    EXPECT_EQ(r.records[1]["class"], "STATIC");
+    EXPECT_EQ(r.records[1]["text"], "Label");
+    EXPECT_EQ(r.records[2]["id"], 100);
+    EXPECT_EQ(r.records[2]["text"], "Update");
+    EXPECT_EQ(r.records[2]["enabled"], false);
+    EXPECT_EQ(r.records[2]["x"], 420);
+    EXPECT_EQ(r.records[3]["class"], "msctls_progress32");
+    EXPECT_EQ(r.records[3]["visible"], false);
+    EXPECT_EQ(r.records[4]["enabled"], true);
+    EXPECT_EQ(r.records[5]["enabled"], false);
+    EXPECT_EQ(r.records[6]["text"], "Close");
+    EXPECT_EQ(r.records[8]["pos"], 30);
+    EXPECT_EQ(r.records[9]["pos"], 100);
     EXPECT_EQ(r.out["prev_disabled"], FALSE);
     EXPECT_EQ(r.out["prev_pos"], 0);
     EXPECT_EQ(r.out["prev_pos2"], 30);
@@ -401,7 +402,7 @@ INT_PTR CALLBACK test_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 
 TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         out["bad_template"] =
             CreateDialogParamA(nullptr, MAKEINTRESOURCEA(501), main, test_dlg_proc, 0) == nullptr;
@@ -454,7 +455,7 @@ TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
 
 TEST(Dialogs, EnterAndEscapeBecomeCommandsInTheDialogLoop)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         HWND d = CreateDialogParamA(nullptr, MAKEINTRESOURCEA(IDD_RESTART), main, test_dlg_proc, 0);
         ShowWindow(d, SW_SHOW);
@@ -487,7 +488,7 @@ TEST(Dialogs, EnterAndEscapeBecomeCommandsInTheDialogLoop)
 
 TEST(Input, ClicksReachOnlyEnabledVisibleButtons)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         HWND b = CreateWindowExW(0, u"BUTTON", u"Update", WS_CHILD | WS_VISIBLE | WS_DISABLED, 0, 0, 10, 10,
                                  main, reinterpret_cast<HMENU>(100), nullptr, nullptr);
@@ -521,7 +522,7 @@ TEST(Input, ClicksReachOnlyEnabledVisibleButtons)
 
 TEST(Messages, FilteredGetMessageWaitsForItsOwnWindow)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND a = make_main("A");
         HWND b = CreateWindowExA(0, "Recorder", "B", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
                                  nullptr, nullptr);

@@ -14,7 +14,6 @@
 namespace kbtest {
 
 using namespace worldtest;
-using World = worldtest::WorldTest;
 
 inline std::string hex_of(const uint8_t* p, size_t n)
 {
@@ -41,8 +40,8 @@ inline std::string report_hex(std::initializer_list<uint8_t> head)
 inline std::vector<std::string> kb_out_hex()
 {
     std::vector<std::string> out;
-    for (const Rec& r : records_of("kb_out"))
-        out.push_back(r.f["hex"].get<std::string>());
+    for (const json& r : trace().events("kb_out"))
+        out.push_back(r["hex"].get<std::string>());
     return out;
 }
 
