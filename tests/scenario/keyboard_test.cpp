@@ -266,9 +266,7 @@ TEST(Keyboard, AVetoedRemovalLeavesTheKeyboardOpenAndTheRunWaitingForTheDetach)
                             "15 14 13\r\nCurrent version"),
         std::string::npos)
         << run.log_text();
-    std::vector<int> states;
-    for (const json& r : run.events("state"))
-        states.push_back(r["value"].get<int>());
+    std::vector<int> states = run.values<int>("state", "value");
     std::vector<int> tail(states.end() - std::min<size_t>(states.size(), 6), states.end());
     EXPECT_EQ(tail, (std::vector<int>{8, 9, 8, 9, 10, 0})) << "veto, back to waiting, detach, re-attach, end";
     long long removed = -1;

@@ -93,9 +93,7 @@ TEST(SoundEnd, RetryClearsABootLoaderLeftInError)
         {"events", {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
         {"until", 170000}};
     auto run = run_sim(scenario);
-    std::vector<std::string> reqs;
-    for (const json& r : run.events("dfu"))
-        reqs.push_back(r["req"]);
+    std::vector<std::string> reqs = run.values<std::string>("dfu", "req");
     auto clr = std::find(reqs.begin(), reqs.end(), "CLRSTATUS");
     ASSERT_NE(clr, reqs.end());
     EXPECT_EQ(run.summary()["dfu_blocks"], 8);  // blocks 0-3, twice
@@ -124,9 +122,7 @@ TEST(SoundEnd, TheSystemDoesNotSleepDuringARun)
                        event_on("log:within 20 seconds", 5000, "attach")}},
                      {"until", 170000}};
     auto run = run_sim(scenario);
-    std::vector<std::string> power;
-    for (const json& r : run.events("power"))
-        power.push_back(r["what"]);
+    std::vector<std::string> power = run.values<std::string>("power", "what");
     std::vector<std::string> expected = {"kept_awake", "sleep_refused", "may_sleep"};
     EXPECT_EQ(power, expected);
     EXPECT_TRUE(run.summary()["result_log"].get<std::string>().rfind("OK: ", 0) == 0);

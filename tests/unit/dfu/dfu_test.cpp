@@ -85,10 +85,7 @@ DfuContext* open_context()
 
 std::vector<int> positions()
 {
-    std::vector<int> p;
-    for (const json& r : trace().events("progress"))
-        p.push_back(r["pos"].get<int>());
-    return p;
+    return trace().values<int>("progress", "pos");
 }
 
 std::vector<Request> requests_of(uint8_t request)

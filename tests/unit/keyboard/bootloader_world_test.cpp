@@ -45,10 +45,7 @@ uint8_t status_state(WinUsbDevice* d)
 
 std::vector<std::string> devices_seen()
 {
-    std::vector<std::string> v;
-    for (const json& r : trace().events("device"))
-        v.push_back(r["what"].get<std::string>());
-    return v;
+    return trace().values<std::string>("device", "what");
 }
 
 }  // namespace

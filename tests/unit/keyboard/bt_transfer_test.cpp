@@ -58,10 +58,7 @@ uint64_t time_of_log(const std::string& text)
 
 std::vector<int> progress_positions()
 {
-    std::vector<int> p;
-    for (const json& r : trace().events("progress"))
-        p.push_back(r["pos"].get<int>());
-    return p;
+    return trace().values<int>("progress", "pos");
 }
 
 }  // namespace

@@ -279,7 +279,6 @@ TEST(World, SilentRunEndsAfter45SecondsWhateverItIsDoing)
         out["result"] = g_update_result.load();
     };
     WorldRun run = run_tool(w, "-silent");
-    ASSERT_EQ(run.status, 0);
     EXPECT_EQ(run.code, run.out["result"]);
 }
 

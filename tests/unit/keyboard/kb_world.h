@@ -39,10 +39,7 @@ inline std::string report_hex(std::initializer_list<uint8_t> head)
 // The output reports the keyboard received, as upper-case hex.
 inline std::vector<std::string> kb_out_hex()
 {
-    std::vector<std::string> out;
-    for (const json& r : trace().events("kb_out"))
-        out.push_back(r["hex"].get<std::string>());
-    return out;
+    return trace().values<std::string>("kb_out", "hex");
 }
 
 }  // namespace kbtest
