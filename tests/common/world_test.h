@@ -1,10 +1,13 @@
-// Helpers of the tests that run the tool, or parts of it, in the simulated
-// world. The world is process-wide and runs once per process, so each such
-// test runs in a child process of its own, in one of two ways:
-// - death-test style (in_world, run_tool): the child checks with CHECK and
-//   ends with exit code 0 when every check passed;
-// - with a report (run_world): the child sends back what it saw as JSON and
-//   the test checks it in the parent.
+// The one way tests run a world. The world is process-wide and runs once per
+// process, so every run happens in a child process of this one: the child
+// writes the trace as JSON lines (and, for a run in this program, a report)
+// into a scratch folder, and the parent reads them back (WorldRun):
+// - run_world: a function of the test as the simulated UI thread;
+// - run_tool:  the tool's entry point with a command line;
+// - run_sim:   tessel-sim on a scenario (the scenario engine's actions).
+// Checks inside the child use CHECK: a failure names the place and ends the
+// child with exit code 3, which the parent sees as the run's status;
+// in_world runs a body made of such checks and expects a clean end.
 #pragma once
 
 #include "app/app.h"
@@ -14,27 +17,30 @@
 #include "host/sim_devices.h"
 #include "host/sim_windows.h"
 
+#include "common/temp_folder.h"
 #include "package_facts.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Checks inside a child process: a failure names the place and ends the
-// child with exit code 3, which the parent's EXPECT_EXIT reports.
 #define CHECK(cond)                                                                                          \
     do {                                                                                                     \
         if (!(cond)) {                                                                                       \
@@ -61,21 +67,12 @@
         }                                                                                                    \
     } while (0)
 
-// A death-test style case whose child must end with exit code 0.
-#define WORLD_TEST(body) EXPECT_EXIT(body, ::testing::ExitedWithCode(0), "")
-
 namespace worldtest {
 
+// Trace records, reports and scenarios: keys stay in the order they came.
 using Json = sim::Json;
-
-// ------------------------------------------------------------ files
-
-inline std::string make_dir()
-{
-    char templ[] = "/tmp/tessel-world.XXXXXX";
-    CHECK(mkdtemp(templ) != nullptr);
-    return templ;
-}
+using json = Json;
+using testing_support::TempFolder;
 
 inline std::string slurp(const std::string& path)
 {
@@ -91,35 +88,85 @@ inline bool exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
-// ------------------------------------------------------------ trace
+// ------------------------------------------------------------ the trace
 
-struct Rec {
-    uint64_t t;
-    std::string ev;
-    Json f;
+// A trace: its records in order, and the ways tests find them.
+struct Trace {
+    std::vector<json> records;
+    std::string text;  // as JSON lines, when read from them
+
+    void add(const json& record) { records.push_back(record); }
+    void clear() { records.clear(); }
+    // Every record of JSON-lines `text` (blank lines skipped).
+    void read(const std::string& lines_text)
+    {
+        text = lines_text;
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line))
+            if (!line.empty())
+                records.push_back(Json::parse(line));
+    }
+    std::vector<json> events(const std::string& ev) const
+    {
+        std::vector<json> out;
+        for (const json& r : records)
+            if (r.value("ev", "") == ev)
+                out.push_back(r);
+        return out;
+    }
+    // Field `key` of every record of `ev`, in order.
+    template <typename T>
+    std::vector<T> values(const std::string& ev, const std::string& key) const
+    {
+        std::vector<T> out;
+        for (const json& r : events(ev))
+            out.push_back(r[key].get<T>());
+        return out;
+    }
+    const json* first(const std::string& ev) const
+    {
+        for (const json& r : records)
+            if (r.value("ev", "") == ev)
+                return &r;
+        return nullptr;
+    }
+    // The last record when it is tessel-sim's summary.
+    const json& summary() const
+    {
+        static const json none;
+        return !records.empty() && records.back().value("ev", "") == "summary" ? records.back() : none;
+    }
+    // The `log` texts, one after the other.
+    std::string log_text() const
+    {
+        std::string s;
+        for (const json& r : events("log"))
+            s += r.value("text", "");
+        return s;
+    }
+    // Time of the first record of `ev` whose `key` is `value`; -1 when none.
+    long long time_of(const std::string& ev, const std::string& key, const json& value) const
+    {
+        for (const json& r : records)
+            if (r.value("ev", "") == ev && r.contains(key) && r[key] == value)
+                return r.value("t", -1LL);
+        return -1;
+    }
+    const json* control(int id) const
+    {
+        for (const json& r : records)
+            if (r.value("ev", "") == "control" && r["id"].is_number() && r["id"].get<int>() == id)
+                return &r;
+        return nullptr;
+    }
 };
 
-// Every trace record of the run in this process, once record_trace() was called.
-inline std::vector<Rec>& records()
+// The trace so far, inside the child that runs the world.
+inline Trace& trace()
 {
-    static std::vector<Rec> v;
-    return v;
-}
-
-inline std::vector<Rec> records_of(const std::string& ev)
-{
-    std::vector<Rec> out;
-    for (const Rec& r : records())
-        if (r.ev == ev)
-            out.push_back(r);
-    return out;
-}
-
-inline void record_trace()
-{
-    sim::set_trace_sink([](const Json& r) {
-        records().push_back(Rec{r.value("t", (uint64_t)0), r.value("ev", std::string()), r});
-    });
+    static Trace t;
+    return t;
 }
 
 // ------------------------------------------------------------ the world
@@ -127,15 +174,43 @@ inline void record_trace()
 inline const char* const kSampleProgram = TESSEL_SAMPLE_DIR "/tessel-updater.exe";
 inline const char* const kBareProgram = TESSEL_SAMPLE_DIR "/bare.exe";  // no package
 
-// The program directory of the run (a fresh host folder).
+// The program directory of the run in the child (a fresh host folder unless
+// the World names one).
 inline std::string g_dir;
 
-struct WorldSetup {
-    const sim::KeyboardConfig* keyboard = nullptr;  // none
-    std::string program_file = kSampleProgram;
-    std::string program_path = "C:\\Tessel\\tessel-updater.exe";
-    uint64_t until_ms = 180000;
-    bool other_instance = false;
+struct World : sim::WorldConfig {
+    World() { program_file = kSampleProgram; }
+    // The keyboard attached (none: nullptr), rehearsed against the program's package.
+    const sim::KeyboardConfig* keyboard = nullptr;
+    // In the child: before the run, once the world is set up (world
+    // callbacks may be scheduled), and after it, for inspection.
+    std::function<void()> before;
+    std::function<void(Json& out)> after;
+};
+
+inline World with_keyboard(const sim::KeyboardConfig* keyboard)
+{
+    World w;
+    w.keyboard = keyboard;
+    return w;
+}
+
+// A world whose child runs `after` once the run is over.
+inline World after_run(std::function<void(Json& out)> after)
+{
+    World w;
+    w.after = std::move(after);
+    return w;
+}
+
+struct WorldRun : Trace {
+    int status = -1;  // the child's exit status: 0 once it reported; tessel-sim's own
+    int code = -1;    // the tool's (or the function's) exit code
+    bool timed_out = false;
+    uint64_t end_ms = 0;  // virtual time at the end of the run
+    Json out;             // what the function and `after` stored
+    std::string error;    // tessel-sim's standard error
+    double real_ms = 0;   // wall-clock time of the whole child
 };
 
 // What the devices know of the package in `program_file`, read on their own
@@ -149,28 +224,181 @@ inline sim::PackageFacts package_facts(const std::string& program_file)
     return facts;
 }
 
-// Configures the world: the program file, a fresh program directory, the
-// trace recorded, and the keyboard (or none) attached, rehearsed against the
-// program's package.
-inline void set_world(const WorldSetup& setup)
+// With TESSEL_TRACE_ARCHIVE naming a folder, every trace is kept there as
+// <Suite>.<Test>-<n>.jsonl, n counting the runs of one test from 1, so that
+// the traces of two builds can be compared file by file.
+inline void archive_trace(const std::string& text)
 {
-    g_dir = make_dir();
-    sim::WorldConfig c;
-    c.program_path = setup.program_path;
-    c.program_file = setup.program_file;
-    c.program_dir = g_dir;
-    c.until_ms = setup.until_ms;
-    c.other_instance = setup.other_instance;
-    sim::configure(c);
-    record_trace();
-    sim::devices_setup(setup.keyboard, package_facts(setup.program_file));
+    const char* folder = std::getenv("TESSEL_TRACE_ARCHIVE");
+    if (!folder || !*folder)
+        return;
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "none";
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    static std::map<std::string, int> runs;
+    int n = ++runs[name];
+    mkdir(folder, 0777);
+    std::ofstream(std::string(folder) + "/" + name + "-" + std::to_string(n) + ".jsonl", std::ios::binary)
+        << text;
 }
 
-inline void set_world(const sim::KeyboardConfig* keyboard)
+// Runs `child` in a child process with a scratch folder, where it leaves
+// trace.jsonl and, when it `reports`, report.json; reads both back.
+inline WorldRun run_child(bool reports, const std::function<void(const TempFolder&)>& child)
 {
-    WorldSetup setup;
-    setup.keyboard = keyboard;
-    set_world(setup);
+    TempFolder folder("tessel-world");
+    std::fflush(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        child(folder);
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    WorldRun run;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.real_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::string text = slurp(folder / "trace.jsonl");
+    archive_trace(text);
+    run.read(text);
+    run.error = slurp(folder / "stderr.txt");
+    Json report = Json::parse(slurp(folder / "report.json"), nullptr, false);
+    if (reports && !report.is_object()) {
+        run.status = run.status ? run.status : 255;  // ended without a report
+    } else if (reports) {
+        run.code = report["code"].get<int>();
+        run.timed_out = report["timed_out"].get<bool>();
+        run.end_ms = report["end_ms"].get<uint64_t>();
+        run.out = report["out"];
+    } else {
+        // tessel-sim: its exit status is the tool's exit code, or 125 at the time limit
+        run.code = run.status;
+        run.timed_out = run.status == 125;
+        run.end_ms = run.summary().is_object() ? run.summary().value("t", 0ULL) : 0;
+    }
+    return run;
+}
+
+// In the child: the world set up as `world` says, `body` run in it, and the
+// report written; `body` returns what run_function or run_entry gave.
+inline void world_child(const TempFolder& folder, const World& world,
+                        const std::function<int(Json& out)>& body)
+{
+    sim::WorldConfig config = world;
+    if (config.program_dir.empty()) {
+        config.program_dir = folder / "program";
+        mkdir(config.program_dir.c_str(), 0777);
+    }
+    g_dir = config.program_dir;
+    sim::configure(config);
+    std::string text;
+    sim::set_trace_sink([&text](const Json& r) {
+        text += r.dump(-1, ' ', false) + "\n";
+        trace().add(r);
+    });
+    sim::devices_setup(world.keyboard, package_facts(world.program_file));
+    if (world.before)
+        world.before();
+    Json out = Json::object();
+    int code = body(out);
+    sim::set_trace_sink(nullptr);
+    if (world.after)
+        world.after(out);
+    std::ofstream(folder / "trace.jsonl", std::ios::binary) << text;
+    Json report = {
+        {"code", code}, {"timed_out", sim::run_timed_out()}, {"end_ms", sim::now_ms()}, {"out", out}};
+    std::ofstream(folder / "report.json", std::ios::binary) << report.dump();
+}
+
+// Runs `body` in this program's world, in a child that must report back
+// (a CHECK that failed in it ends it without a report).
+inline WorldRun run_reporting(const World& world, const std::function<int(Json& out)>& body)
+{
+    WorldRun run = run_child(true, [&](const TempFolder& folder) { world_child(folder, world, body); });
+    EXPECT_EQ(run.status, 0) << "the world's child ended without its report (a check failed: see above)";
+    return run;
+}
+
+// Runs `ui` as the simulated UI thread; it may store findings in `out`.
+inline WorldRun run_world(const std::function<int(Json& out)>& ui, const World& world = World())
+{
+    return run_reporting(world,
+                         [&ui](Json& out) { return sim::run_function([&ui, &out] { return ui(out); }); });
+}
+
+// Runs the whole tool, its entry point, with `args`.
+inline WorldRun run_tool(const World& world, const std::string& args)
+{
+    return run_reporting(world, [&args](Json&) { return sim::run_entry(args, WinMain); });
+}
+
+// Runs `body`, made of CHECKs, as the UI thread; it must end with every
+// check passed.
+template <typename F>
+WorldRun in_world(const World& world, F body)
+{
+    WorldRun run = run_world(
+        [&body](Json&) {
+            body();
+            return 0;
+        },
+        world);
+    EXPECT_EQ(run.code, 0);
+    return run;
+}
+
+template <typename F>
+WorldRun in_world(const sim::KeyboardConfig* keyboard, F body)
+{
+    return in_world(with_keyboard(keyboard), body);
+}
+
+// Runs the tool's entry point with `args`: `before` may schedule world
+// callbacks, `after` checks (CHECK) what the run left.
+inline WorldRun tool_in_world(World world, const std::string& args, std::function<void()> before,
+                              std::function<void()> after)
+{
+    world.before = std::move(before);
+    world.after = [after](Json&) {
+        if (after)
+            after();
+    };
+    return run_tool(world, args);
+}
+
+// Runs tessel-sim on `scenario` with `extra_args`. Every run is checked for
+// protocol violations by the tool (the summary's `violations` must be 0)
+// unless `violations_expected`.
+inline WorldRun run_sim(const json& scenario, const std::vector<std::string>& extra_args = {},
+                        bool violations_expected = false)
+{
+    WorldRun run = run_child(false, [&](const TempFolder& folder) {
+        // written as tessel-sim's users write it: keys in alphabetical order
+        std::ofstream(folder / "scenario.json", std::ios::binary)
+            << nlohmann::json::parse(scenario.dump()).dump();
+        std::vector<std::string> args = {TESSEL_SIM, "--trace", folder / "trace.jsonl"};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        args.push_back(folder / "scenario.json");
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        int err = open((folder / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+        execv(TESSEL_SIM, argv.data());
+        std::_Exit(127);
+    });
+    const json& summary = run.summary();
+    if (!violations_expected && summary.contains("violations")) {
+        EXPECT_EQ(summary["violations"], 0) << "the tool broke a device protocol rule; see the trace's "
+                                               "violation records";
+    }
+    return run;
 }
 
 // ------------------------------------------------------------ the tool's pieces
@@ -270,166 +498,6 @@ inline std::string message(unsigned n)
 {
     char text[256];
     return load_message(n, text);
-}
-
-// ------------------------------------------------------------ death-test style
-
-// Runs `body` as the simulated UI thread in this (child) process and ends
-// the process with 0 when every check passed.
-template <typename F>
-[[noreturn]] void in_world(const WorldSetup& setup, F body)
-{
-    set_world(setup);
-    int code = sim::run_function([&] {
-        body();
-        return 0;
-    });
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(code);
-}
-
-template <typename F>
-[[noreturn]] void in_world(const sim::KeyboardConfig* keyboard, F body)
-{
-    WorldSetup setup;
-    setup.keyboard = keyboard;
-    in_world(setup, body);
-}
-
-// Runs the whole tool (its entry point) with `args`; `setup` (if any) may
-// schedule world callbacks before it starts; `after` (if any) checks the
-// outcome with the tool's exit code. Returns that exit code.
-inline int run_entry_in_world(const WorldSetup& world, const char* args, const std::function<void()>& setup,
-                              const std::function<void(int)>& after)
-{
-    set_world(world);
-    if (setup)
-        setup();
-    int code = sim::run_entry(args, WinMain);
-    if (after)
-        after(code);
-    std::error_code ec;
-    std::filesystem::remove_all(g_dir, ec);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    return code;
-}
-
-// As run_entry_in_world; the child ends with 0 once `after` has passed.
-[[noreturn]] inline void run_tool(const sim::KeyboardConfig* keyboard, const char* args,
-                                  const std::function<void()>& setup, const std::function<void(int)>& after)
-{
-    WorldSetup world;
-    world.keyboard = keyboard;
-    run_entry_in_world(world, args, setup, after);
-    std::_Exit(0);
-}
-
-// The fixture of death-test style cases (the world's threads live on).
-class WorldTest : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-// ------------------------------------------------------------ with a report
-
-struct ChildRun {
-    int status = -1;  // the child's exit status; 0 when it reported back
-    int code = -1;    // what run_function returned
-    bool timed_out = false;
-    uint64_t end_ms = 0;      // virtual time at the end of the run
-    std::vector<Json> trace;  // every trace record of the run
-    Json out;                 // what the UI function and `after` stored
-    double real_ms = 0;       // wall-clock time of the whole child
-
-    std::vector<Json> events(const std::string& ev) const
-    {
-        std::vector<Json> found;
-        for (const Json& r : trace)
-            if (r.value("ev", "") == ev)
-                found.push_back(r);
-        return found;
-    }
-};
-
-// Runs one world in a child process and brings back what the child saw.
-// `ui` runs as the simulated UI thread and may store findings in `out`;
-// `after` runs on the test's thread once the run is over (inspection).
-// `before` runs on the test's thread before the run starts. The child is
-// killed after `limit_s` real seconds.
-inline ChildRun run_world(const std::function<int(Json& out)>& ui,
-                          sim::WorldConfig config = sim::WorldConfig(),
-                          const std::function<void(Json& out)>& after = nullptr, unsigned limit_s = 20,
-                          const std::function<void()>& before = nullptr)
-{
-    ChildRun result;
-    int fds[2];
-    if (pipe(fds) != 0)
-        return result;
-    std::fflush(nullptr);
-    auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        alarm(limit_s);
-        Json out = Json::object();
-        sim::configure(config);
-        record_trace();
-        if (before)
-            before();
-        int code = sim::run_function([&ui, &out] { return ui(out); });
-        sim::set_trace_sink(nullptr);
-        if (after)
-            after(out);
-        Json trace = Json::array();
-        for (const Rec& r : records())
-            trace.push_back(r.f);
-        Json report = Json::object();
-        report["code"] = code;
-        report["timed_out"] = sim::run_timed_out();
-        report["end_ms"] = sim::now_ms();
-        report["trace"] = trace;
-        report["out"] = out;
-        std::string text = report.dump();
-        for (size_t done = 0; done < text.size();) {
-            ssize_t n = write(fds[1], text.data() + done, text.size() - done);
-            if (n <= 0)
-                break;
-            done += static_cast<size_t>(n);
-        }
-        close(fds[1]);
-        std::_Exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.real_ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    Json report = Json::parse(text, nullptr, false);
-    if (report.is_discarded() || !report.is_object()) {
-        result.status = result.status ? result.status : 255;
-        return result;
-    }
-    result.code = report["code"].get<int>();
-    result.timed_out = report["timed_out"].get<bool>();
-    result.end_ms = report["end_ms"].get<uint64_t>();
-    for (const Json& r : report["trace"])
-        result.trace.push_back(r);
-    result.out = report["out"];
-    return result;
 }
 
 // A window class whose procedure records what it receives in g_recorded

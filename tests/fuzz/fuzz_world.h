@@ -5,6 +5,7 @@
 // test.
 #pragma once
 
+#include "../common/temp_folder.h"
 #include "host/sim_core.h"
 
 #include <cstdint>
@@ -12,8 +13,6 @@
 #undef fopen
 #include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 
 // A broken promise is a finding like a crash: it names itself and aborts.
 #define FUZZ_CHECK(cond)                                                                                     \
@@ -26,10 +25,11 @@
 
 namespace fuzzworld {
 
-inline std::string& scratch_dir()
+// The folder goes when the fuzzer ends normally.
+inline const std::string& scratch_dir()
 {
-    static std::string dir;
-    return dir;
+    static testing_support::TempFolder folder("tessel-fuzz");
+    return folder.path();
 }
 
 inline std::string program_file()
@@ -37,30 +37,17 @@ inline std::string program_file()
     return scratch_dir() + "/tessel-updater.exe";
 }
 
-// Makes the scratch folder that stands for the program's directory and
-// configures the world around it.
+// Configures the world around the scratch folder that stands for the
+// program's directory.
 inline void setup()
 {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string templ = std::string(base) + "/tessel-fuzz-XXXXXX";
-    if (!mkdtemp(&templ[0])) {
-        std::perror("mkdtemp");
-        std::exit(1);
-    }
-    scratch_dir() = templ;
     sim::WorldConfig cfg;
     cfg.program_path = "C:\\Tessel\\tessel-updater.exe";
     cfg.program_file = program_file();
-    cfg.program_dir = templ;
+    cfg.program_dir = scratch_dir();
     // Waits outside a run move the virtual clock; it must never reach the limit.
     cfg.until_ms = UINT64_MAX / 4;
     sim::configure(cfg);
-    // The folder goes when the fuzzer ends normally.
-    std::atexit([] {
-        std::string cmd = "rm -rf '" + scratch_dir() + "'";
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "cannot remove %s\n", scratch_dir().c_str());
-    });
 }
 
 // Hands the tool `size` bytes as its whole program file, served from memory

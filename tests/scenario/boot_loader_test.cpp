@@ -2,17 +2,17 @@
 // request or stop answering: what a conformant device may ask is granted,
 // anything beyond ends the run in a time the user can wait for, and no
 // request breaks the device's protocol.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 
-using harness::event_on;
-using harness::json;
-using harness::kS08;
-using harness::run_sim;
+using worldtest::event_on;
+using worldtest::json;
+using worldtest::kS08;
+using worldtest::run_sim;
 
 namespace {
 
@@ -31,13 +31,13 @@ json interactive(const json& bootloader, long long until)
         {"until", until}};
 }
 
-std::vector<json> dfu_requests(const harness::SimRun& run)
+std::vector<json> dfu_requests(const worldtest::WorldRun& run)
 {
     return run.events("dfu");
 }
 
 // Time of the DNLOAD with this block number and length; -1 when none.
-long long dnload_time(const harness::SimRun& run, int block, int length)
+long long dnload_time(const worldtest::WorldRun& run, int block, int length)
 {
     for (const json& r : run.events("dfu"))
         if (r["req"] == "DNLOAD" && r["value"] == block && r["length"] == length)
@@ -45,13 +45,13 @@ long long dnload_time(const harness::SimRun& run, int block, int length)
     return -1;
 }
 
-bool verified(const harness::SimRun& run)
+bool verified(const worldtest::WorldRun& run)
 {
     return run.status == 0 && run.summary()["result_log"].get<std::string>().rfind("OK: ", 0) == 0 &&
            run.log_text().find(kS09) != std::string::npos && run.summary()["dfu_blocks"] == 640;
 }
 
-bool failed_with_four(const harness::SimRun& run)
+bool failed_with_four(const worldtest::WorldRun& run)
 {
     const std::string line = run.summary()["result_log"].get<std::string>();
     return line.rfind("NG: ", 0) == 0 && line.find(" error=4\r\n") != std::string::npos &&
@@ -160,13 +160,13 @@ TEST(BootLoader, ARefusedBlockIsNotSentAgainAndAnEmptyImageNotAtAll)
     EXPECT_TRUE(failed_with_four(refused));
 
     // An empty USB image: nothing is sent to the boot loader at all.
-    std::string dir = harness::temp_dir();
+    worldtest::TempFolder scratch;
+    const std::string& dir = scratch.path();
     std::ofstream(dir + "/empty.bin", std::ios::binary).close();
     std::string program =
-        harness::package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=0", dir + "/empty.bin");
+        worldtest::package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=0", dir + "/empty.bin");
     ASSERT_FALSE(program.empty());
     auto empty = run_sim(interactive(json::object(), 170000), {"--program", program});
-    std::system(("rm -rf '" + dir + "'").c_str());
     // The keyboard is not even switched to its boot loader, where it would
     // wait for a download that never comes.
     EXPECT_TRUE(dfu_requests(empty).empty());

@@ -1,20 +1,20 @@
 // How the tool ends: a close and Alt+U in the same moment, a close while the
 // run's line waits for its file, and the end of the user's session.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-using harness::event_on;
-using harness::json;
-using harness::kS08;
-using harness::run_sim;
+using worldtest::event_on;
+using worldtest::json;
+using worldtest::kS08;
+using worldtest::run_sim;
 
 namespace {
 
-std::vector<std::string> result_lines(const harness::SimRun& run)
+std::vector<std::string> result_lines(const worldtest::WorldRun& run)
 {
     std::vector<std::string> lines;
     const json& log = run.summary()["result_log"];
@@ -32,7 +32,7 @@ int line_result(const std::string& line)
 }
 
 // Whether the first of the two actions performed at `t` was `what`.
-bool performed_first(const harness::SimRun& run, long long t, const std::string& what)
+bool performed_first(const worldtest::WorldRun& run, long long t, const std::string& what)
 {
     for (const json& r : run.events("user"))
         if (r["t"] == t)
@@ -40,7 +40,7 @@ bool performed_first(const harness::SimRun& run, long long t, const std::string&
     return false;
 }
 
-size_t commands_from(const harness::SimRun& run, long long t, const std::string& prefix)
+size_t commands_from(const worldtest::WorldRun& run, long long t, const std::string& prefix)
 {
     size_t n = 0;
     for (const json& r : run.events("kb_out"))
@@ -49,7 +49,7 @@ size_t commands_from(const harness::SimRun& run, long long t, const std::string&
     return n;
 }
 
-size_t dfu_requests_from(const harness::SimRun& run, long long t)
+size_t dfu_requests_from(const worldtest::WorldRun& run, long long t)
 {
     size_t n = 0;
     for (const json& r : run.events("dfu"))
@@ -198,7 +198,7 @@ TEST(Ending, CloseAndAltUAsTheDownloadStartsComeBetweenTheWorkersSteps)
         std::vector<std::string> after;
         bool started = false;
         long long last = 0, back = 0;
-        for (const json& r : run.trace) {
+        for (const json& r : run.records) {
             back += r["t"].get<long long>() < last;
             last = r["t"].get<long long>();
             if (r["ev"] == "log" && r["text"].get<std::string>().find("DFU DOWNLOAD") != std::string::npos)

@@ -1,17 +1,17 @@
 // The keyboard as the tool meets it at start-up and through device and power
 // events, observed through tessel-sim's trace.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
-using harness::json;
-using harness::run_sim;
+using worldtest::json;
+using worldtest::run_sim;
 
 namespace {
 
 const std::string kGetVersion = "0607FFFFFFFF" + std::string(51 * 2, '0');
 
-std::vector<long long> button_times(const harness::SimRun& run, bool enabled)
+std::vector<long long> button_times(const worldtest::WorldRun& run, bool enabled)
 {
     std::vector<long long> t;
     for (const json& r : run.events("button"))
@@ -20,7 +20,7 @@ std::vector<long long> button_times(const harness::SimRun& run, bool enabled)
     return t;
 }
 
-std::vector<long long> query_times(const harness::SimRun& run)
+std::vector<long long> query_times(const worldtest::WorldRun& run)
 {
     std::vector<long long> t;
     for (const json& r : run.events("kb_out"))
@@ -266,9 +266,7 @@ TEST(Keyboard, AVetoedRemovalLeavesTheKeyboardOpenAndTheRunWaitingForTheDetach)
                             "15 14 13\r\nCurrent version"),
         std::string::npos)
         << run.log_text();
-    std::vector<int> states;
-    for (const json& r : run.events("state"))
-        states.push_back(r["value"].get<int>());
+    std::vector<int> states = run.values<int>("state", "value");
     std::vector<int> tail(states.end() - std::min<size_t>(states.size(), 6), states.end());
     EXPECT_EQ(tail, (std::vector<int>{8, 9, 8, 9, 10, 0})) << "veto, back to waiting, detach, re-attach, end";
     long long removed = -1;

@@ -1,7 +1,7 @@
 // Runs that must end soundly whatever the devices and the user do: no
 // success without a download, waits the device cannot stretch for hours,
 // the run's line when the user leaves, a boot loader left in error.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <fstream>
 #include <sstream>
 
-using harness::event_on;
-using harness::json;
-using harness::kS08;
-using harness::run_sim;
+using worldtest::event_on;
+using worldtest::json;
+using worldtest::kS08;
+using worldtest::run_sim;
 
 TEST(SoundEnd, NoVerifiedRunWithoutADownload)
 {
@@ -65,8 +65,9 @@ TEST(SoundEnd, ClosingWhileDetachedKeepsTheRunsLine)
 
 TEST(SoundEnd, DetachDelayPathNeverClaimsADownloadItDidNotMake)
 {
-    std::string dir = harness::temp_dir();
-    std::string program = harness::package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
+    worldtest::TempFolder scratch;
+    const std::string& dir = scratch.path();
+    std::string program = worldtest::package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
     ASSERT_FALSE(program.empty());
     json scenario = {
         {"keyboard", json::object()},
@@ -81,7 +82,6 @@ TEST(SoundEnd, DetachDelayPathNeverClaimsADownloadItDidNotMake)
     EXPECT_EQ(run.summary()["dfu_blocks"], 0);
     EXPECT_TRUE(run.events("kb_out").back()["hex"].get<std::string>().rfind("0608", 0) == 0);
     EXPECT_TRUE(run.summary()["result_log"].get<std::string>().find("error=4") != std::string::npos);
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(SoundEnd, RetryClearsABootLoaderLeftInError)
@@ -93,9 +93,7 @@ TEST(SoundEnd, RetryClearsABootLoaderLeftInError)
         {"events", {event_on("button_enabled", 500, "press_update"), event_on("log:" + kS08, 1000, "alt_u")}},
         {"until", 170000}};
     auto run = run_sim(scenario);
-    std::vector<std::string> reqs;
-    for (const json& r : run.events("dfu"))
-        reqs.push_back(r["req"]);
+    std::vector<std::string> reqs = run.values<std::string>("dfu", "req");
     auto clr = std::find(reqs.begin(), reqs.end(), "CLRSTATUS");
     ASSERT_NE(clr, reqs.end());
     EXPECT_EQ(run.summary()["dfu_blocks"], 8);  // blocks 0-3, twice
@@ -124,9 +122,7 @@ TEST(SoundEnd, TheSystemDoesNotSleepDuringARun)
                        event_on("log:within 20 seconds", 5000, "attach")}},
                      {"until", 170000}};
     auto run = run_sim(scenario);
-    std::vector<std::string> power;
-    for (const json& r : run.events("power"))
-        power.push_back(r["what"]);
+    std::vector<std::string> power = run.values<std::string>("power", "what");
     std::vector<std::string> expected = {"kept_awake", "sleep_refused", "may_sleep"};
     EXPECT_EQ(power, expected);
     EXPECT_TRUE(run.summary()["result_log"].get<std::string>().rfind("OK: ", 0) == 0);
@@ -166,7 +162,7 @@ TEST(SoundEnd, SeededInterleavingsAreRepeatableAndStillVerify)
         EXPECT_EQ(run.status, 0) << seed;
         EXPECT_TRUE(run.summary()["result_log"].get<std::string>().rfind("OK: ", 0) == 0) << seed;
         if (seed == 11) {
-            EXPECT_EQ(run_sim(scenario, {"--seed", "11"}).trace_text, run.trace_text);
+            EXPECT_EQ(run_sim(scenario, {"--seed", "11"}).text, run.text);
         }
     }
 }

@@ -1,6 +1,6 @@
 // Whole update runs against the simulated keyboard and boot loader, observed
 // through tessel-sim: every way a run can end, in both modes.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -8,17 +8,15 @@
 #include <fstream>
 #include <sstream>
 
-using harness::json;
-using harness::package_with;
-using harness::run_sim;
+using worldtest::json;
+using worldtest::kS08;
+using worldtest::package_with;
+using worldtest::run_sim;
 
 namespace {
 
 const std::string kS06 = "Please try again ...";
 const std::string kS07 = "Updating USB firmware ...";
-const std::string kS08 =
-    "Keyboard firmware update fail, Please detach KB and press power button over 15s and attach then try "
-    "again...";
 const std::string kS09 = "Keyboard firmware update completed ...";
 const std::string kS10 =
     "Please detach and re-attach your keyboard to your tablet within 20 seconds to complete the firmware "
@@ -36,12 +34,9 @@ json interactive(json keyboard, bool reattach = true)
     return {{"keyboard", keyboard}, {"events", events}, {"until", 170000}};
 }
 
-std::vector<std::string> kb_out(const harness::SimRun& run)
+std::vector<std::string> kb_out(const worldtest::WorldRun& run)
 {
-    std::vector<std::string> out;
-    for (const json& r : run.events("kb_out"))
-        out.push_back(r["hex"].get<std::string>());
-    return out;
+    return run.values<std::string>("kb_out", "hex");
 }
 
 size_t count_prefix(const std::vector<std::string>& reports, const std::string& prefix)
@@ -52,12 +47,9 @@ size_t count_prefix(const std::vector<std::string>& reports, const std::string& 
     return n;
 }
 
-std::vector<int> progress(const harness::SimRun& run)
+std::vector<int> progress(const worldtest::WorldRun& run)
 {
-    std::vector<int> p;
-    for (const json& r : run.events("progress"))
-        p.push_back(r["pos"].get<int>());
-    return p;
+    return run.values<int>("progress", "pos");
 }
 
 bool ends_with(const std::string& s, const std::string& tail)
@@ -123,9 +115,9 @@ TEST(Update, AnUpdatePressedAsTheProbesAnswerArrivesStillSendsTheBluetoothImage)
         {"keyboard", json::object()},
         {"events_anywhere", true},
         {"events",
-         {harness::event_on("button_enabled", 0, "press_update"),
-          harness::event_on("log: 20", 3000, "detach"), harness::event_on("log: 20", 5000, "attach"),
-          harness::event_on("prompt", 1000, "close")}},
+         {worldtest::event_on("button_enabled", 0, "press_update"),
+          worldtest::event_on("log: 20", 3000, "detach"), worldtest::event_on("log: 20", 5000, "attach"),
+          worldtest::event_on("prompt", 1000, "close")}},
         {"until", 100000}};
     for (int seed = 1; seed <= 10; seed++) {
         auto run = run_sim(scenario, {"--seed", std::to_string(seed)});
@@ -233,9 +225,7 @@ TEST(Update, MissingAcknowledgementStillEndsVerifiedAfterReattachment)
     std::string line = run.summary()["result_log"];
     EXPECT_EQ(line.substr(0, 4), "OK: ");
     EXPECT_TRUE(ends_with(line, " error=0\r\n"));
-    std::vector<unsigned> results;
-    for (const json& r : run.events("result"))
-        results.push_back(r["value"]);
+    std::vector<unsigned> results = run.values<unsigned>("result", "value");
     EXPECT_EQ(results, (std::vector<unsigned>{2, 3, 4, 5, 6, 0}));
 }
 
@@ -318,9 +308,7 @@ TEST(Update, AltUSkipsTheBluetoothStage)
     auto out = kb_out(run);
     EXPECT_EQ(count_prefix(out, "0601"), 0u);
     EXPECT_EQ(count_prefix(out, "0608AA55"), 1u);
-    std::vector<unsigned> results;
-    for (const json& r : run.events("result"))
-        results.push_back(r["value"]);
+    std::vector<unsigned> results = run.values<unsigned>("result", "value");
     ASSERT_FALSE(results.empty());
     EXPECT_EQ(results[0], 3u);
     // No Bluetooth image was sent: the keyboard keeps its Bluetooth version and the check fails.
@@ -396,7 +384,7 @@ TEST(Update, BootLoaderThatFailsEveryTransferIsLeftAlone)
 
 namespace {
 
-std::vector<json> firmware_of(const harness::SimRun& run, const std::string& part)
+std::vector<json> firmware_of(const worldtest::WorldRun& run, const std::string& part)
 {
     std::vector<json> out;
     for (const json& r : run.events("firmware"))
@@ -411,7 +399,8 @@ TEST(Update, DetachDelayPackageUpdatesThroughTheRunTimeDfuInterface)
 {
     // A package whose [DFU] section asks for DFU_DETACH and a 2000 ms wait,
     // and a keyboard whose firmware offers the run-time DFU interface.
-    std::string dir = harness::temp_dir();
+    worldtest::TempFolder scratch;
+    const std::string& dir = scratch.path();
     std::string program = package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
     ASSERT_FALSE(program.empty());
     auto run = run_sim(interactive({{"runtime_dfu", true}}), {"--program", program});
@@ -426,25 +415,25 @@ TEST(Update, DetachDelayPackageUpdatesThroughTheRunTimeDfuInterface)
     EXPECT_EQ(run.summary()["dfu_blocks"], 640);
     EXPECT_EQ(firmware_of(run, "usb").at(0)["what"], "runs");
     EXPECT_TRUE(ends_with(run.summary()["result_log"], " error=0\r\n"));
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(Update, DetachDelayPackageOnABootLoaderDownloadsWithoutDetach)
 {
-    std::string dir = harness::temp_dir();
+    worldtest::TempFolder scratch;
+    const std::string& dir = scratch.path();
     std::string program = package_with(dir, "INI_DFU_DETACH_DELAY=0", "INI_DFU_DETACH_DELAY=2000");
     ASSERT_FALSE(program.empty());
     auto run = run_sim(interactive({{"mode", "bootloader"}}), {"--program", program});
     for (const json& r : run.events("dfu"))
         EXPECT_NE(r["req"], "DETACH");
     EXPECT_EQ(run.summary()["dfu_blocks"], 640);
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(Update, ImagesThatDoNotStartLeaveTheKeyboardInItsBootLoader)
 {
     // 100 bytes of garbage, and the sample image cut off after 20000 bytes.
-    std::string dir = harness::temp_dir();
+    worldtest::TempFolder scratch;
+    const std::string& dir = scratch.path();
     std::string garbage(100, '\0');
     for (size_t i = 0; i < garbage.size(); ++i)
         garbage[i] = (char)(i * 37 + 11);
@@ -466,7 +455,6 @@ TEST(Update, ImagesThatDoNotStartLeaveTheKeyboardInItsBootLoader)
         EXPECT_TRUE(ends_with(run.summary()["result_log"], " error=4\r\n")) << image;
         EXPECT_NE(run.status, 0) << image;
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(Update, BluetoothIcOfAnotherFamilyGivesNoChecksum)

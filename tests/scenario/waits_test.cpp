@@ -2,13 +2,13 @@
 // millisecond: the gap between two records that bracket each wait. A report
 // written to the keyboard takes 1 ms in the simulated world, which is where
 // the odd milliseconds come from.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
-using harness::json;
-using harness::run_sim;
-const auto on = harness::event_on;
+using worldtest::json;
+using worldtest::run_sim;
+const auto on = worldtest::event_on;
 
 namespace {
 
@@ -29,10 +29,10 @@ struct Mark {
     bool whole = false;
 };
 
-long long time_of(const harness::SimRun& run, const Mark& m)
+long long time_of(const worldtest::WorldRun& run, const Mark& m)
 {
     int seen = 0;
-    for (const json& r : run.trace) {
+    for (const json& r : run.records) {
         if (r["ev"] != m.ev)
             continue;
         if (!m.key.empty()) {
@@ -56,7 +56,7 @@ struct Wait {
     long long ms;
 };
 
-void expect_waits(const harness::SimRun& run, const std::vector<Wait>& waits)
+void expect_waits(const worldtest::WorldRun& run, const std::vector<Wait>& waits)
 {
     for (const Wait& w : waits) {
         long long from = time_of(run, w.from);

@@ -1,5 +1,5 @@
 // The main window, start-up and the ways out, observed through tessel-sim.
-#include "sim_harness.h"
+#include "scenario_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <map>
 #include <sstream>
 
-using harness::json;
-using harness::run_sim;
+using worldtest::json;
+using worldtest::run_sim;
 
 namespace {
 
@@ -169,8 +169,8 @@ TEST(Window, TraceIsTheSameEveryTime)
                      {"events", {{{"at", 300}, {"do", "alt_u"}}, {{"at", 5000}, {"do", "close"}}}}};
     auto a = run_sim(scenario);
     auto b = run_sim(scenario);
-    EXPECT_FALSE(a.trace_text.empty());
-    EXPECT_EQ(a.trace_text, b.trace_text);
+    EXPECT_FALSE(a.text.empty());
+    EXPECT_EQ(a.text, b.text);
 }
 
 TEST(Window, UnusableScenarioOrProgramGives126WithOneLine)
@@ -212,18 +212,18 @@ TEST(Window, StateChangesAreTracedBeforeWhatFollowsThem)
     // Alt+U sets the state, then shows the progress bar in the same breath:
     // the trace must show the new state first.
     auto run = run_sim({{"events", {{{"at", 300}, {"do", "alt_u"}}, {{"at", 2000}, {"do", "close"}}}}}, {});
-    size_t state_at = run.trace.size(), shown_at = run.trace.size();
-    for (size_t i = 0; i < run.trace.size(); i++) {
-        const json& r = run.trace[i];
-        if (state_at == run.trace.size() && r["ev"] == "state" && r["value"] == 3)
+    size_t state_at = run.records.size(), shown_at = run.records.size();
+    for (size_t i = 0; i < run.records.size(); i++) {
+        const json& r = run.records[i];
+        if (state_at == run.records.size() && r["ev"] == "state" && r["value"] == 3)
             state_at = i;
-        if (shown_at == run.trace.size() && r["ev"] == "progress_shown")
+        if (shown_at == run.records.size() && r["ev"] == "progress_shown")
             shown_at = i;
     }
-    ASSERT_LT(shown_at, run.trace.size());
-    ASSERT_LT(state_at, run.trace.size()) << "no state 3 in the trace";
+    ASSERT_LT(shown_at, run.records.size());
+    ASSERT_LT(state_at, run.records.size()) << "no state 3 in the trace";
     EXPECT_LT(state_at, shown_at);
-    EXPECT_EQ(run.trace[state_at]["t"], 300);
+    EXPECT_EQ(run.records[state_at]["t"], 300);
 }
 
 TEST(Window, MalformedClockOrProgramPathGives126)

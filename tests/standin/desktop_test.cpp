@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
-using worldtest::ChildRun;
+using worldtest::after_run;
 using worldtest::Json;
 using worldtest::run_world;
+using worldtest::World;
+using worldtest::WorldRun;
 
 namespace {
 
@@ -31,7 +31,7 @@ Json strings_json(const std::vector<std::string>& v)
 
 TEST(Gdi, EveryObjectIsTrackedUntilDeletedOnce)
 {
-    ChildRun r = run_world(
+    WorldRun r = run_world(
         [](Json& out) {
             HBRUSH brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
             HFONT font = CreateFontA(15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, "Arial");
@@ -42,15 +42,13 @@ TEST(Gdi, EveryObjectIsTrackedUntilDeletedOnce)
             (void)font;  // left alive
             return 0;
         },
-        sim::WorldConfig(),
-        [](Json& out) {
+        after_run([](Json& out) {
             Json objs = Json::array();
             for (const sim::GdiObject& o : sim::gdi_objects())
                 objs.push_back(Json::array({o.kind, o.detail, o.live, o.delete_calls}));
             out["objects"] = objs;
             out["bad"] = sim::bad_delete_calls();
-        });
-    ASSERT_EQ(r.status, 0);
+        }));
     EXPECT_TRUE(r.out["distinct"].get<bool>());
     EXPECT_EQ(r.out["del_brush"], TRUE);
     EXPECT_EQ(r.out["del_brush_again"], FALSE);
@@ -61,7 +59,7 @@ TEST(Gdi, EveryObjectIsTrackedUntilDeletedOnce)
 
 TEST(Resources, IconsAndCursorsHaveStableHandles)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HINSTANCE inst = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x400000));
         HICON a = LoadIconA(inst, MAKEINTRESOURCEA(200));
         HICON b = LoadIconA(inst, MAKEINTRESOURCEA(200));
@@ -75,21 +73,19 @@ TEST(Resources, IconsAndCursorsHaveStableHandles)
         out["arrow"] = LoadCursorA(nullptr, IDC_ARROW) != nullptr;
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     for (const char* k : {"icon", "image", "missing_icon", "missing_in_program", "system_warning", "arrow"})
         EXPECT_TRUE(r.out[k].get<bool>()) << k;
 }
 
 TEST(MessageBox, IsRecordedTracedAndAnsweredAtOnce)
 {
-    ChildRun r = run_world(
+    WorldRun r = run_world(
         [](Json& out) {
             out["answer"] = MessageBoxW(nullptr, u"Downgrade refus\u00e9", u"Orvex", MB_OK | MB_ICONWARNING);
             out["t"] = sim::now_ms();
             return 0;
         },
-        sim::WorldConfig(), [](Json& out) { out["boxes"] = sim::message_boxes().size(); });
-    ASSERT_EQ(r.status, 0);
+        after_run([](Json& out) { out["boxes"] = sim::message_boxes().size(); }));
     EXPECT_EQ(r.out["answer"], IDOK);
     EXPECT_EQ(r.out["boxes"], 1);
     std::vector<Json> boxes = r.events("msgbox");
@@ -100,18 +96,10 @@ TEST(MessageBox, IsRecordedTracedAndAnsweredAtOnce)
 
 TEST(Shell, OpensOnlyFilesThatExistBesideTheProgram)
 {
-    char dir_template[] = "/tmp/standin-shell.XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    std::string dir = dir_template;
-    {
-        std::ofstream f(dir + "/readme.mht");
-        f << "x";
-        ASSERT_TRUE(f.good());
-    }
-    sim::WorldConfig c;
-    c.program_dir = dir;
-    c.program_path = "C:\\Tessel\\tessel-updater.exe";
-    ChildRun r = run_world(
+    // The program's folder holds a read-me beside it before the run.
+    World c;
+    c.before = [] { std::ofstream(worldtest::g_dir + "/readme.mht") << "x"; };
+    WorldRun r = run_world(
         [](Json& out) {
             out["present"] = reinterpret_cast<uintptr_t>(
                 ShellExecuteA(nullptr, "open", "C:\\Tessel\\readme.mht", nullptr, nullptr, SW_SHOWNORMAL));
@@ -120,9 +108,6 @@ TEST(Shell, OpensOnlyFilesThatExistBesideTheProgram)
             return 0;
         },
         c);
-    std::remove((dir + "/readme.mht").c_str());
-    rmdir(dir.c_str());
-    ASSERT_EQ(r.status, 0);
     EXPECT_GT(r.out["present"].get<uintptr_t>(), 32u);
     EXPECT_EQ(r.out["absent"], 2);
     std::vector<Json> shell = r.events("shell");
@@ -135,7 +120,7 @@ TEST(Shell, OpensOnlyFilesThatExistBesideTheProgram)
 
 TEST(Restart, NeedsTheShutdownPrivilegeAndRecordsTheOrder)
 {
-    ChildRun r = run_world(
+    WorldRun r = run_world(
         [](Json& out) {
             OSVERSIONINFOA vi{};
             vi.dwOSVersionInfoSize = 100;
@@ -160,12 +145,10 @@ TEST(Restart, NeedsTheShutdownPrivilegeAndRecordsTheOrder)
             CloseHandle(token);
             return 0;
         },
-        sim::WorldConfig(),
-        [](Json& out) {
+        after_run([](Json& out) {
             out["log"] = strings_json(sim::system_log());
             out["reboots"] = sim::reboots();
-        });
-    ASSERT_EQ(r.status, 0);
+        }));
     EXPECT_EQ(r.out["short_size"], FALSE);
     EXPECT_EQ(r.out["version"], TRUE);
     EXPECT_EQ(r.out["platform"], VER_PLATFORM_WIN32_NT);
@@ -184,7 +167,7 @@ TEST(Restart, NeedsTheShutdownPrivilegeAndRecordsTheOrder)
 
 TEST(Restart, UnassignedPrivilegeStillReportsSuccessButCannotRestart)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         sim::set_shutdown_privilege_assigned(false);
         out["on"] = set_shutdown_privilege(TRUE);
         out["last_error"] = GetLastError();
@@ -193,7 +176,6 @@ TEST(Restart, UnassignedPrivilegeStillReportsSuccessButCannotRestart)
         out["restart_9x"] = ExitWindowsEx(EWX_REBOOT, 0);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["on"], TRUE);
     EXPECT_EQ(r.out["last_error"], 1300);  // ERROR_NOT_ALL_ASSIGNED
     EXPECT_EQ(r.out["restart"], FALSE);

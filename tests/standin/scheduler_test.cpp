@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-using worldtest::ChildRun;
 using worldtest::Json;
 using worldtest::run_world;
+using worldtest::World;
+using worldtest::WorldRun;
 
 namespace {
 
@@ -20,7 +21,7 @@ void note(Json& out, const std::string& what)
     out["log"].push_back(what + "@" + std::to_string(sim::now_ms()));
 }
 
-std::vector<std::string> log_of(const ChildRun& r)
+std::vector<std::string> log_of(const WorldRun& r)
 {
     std::vector<std::string> v;
     if (r.out.contains("log"))
@@ -51,7 +52,7 @@ DWORD WINAPI waiting_worker(LPVOID p)
 
 TEST(Clock, LongWaitCostsVirtualTimeOnly)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         g_wait_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         for (int i = 0; i < 450; i++)
             wait_ms(100);  // the way the tool waits: 45 s in 100 ms steps
@@ -60,7 +61,6 @@ TEST(Clock, LongWaitCostsVirtualTimeOnly)
         out["after_zero"] = sim::now_ms();
         return 3;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 3);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.out["after_steps"], 45000);
@@ -70,9 +70,9 @@ TEST(Clock, LongWaitCostsVirtualTimeOnly)
 
 TEST(Clock, TimeLimitEndsTheRunWith125)
 {
-    sim::WorldConfig c;
+    World c;
     c.until_ms = 5000;
-    ChildRun r = run_world(
+    WorldRun r = run_world(
         [](Json& out) {
             HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
             note(out, "waiting");
@@ -81,7 +81,6 @@ TEST(Clock, TimeLimitEndsTheRunWith125)
             return 0;
         },
         c);
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 125);
     EXPECT_TRUE(r.timed_out);
     EXPECT_EQ(r.end_ms, 5000u);
@@ -89,7 +88,7 @@ TEST(Clock, TimeLimitEndsTheRunWith125)
     EXPECT_LT(r.real_ms, 1000.0);
 
     // A world item due after the limit does not move the clock past it.
-    ChildRun late = run_world(
+    WorldRun late = run_world(
         [](Json&) {
             sim::schedule_at(9000, [] {});
             Sleep(20000);
@@ -102,7 +101,7 @@ TEST(Clock, TimeLimitEndsTheRunWith125)
 
 TEST(Clock, WorldCallbacksFireInDueThenSchedulingOrder)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         Json* o = &out;
         sim::schedule_at(300, [o] { note(*o, "c"); });
         sim::schedule_at(100, [o] { note(*o, "a"); });
@@ -118,29 +117,26 @@ TEST(Clock, WorldCallbacksFireInDueThenSchedulingOrder)
         note(out, "ui");
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(log_of(r), (std::vector<std::string>{"a@100", "b@100", "b2@100", "c@300", "d@300", "ui@1000"}));
 }
 
 TEST(Clock, EndRunFromWorldOrThread)
 {
-    ChildRun world = run_world([](Json&) {
+    WorldRun world = run_world([](Json&) {
         sim::schedule_at(700, [] { sim::end_run(42); });
         Sleep(100000);
         return 0;
     });
-    ASSERT_EQ(world.status, 0);
     EXPECT_EQ(world.code, 42);
     EXPECT_FALSE(world.timed_out);
     EXPECT_EQ(world.end_ms, 700u);
 
-    ChildRun thread = run_world([](Json& out) {
+    WorldRun thread = run_world([](Json& out) {
         Sleep(50);
         sim::end_run(9);
         note(out, "after end_run");  // never runs
         return 0;
     });
-    ASSERT_EQ(thread.status, 0);
     EXPECT_EQ(thread.code, 9);
     EXPECT_TRUE(log_of(thread).empty());
 }
@@ -161,7 +157,7 @@ TEST(Clock, LocalTimeFollowsTheCalendar)
         {2024, 4, 30, 23, 59, 59, 1001, "2024-05-01 00:00:00.001 3"},
     };
     for (const Case& c : cases) {
-        sim::WorldConfig cfg;
+        World cfg;
         cfg.year = c.y;
         cfg.month = c.mo;
         cfg.day = c.d;
@@ -170,7 +166,7 @@ TEST(Clock, LocalTimeFollowsTheCalendar)
         cfg.second = c.s;
         cfg.until_ms = 200000000;
         uint64_t wait = c.after_ms;
-        ChildRun r = run_world(
+        WorldRun r = run_world(
             [wait](Json& out) {
                 if (wait)
                     Sleep(static_cast<DWORD>(wait));
@@ -183,14 +179,13 @@ TEST(Clock, LocalTimeFollowsTheCalendar)
                 return 0;
             },
             cfg);
-        ASSERT_EQ(r.status, 0);
         EXPECT_EQ(r.out["time"], c.expect) << "start " << c.y << "-" << c.mo << "-" << c.d;
     }
 }
 
 TEST(Threads, CreateThreadDoesNotYieldAndLowestNumberedRunsFirst)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         static WorkerArgs a{&out, "w2", ev, INFINITE};
         static WorkerArgs b{&out, "w3", ev, INFINITE};
@@ -211,7 +206,6 @@ TEST(Threads, CreateThreadDoesNotYieldAndLowestNumberedRunsFirst)
         (void)code;
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(log_of(r), (std::vector<std::string>{"ui:created@0", "w2:start@0", "w3:start@0", "ui:set@10",
                                                    "ui:after set@10", "w2:signalled@10", "w3:signalled@10",
                                                    "ui:joined@10"}));
@@ -237,19 +231,17 @@ TEST(Threads, SameRunTwiceGivesTheSameTrace)
         sim::trace("done", Json{{"log", out["log"]}});
         return 0;
     };
-    ChildRun one = run_world(scenario);
-    ChildRun two = run_world(scenario);
-    ASSERT_EQ(one.status, 0);
-    ASSERT_EQ(two.status, 0);
-    ASSERT_FALSE(one.trace.empty());
-    Json a = one.trace, b = two.trace;
+    WorldRun one = run_world(scenario);
+    WorldRun two = run_world(scenario);
+    ASSERT_FALSE(one.records.empty());
+    Json a = one.records, b = two.records;
     EXPECT_EQ(a.dump(), b.dump());
     EXPECT_EQ(one.out.dump(), two.out.dump());
 }
 
 TEST(Events, AutoResetWakesOneWaiterManualResetWakesAll)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HANDLE autoev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         static WorkerArgs a{&out, "a1", autoev, 1000};
@@ -275,7 +267,6 @@ TEST(Events, AutoResetWakesOneWaiterManualResetWakesAll)
         out["bad_handle"] = WaitForSingleObject(reinterpret_cast<HANDLE>(0x7777), 0);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     std::vector<std::string> log = log_of(r);
     auto has = [&log](const std::string& s) { return std::find(log.begin(), log.end(), s) != log.end(); };
     EXPECT_TRUE(has("a1:signalled@100"));
@@ -291,7 +282,7 @@ TEST(Events, AutoResetWakesOneWaiterManualResetWakesAll)
 
 TEST(Events, WaitTimeoutsAndThreadHandles)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         out["poll"] = WaitForSingleObject(ev, 0);
         out["poll_t"] = sim::now_ms();
@@ -313,7 +304,6 @@ TEST(Events, WaitTimeoutsAndThreadHandles)
         CloseHandle(th);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["poll"], WAIT_TIMEOUT);
     EXPECT_EQ(r.out["poll_t"], 0);
     EXPECT_EQ(r.out["timeout"], WAIT_TIMEOUT);
@@ -329,7 +319,7 @@ TEST(Events, WaitTimeoutsAndThreadHandles)
 
 TEST(Events, MultimediaTimerSetsTheEventOnceAtItsTime)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HANDLE ev = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         out["zero"] = timeSetEvent(0, 0, (LPTIMECALLBACK)ev, 0, TIME_ONESHOT | TIME_CALLBACK_EVENT_SET);
         Sleep(40);
@@ -354,7 +344,6 @@ TEST(Events, MultimediaTimerSetsTheEventOnceAtItsTime)
         timeKillEvent(per);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["zero"], 0);
     EXPECT_TRUE(r.out["id_nonzero"].get<bool>());
     EXPECT_EQ(r.out["before"], WAIT_TIMEOUT);
@@ -389,7 +378,7 @@ DWORD WINAPI cs_holder(LPVOID p)
 
 TEST(Threads, CriticalSectionMakesTheOtherThreadWait)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         InitializeCriticalSection(&g_cs);
         CreateThread(nullptr, 0, cs_holder, &out, 0, nullptr);
         Sleep(100);  // the worker takes the section
@@ -400,7 +389,6 @@ TEST(Threads, CriticalSectionMakesTheOtherThreadWait)
         DeleteCriticalSection(&g_cs);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(log_of(r), (std::vector<std::string>{"worker:in@0", "ui:enter@100", "worker:left once@500",
                                                    "worker:out@1000", "ui:in@1000"}));
 }
@@ -408,14 +396,15 @@ TEST(Threads, CriticalSectionMakesTheOtherThreadWait)
 TEST(Threads, SetUpCallsBeforeTheRunDoNotTakeTheUiThreadsPlace)
 {
     static DWORD before_tid = 0;
-    ChildRun r = run_world(
+    World w;
+    w.before = [] { before_tid = GetCurrentThreadId(); };
+    WorldRun r = run_world(
         [](Json& out) {
             out["same_number"] = GetCurrentThreadId() == before_tid;
             Sleep(10);
             return 5;
         },
-        sim::WorldConfig(), nullptr, 20, [] { before_tid = GetCurrentThreadId(); });
-    ASSERT_EQ(r.status, 0);
+        w);
     EXPECT_EQ(r.code, 5);
     EXPECT_TRUE(r.out["same_number"].get<bool>());
 }
@@ -486,9 +475,9 @@ int busy_threads(Json& out, const std::vector<uint64_t>& items, UINT timer_ms)
     return 0;
 }
 
-ChildRun busy_run(uint64_t seed, bool anywhere, const std::vector<uint64_t>& items, UINT timer_ms = 0)
+WorldRun busy_run(uint64_t seed, bool anywhere, const std::vector<uint64_t>& items, UINT timer_ms = 0)
 {
-    sim::WorldConfig c;
+    World c;
     c.interleave_seed = seed;
     c.events_anywhere = anywhere;
     return run_world([items, timer_ms](Json& out) { return busy_threads(out, items, timer_ms); }, c);
@@ -504,8 +493,7 @@ TEST(EventsAnywhere, ACallbackOrATimerComesWhileThreadsRun)
     // option, or in the fixed order, the callback waits until both threads
     // wait, and the clock stands still while they run.
     for (uint64_t seed : {1, 2, 3, 4}) {
-        ChildRun r = busy_run(seed, true, {5}, 10);
-        ASSERT_EQ(r.status, 0) << seed;
+        WorldRun r = busy_run(seed, true, {5}, 10);
         std::vector<std::string> log = log_of(r);
         ASSERT_EQ(log.size(), 2u) << seed;
         int step = -1;
@@ -515,8 +503,7 @@ TEST(EventsAnywhere, ACallbackOrATimerComesWhileThreadsRun)
         EXPECT_EQ(log[1], "loop end@10") << seed;
     }
     for (uint64_t seed : {0, 1, 2}) {
-        ChildRun r = busy_run(seed, seed == 0, {5}, 10);
-        ASSERT_EQ(r.status, 0) << seed;
+        WorldRun r = busy_run(seed, seed == 0, {5}, 10);
         EXPECT_EQ(log_of(r), (std::vector<std::string>{"loop end@0", "item step 400@5"})) << seed;
     }
 }
@@ -527,8 +514,7 @@ TEST(EventsAnywhere, NothingFurtherThanTheHorizonComesEarly)
     // than the horizon after it waits until both threads wait.
     const uint64_t near = sim::kEventHorizonMs, far = 2 * sim::kEventHorizonMs + 1;
     for (uint64_t seed : {1, 2, 3, 4}) {
-        ChildRun r = busy_run(seed, true, {near, far});
-        ASSERT_EQ(r.status, 0) << seed;
+        WorldRun r = busy_run(seed, true, {near, far});
         std::vector<std::string> log = log_of(r);
         ASSERT_EQ(log.size(), 3u) << seed;
         int step = -1;

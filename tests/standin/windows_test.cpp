@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-using worldtest::ChildRun;
 using worldtest::g_recorded;
 using worldtest::g_recorder_hook;
 using worldtest::Json;
 using worldtest::message_loop;
 using worldtest::register_recorder;
 using worldtest::run_world;
+using worldtest::World;
+using worldtest::WorldRun;
 
 namespace {
 
@@ -76,7 +77,7 @@ DWORD WINAPI sending_worker(LPVOID p)
 
 TEST(Messages, SendFromAnotherThreadIsServedByTheOwnersLoop)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         g_ui_tid = GetCurrentThreadId();
         g_target = make_main();
         g_recorder_hook = [&out](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
@@ -97,7 +98,6 @@ TEST(Messages, SendFromAnotherThreadIsServedByTheOwnersLoop)
         Sleep(300);
         return message_loop();
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 4);
     EXPECT_TRUE(r.out["served_on_ui"].get<bool>());
     EXPECT_EQ(r.out["served_t"], 300);
@@ -110,7 +110,7 @@ TEST(Messages, SendFromAnotherThreadIsServedByTheOwnersLoop)
 
 TEST(Messages, SystemSendRepliesToTheWorldAndPostsKeepOrder)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND h = make_main();
         Json* o = &out;
         g_recorder_hook = [](HWND hw, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
@@ -138,7 +138,6 @@ TEST(Messages, SystemSendRepliesToTheWorldAndPostsKeepOrder)
         out["order"] = to_json(order);
         return code;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["reply"], 0x1234);
     EXPECT_EQ(r.out["reply_t"], 100);
     EXPECT_EQ(strings(r.out["order"]), (std::vector<std::string>{std::to_string(WM_POWERBROADCAST) + ":7",
@@ -148,7 +147,7 @@ TEST(Messages, SystemSendRepliesToTheWorldAndPostsKeepOrder)
 
 TEST(Messages, QuitEndsTheLoopWithItsCodeAndCreationCanBeRefused)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         register_recorder("Refusing");
         g_recorder_hook = [](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
             if (m == WM_CREATE) {
@@ -182,7 +181,6 @@ TEST(Messages, QuitEndsTheLoopWithItsCodeAndCreationCanBeRefused)
         out["second_wp"] = m.wParam;
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(r.out["refused"].get<bool>());
     EXPECT_TRUE(r.out["main_after_refusal"].get<bool>());
     EXPECT_TRUE(r.out["class_case_insensitive"].get<bool>());
@@ -199,9 +197,9 @@ TEST(Messages, QuitEndsTheLoopWithItsCodeAndCreationCanBeRefused)
 
 TEST(Messages, AnotherInstanceIsFoundByClass)
 {
-    sim::WorldConfig c;
+    World c;
     c.other_instance = true;
-    ChildRun r = run_world(
+    WorldRun r = run_world(
         [](Json& out) {
             HWND other = FindWindowA(kTool, nullptr);
             out["found"] = other != nullptr;
@@ -209,14 +207,13 @@ TEST(Messages, AnotherInstanceIsFoundByClass)
             return 0;
         },
         c);
-    ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(r.out["found"].get<bool>());
     EXPECT_TRUE(r.out["not_ours"].get<bool>());
 }
 
 TEST(Timers, RearmingRestartsThePeriodAndKillStopsIt)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND h = make_main();
         g_recorder_hook = [h](HWND hw, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
             if (m == WM_TIMER && wp == 3)
@@ -247,14 +244,13 @@ TEST(Timers, RearmingRestartsThePeriodAndKillStopsIt)
         out["kill_unknown"] = KillTimer(h, 99);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(strings(r.out["timer3"]), (std::vector<std::string>{"7@500", "7@1000", "7@1500", "3@4200"}));
     EXPECT_EQ(r.out["kill_unknown"], FALSE);
 }
 
 TEST(Timers, AWindowTimerBelongsToItsThread)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         g_target = make_main();
         HANDLE th = CreateThread(
             nullptr, 0,
@@ -267,14 +263,13 @@ TEST(Timers, AWindowTimerBelongsToItsThread)
         out["from_owner"] = SetTimer(g_target, 1, 100, nullptr);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["from_worker"], 0);
     EXPECT_NE(r.out["from_owner"], 0);
 }
 
 TEST(Controls, EditSelectionReplaceAndCaret)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main();
         HWND edit = CreateWindowExW(0, u"EDIT", u"Hello\u00e9", WS_CHILD | WS_VISIBLE | ES_MULTILINE, 160, 80,
                                     440, 80, main, reinterpret_cast<HMENU>(101), nullptr, nullptr);
@@ -300,7 +295,6 @@ TEST(Controls, EditSelectionReplaceAndCaret)
         out["len_after"] = GetWindowTextLengthA(edit);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["len"], 6);
     EXPECT_EQ(r.out["caret"], 3);
     EXPECT_EQ(r.out["sel"], Json::array({3, 3}));
@@ -317,7 +311,7 @@ TEST(Controls, EditSelectionReplaceAndCaret)
 
 TEST(Controls, MainWindowControlsAreTraced)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         CreateWindowExA(0, "STATIC", "Label", WS_CHILD | WS_VISIBLE, 160, 20, 250, 15, main, nullptr, nullptr,
                         nullptr);
@@ -341,28 +335,27 @@ TEST(Controls, MainWindowControlsAreTraced)
         out["button_font_default"] = sim::window_of(b)->font == nullptr;
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     std::vector<std::string> evs;
-    for (const Json& t : r.trace)
+    for (const Json& t : r.records)
         evs.push_back(t["ev"].get<std::string>());
     EXPECT_EQ(evs, (std::vector<std::string>{"window", "control", "control", "control", "button", "button",
                                              "button_text", "progress_shown", "progress", "progress"}));
-    EXPECT_EQ(r.trace[0]["title"], kTool);
-    EXPECT_EQ(r.trace[0]["visible"], true);
-    EXPECT_TRUE(r.trace[1]["id"].is_null());
-    EXPECT_EQ(r.trace[1]["class"], "STATIC");
-    EXPECT_EQ(r.trace[1]["text"], "Label");
-    EXPECT_EQ(r.trace[2]["id"], 100);
-    EXPECT_EQ(r.trace[2]["text"], "Update");
-    EXPECT_EQ(r.trace[2]["enabled"], false);
-    EXPECT_EQ(r.trace[2]["x"], 420);
-    EXPECT_EQ(r.trace[3]["class"], "msctls_progress32");
-    EXPECT_EQ(r.trace[3]["visible"], false);
-    EXPECT_EQ(r.trace[4]["enabled"], true);
-    EXPECT_EQ(r.trace[5]["enabled"], false);
-    EXPECT_EQ(r.trace[6]["text"], "Close");
-    EXPECT_EQ(r.trace[8]["pos"], 30);
-    EXPECT_EQ(r.trace[9]["pos"], 100);
+    EXPECT_EQ(r.records[0]["title"], kTool);
+    EXPECT_EQ(r.records[0]["visible"], true);
+    EXPECT_TRUE(r.records[1]["id"].is_null());
+    EXPECT_EQ(r.records[1]["class"], "STATIC");
+    EXPECT_EQ(r.records[1]["text"], "Label");
+    EXPECT_EQ(r.records[2]["id"], 100);
+    EXPECT_EQ(r.records[2]["text"], "Update");
+    EXPECT_EQ(r.records[2]["enabled"], false);
+    EXPECT_EQ(r.records[2]["x"], 420);
+    EXPECT_EQ(r.records[3]["class"], "msctls_progress32");
+    EXPECT_EQ(r.records[3]["visible"], false);
+    EXPECT_EQ(r.records[4]["enabled"], true);
+    EXPECT_EQ(r.records[5]["enabled"], false);
+    EXPECT_EQ(r.records[6]["text"], "Close");
+    EXPECT_EQ(r.records[8]["pos"], 30);
+    EXPECT_EQ(r.records[9]["pos"], 100);
     EXPECT_EQ(r.out["prev_disabled"], FALSE);
     EXPECT_EQ(r.out["prev_pos"], 0);
     EXPECT_EQ(r.out["prev_pos2"], 30);
@@ -401,7 +394,7 @@ INT_PTR CALLBACK test_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 
 TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         out["bad_template"] =
             CreateDialogParamA(nullptr, MAKEINTRESOURCEA(501), main, test_dlg_proc, 0) == nullptr;
@@ -429,7 +422,6 @@ TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
         out["log"] = to_json(g_dlg_log);
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(r.out["bad_template"].get<bool>());
     EXPECT_TRUE(r.out["same"].get<bool>());
     EXPECT_TRUE(r.out["hidden"].get<bool>());
@@ -454,7 +446,7 @@ TEST(Dialogs, RestartDialogIsBuiltFromTheTemplate)
 
 TEST(Dialogs, EnterAndEscapeBecomeCommandsInTheDialogLoop)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         HWND d = CreateDialogParamA(nullptr, MAKEINTRESOURCEA(IDD_RESTART), main, test_dlg_proc, 0);
         ShowWindow(d, SW_SHOW);
@@ -474,7 +466,6 @@ TEST(Dialogs, EnterAndEscapeBecomeCommandsInTheDialogLoop)
         out["main_commands"] = to_json(seen(WM_COMMAND));
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     std::string ok = std::to_string(MAKEWPARAM(IDOK, BN_CLICKED));
     std::string cancel = std::to_string(MAKEWPARAM(IDCANCEL, BN_CLICKED));
     EXPECT_EQ(
@@ -487,7 +478,7 @@ TEST(Dialogs, EnterAndEscapeBecomeCommandsInTheDialogLoop)
 
 TEST(Input, ClicksReachOnlyEnabledVisibleButtons)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND main = make_main(kTool);
         HWND b = CreateWindowExW(0, u"BUTTON", u"Update", WS_CHILD | WS_VISIBLE | WS_DISABLED, 0, 0, 10, 10,
                                  main, reinterpret_cast<HMENU>(100), nullptr, nullptr);
@@ -515,13 +506,12 @@ TEST(Input, ClicksReachOnlyEnabledVisibleButtons)
         out["got"] = cmds;
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["got"], Json::parse(R"([[100,true,30],["key",85,1,80]])"));
 }
 
 TEST(Messages, FilteredGetMessageWaitsForItsOwnWindow)
 {
-    ChildRun r = run_world([](Json& out) {
+    WorldRun r = run_world([](Json& out) {
         HWND a = make_main("A");
         HWND b = CreateWindowExA(0, "Recorder", "B", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
                                  nullptr, nullptr);
@@ -534,7 +524,6 @@ TEST(Messages, FilteredGetMessageWaitsForItsOwnWindow)
         out["then"] = Json::array({m.hwnd == a, m.message});
         return 0;
     });
-    ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.out["got"], Json::array({true, WM_USER + 2, 100}));
     EXPECT_EQ(r.out["then"], Json::array({true, WM_USER + 1}));
 }

@@ -2,15 +2,13 @@
 // split at spaces (code 32 only) with double quotes grouping, cut to 255
 // characters, and read for "-silent" and "-lang=".
 #include "app/app.h"
+#include "common/world_test.h"
 #include "package/messages.h"
 #include "host/sim_core.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 
 namespace {
 
@@ -182,22 +180,11 @@ TEST(CommandLine, ProgramNameAndTheBlanksBehindItAreRemoved)
 // first argument is read.
 TEST(CommandLine, EntryPointReadsTheTailOfTheProcessCommandLine)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            char dir[] = "/tmp/tessel-cmdline-XXXXXX";
-            if (!mkdtemp(dir))
-                std::_Exit(3);
-            sim::WorldConfig c;
-            c.program_file = TESSEL_SAMPLE_DIR "/bare.exe";
-            c.program_dir = dir;
-            c.until_ms = 1000;
-            sim::configure(c);
-            sim::run_entry("\t-silent -lang=4", WinMain);
-            std::string rm = std::string("rm -rf '") + dir + "'";
-            if (system(rm.c_str()) != 0)
-                std::_Exit(4);
-            std::_Exit(g_silent == 1 && g_lang == LANG_NONE ? 0 : 5);
-        },
-        ::testing::ExitedWithCode(0), "");
+    worldtest::World w;
+    w.program_file = worldtest::kBareProgram;
+    w.until_ms = 1000;
+    w.after = [](worldtest::Json& out) { out = {{"silent", (int)g_silent}, {"lang", (int)g_lang}}; };
+    worldtest::WorldRun r = worldtest::run_tool(w, "\t-silent -lang=4");
+    EXPECT_EQ(r.out["silent"], 1);
+    EXPECT_EQ(r.out["lang"], LANG_NONE);
 }

@@ -10,11 +10,9 @@ using namespace worldtest;
 
 namespace {
 
-class RawInputCleanUp : public WorldTest {};
-
-WorldSetup input_world()
+World input_world()
 {
-    WorldSetup w;
+    World w;
     w.program_path = "C:\\Tessel\\tessel-updater.exe";
     w.until_ms = 100000;
     return w;
@@ -29,22 +27,20 @@ bool still_held(HRAWINPUT raw)
 
 }  // namespace
 
-TEST_F(RawInputCleanUp, ForegroundInputGoesOnToDefWindowProcAndBackgroundInputDoesNot)
+TEST(RawInputCleanUp, ForegroundInputGoesOnToDefWindowProcAndBackgroundInputDoesNot)
 {
-    EXPECT_EXIT(in_world(input_world(),
-                         [] {
-                             create_main_window();
-                             sim::RawInputSpec input;
-                             input.bytes = rawmsg::bytes_of(rawmsg::with(rawmsg::version(0xA23F, 0, 0)));
-                             HRAWINPUT foreground = sim::raw_input_store(input);
-                             HRAWINPUT background = sim::raw_input_store(input);
-                             SendMessageA(g_main_wnd, WM_INPUT, RIM_INPUT, (LPARAM)foreground);
-                             SendMessageA(g_main_wnd, WM_INPUT, RIM_INPUTSINK, (LPARAM)background);
-                             // Both reports were decoded ...
-                             CHECK(g_kb_bt_version == 0xA23Fu);
-                             // ... and only the foreground one was cleaned up.
-                             CHECK(!still_held(foreground));
-                             CHECK(still_held(background));
-                         }),
-                ::testing::ExitedWithCode(0), "");
+    in_world(input_world(), [] {
+        create_main_window();
+        sim::RawInputSpec input;
+        input.bytes = rawmsg::bytes_of(rawmsg::with(rawmsg::version(0xA23F, 0, 0)));
+        HRAWINPUT foreground = sim::raw_input_store(input);
+        HRAWINPUT background = sim::raw_input_store(input);
+        SendMessageA(g_main_wnd, WM_INPUT, RIM_INPUT, (LPARAM)foreground);
+        SendMessageA(g_main_wnd, WM_INPUT, RIM_INPUTSINK, (LPARAM)background);
+        // Both reports were decoded ...
+        CHECK(g_kb_bt_version == 0xA23Fu);
+        // ... and only the foreground one was cleaned up.
+        CHECK(!still_held(foreground));
+        CHECK(still_held(background));
+    });
 }

@@ -85,10 +85,7 @@ DfuContext* open_context()
 
 std::vector<int> positions()
 {
-    std::vector<int> p;
-    for (const Rec& r : records_of("progress"))
-        p.push_back(r.f["pos"].get<int>());
-    return p;
+    return trace().values<int>("progress", "pos");
 }
 
 std::vector<Request> requests_of(uint8_t request)
@@ -103,20 +100,18 @@ std::vector<Request> requests_of(uint8_t request)
 const uint8_t kIdle = DFU_STATE_DNLOAD_IDLE;
 
 // A world without a keyboard that runs for ten minutes of virtual time.
-WorldSetup ten_minutes()
+World ten_minutes()
 {
-    WorldSetup setup;
+    World setup;
     setup.until_ms = 600000;
     return setup;
 }
 
 }  // namespace
 
-class Dfu : public WorldTest {};
-
-TEST_F(Dfu, StatusAnswersAreDecodedAndFailuresLookLikeDfuError)
+TEST(Dfu, StatusAnswersAreDecodedAndFailuresLookLikeDfuError)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         DfuStatus st;
         g_script.statuses = {status_answer(0, 10000, 5)};
@@ -143,12 +138,12 @@ TEST_F(Dfu, StatusAnswersAreDecodedAndFailuresLookLikeDfuError)
         CHECK_EQ(st.bwPollTimeout, 7u);
         CHECK_EQ(st.bState, 5);
         CHECK_EQ(st.bStatus, 0);
-    }));
+    });
 }
 
-TEST_F(Dfu, RequestsAreSentOnceAndStatusReadsAreRetriedWithinOneBudget)
+TEST(Dfu, RequestsAreSentOnceAndStatusReadsAreRetriedWithinOneBudget)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         uint8_t block[64] = {0};
         // A failed request is not sent again: -6 after a 1 ms wait.
@@ -189,12 +184,12 @@ TEST_F(Dfu, RequestsAreSentOnceAndStatusReadsAreRetriedWithinOneBudget)
         CHECK_EQ(sim::now_ms() - t0, 6003u);
         g_script.failures = 0;
         g_script.failure_ms = 0;
-    }));
+    });
 }
 
-TEST_F(Dfu, AFailedBlockIsSentAgainOnlyWhileTheDeviceShowsItNeverTookIt)
+TEST(Dfu, AFailedBlockIsSentAgainOnlyWhileTheDeviceShowsItNeverTookIt)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         static uint8_t data[64];
         UsbImage image = {data, 64, 0};
@@ -222,12 +217,12 @@ TEST_F(Dfu, AFailedBlockIsSentAgainOnlyWhileTheDeviceShowsItNeverTookIt)
         for (const Request& r : g_script.requests)
             order.push_back(r.request);
         CHECK(order == (std::vector<uint8_t>{DFU_DNLOAD, DFU_GETSTATUS, DFU_CLRSTATUS}));
-    }));
+    });
 }
 
-TEST_F(Dfu, BlocksOfAShortImageMoveTheProgressBarAsComputed)
+TEST(Dfu, BlocksOfAShortImageMoveTheProgressBarAsComputed)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         static uint8_t data[100];
         for (int i = 0; i < 100; i++)
@@ -241,12 +236,12 @@ TEST_F(Dfu, BlocksOfAShortImageMoveTheProgressBarAsComputed)
         CHECK(dn[1].value == 1 && dn[1].length == 36);
         CHECK(dn[2].value == 2 && dn[2].length == 0 && !dn[2].has_buffer);
         CHECK(positions() == (std::vector<int>{61, 72, 80}));
-    }));
+    });
 }
 
-TEST_F(Dfu, BusyDeviceIsPolledAsItAsksWithinTheBlocksBusyTime)
+TEST(Dfu, BusyDeviceIsPolledAsItAsksWithinTheBlocksBusyTime)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         static uint8_t data[64];
         UsbImage image = {data, 64, 0};
@@ -288,12 +283,12 @@ TEST_F(Dfu, BusyDeviceIsPolledAsItAsksWithinTheBlocksBusyTime)
         CHECK(!dfu_download(ctx, 64, &image));
         CHECK_EQ(sim::now_ms() - t0, 0u);
         CHECK_EQ(requests_of(DFU_GETSTATUS).size(), 1u);
-    }));
+    });
 }
 
-TEST_F(Dfu, ErrorAfterABlockStopsBeforeTheFinalRequest)
+TEST(Dfu, ErrorAfterABlockStopsBeforeTheFinalRequest)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         static uint8_t data[256];
         UsbImage image = {data, 256, 0};
@@ -302,12 +297,12 @@ TEST_F(Dfu, ErrorAfterABlockStopsBeforeTheFinalRequest)
         dfu_download(ctx, 64, &image);
         CHECK_EQ(requests_of(DFU_DNLOAD).size(), 2u);
         CHECK(positions() == std::vector<int>{50 + 30 * 64 / (256 + 64)});
-    }));
+    });
 }
 
-TEST_F(Dfu, EmptyImageSendsNothingAndSuffixIsNeverSent)
+TEST(Dfu, EmptyImageSendsNothingAndSuffixIsNeverSent)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         DfuContext* ctx = open_context();
         // DFU 1.1 refuses a zero-length DFU_DNLOAD in dfuIDLE: nothing is sent.
         UsbImage empty = {nullptr, 0, 0};
@@ -328,12 +323,12 @@ TEST_F(Dfu, EmptyImageSendsNothingAndSuffixIsNeverSent)
         g_script.requests.clear();
         dfu_download(ctx, 0, &suffixed);
         CHECK(g_script.requests.empty());
-    }));
+    });
 }
 
-TEST_F(Dfu, ManifestationIsWaitedThroughAndBounded)
+TEST(Dfu, ManifestationIsWaitedThroughAndBounded)
 {
-    WORLD_TEST(in_world(ten_minutes(), [] {
+    in_world(ten_minutes(), [] {
         DfuContext* ctx = open_context();
         static uint8_t data[64];
         UsbImage image = {data, 64, 0};
@@ -392,12 +387,12 @@ TEST_F(Dfu, ManifestationIsWaitedThroughAndBounded)
         g_script.statuses = {status_answer(0, 0, kIdle), status_answer(0x0A, 0, DFU_STATE_ERROR)};
         CHECK(!dfu_download(ctx, 64, &image));
         CHECK_EQ(requests_of(DFU_CLRSTATUS).size(), 1u);
-    }));
+    });
 }
 
-TEST_F(Dfu, UpdateReadsTheStateAbortsReadsAgainDownloadsAndClosesTheDevice)
+TEST(Dfu, UpdateReadsTheStateAbortsReadsAgainDownloadsAndClosesTheDevice)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         install_script();
         sim::ExtraDfu dfu;
@@ -418,17 +413,17 @@ TEST_F(Dfu, UpdateReadsTheStateAbortsReadsAgainDownloadsAndClosesTheDevice)
         sim::DeviceCounters c = sim::device_counters();
         CHECK_EQ(c.open_winusb, 0);
         CHECK_EQ(c.open_device_handles, 0);
-    }));
+    });
 }
 
-TEST_F(Dfu, UpdateWithoutABootLoaderSendsAndLogsNothing)
+TEST(Dfu, UpdateWithoutABootLoaderSendsAndLogsNothing)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         install_script();
         std::string before = log_text();
         dfu_update();
         CHECK(g_script.requests.empty());
         CHECK(log_text() == before);
-    }));
+    });
 }

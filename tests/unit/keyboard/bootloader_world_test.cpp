@@ -45,20 +45,17 @@ uint8_t status_state(WinUsbDevice* d)
 
 std::vector<std::string> devices_seen()
 {
-    std::vector<std::string> v;
-    for (const Rec& r : records_of("device"))
-        v.push_back(r.f["what"].get<std::string>());
-    return v;
+    return trace().values<std::string>("device", "what");
 }
 
 }  // namespace
 
-TEST_F(World, KeyboardRestartsIntoItsBootLoaderAndComesBackUpdated)
+TEST(World, KeyboardRestartsIntoItsBootLoaderAndComesBackUpdated)
 {
     static sim::KeyboardConfig k;
     k.bootloader.busy_polls = 1;
     k.bootloader.manifest_polls = 1;
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         CHECK_EQ(g_kb_nxp_version, 0x0352);
@@ -87,10 +84,10 @@ TEST_F(World, KeyboardRestartsIntoItsBootLoaderAndComesBackUpdated)
         CHECK(control(d, 0x21, 1, blocks, nullptr, 0));
         CHECK_EQ(status_state(d), 7);  // dfuMANIFEST
         CHECK_EQ(sim::dfu_blocks(), 20);
-        std::vector<Rec> dfu = records_of("dfu");
+        std::vector<json> dfu = trace().events("dfu");
         CHECK_EQ(dfu.size(), 62);
-        CHECK_STR(dfu[0].f.dump(), "{\"t\":" + std::to_string(dfu[0].t) +
-                                       ",\"ev\":\"dfu\",\"req\":\"DNLOAD\",\"value\":0,\"length\":2048}");
+        CHECK_STR(dfu[0].dump(), "{\"t\":" + std::to_string(dfu[0]["t"].get<uint64_t>()) +
+                                     ",\"ev\":\"dfu\",\"req\":\"DNLOAD\",\"value\":0,\"length\":2048}");
         // It leaves and comes back in normal mode; the tool's handle is dead.
         pump_for(100);
         CHECK(!control(d, 0xA1, 3, 0, r, 6));
@@ -103,10 +100,10 @@ TEST_F(World, KeyboardRestartsIntoItsBootLoaderAndComesBackUpdated)
                                                           "bootloader_removed", "keyboard_attached"}));
         CHECK_EQ(sim::device_counters().open_winusb, 0);
         CHECK_EQ(sim::violations(), 0);
-    }));
+    });
 }
 
-TEST_F(World, BootLoaderSettingsAreLive)
+TEST(World, BootLoaderSettingsAreLive)
 {
     static sim::KeyboardConfig k;
     k.bootloader_mode = true;
@@ -114,7 +111,7 @@ TEST_F(World, BootLoaderSettingsAreLive)
     k.bootloader.poll_ms = 300;
     k.bootloader.busy_polls = 1;
     k.bootloader.error_at_block = 1;
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         WinUsbDevice* d = open_bootloader();
         CHECK(d != nullptr);
@@ -139,32 +136,32 @@ TEST_F(World, BootLoaderSettingsAreLive)
         CHECK_EQ(st[0], 0x05);  // errCHECK_ERASED
         CHECK_EQ(st[4], 10);    // dfuERROR
         usb_device_close(d);
-    }));
+    });
     static sim::KeyboardConfig failing;
     failing.bootloader_mode = true;
     failing.bootloader.fail_transfers = true;
-    WORLD_TEST(in_world(&failing, [] {
+    in_world(&failing, [] {
         create_main_window();
         WinUsbDevice* d = open_bootloader();
         CHECK(d != nullptr);  // it enumerates; its default pipe answers nothing
         uint8_t st[6];
         CHECK(!control(d, 0xA1, 3, 0, st, 6));
         CHECK(!control(d, 0x21, 6, 0, nullptr, 0));
-        std::vector<Rec> dfu = records_of("dfu");
+        std::vector<json> dfu = trace().events("dfu");
         CHECK_EQ(dfu.size(), 2);
-        CHECK(dfu[0].f["ok"] == false);
+        CHECK(dfu[0]["ok"] == false);
         usb_device_close(d);
-    }));
+    });
 }
 
-TEST_F(World, KeyboardThatDoesNotReturnStaysInItsBootLoader)
+TEST(World, KeyboardThatDoesNotReturnStaysInItsBootLoader)
 {
     static sim::KeyboardConfig k;
     k.bootloader_mode = true;
     k.returns = false;
     k.bootloader.busy_polls = 0;
     k.bootloader.manifest_polls = 0;
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         WinUsbDevice* d = open_bootloader();
         CHECK(d != nullptr);
@@ -179,5 +176,5 @@ TEST_F(World, KeyboardThatDoesNotReturnStaysInItsBootLoader)
         CHECK(usb_bootloader_present());
         // It reset itself, and its boot loader came back.
         CHECK((devices_seen() == std::vector<std::string>{"bootloader_removed", "bootloader_attached"}));
-    }));
+    });
 }

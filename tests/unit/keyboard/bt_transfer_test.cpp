@@ -24,7 +24,7 @@ void run_transfer(const std::function<void(const MSG&)>& each_message = nullptr)
     kb_probe();
     CHECK(g_keyboard.load() != nullptr);
     pump_for(20);  // the probe's version answer
-    records().clear();
+    trace().clear();
     g_log_before = log_text();
     g_update_state = ST_BT_TRANSFER;
     g_done = false;
@@ -49,27 +49,24 @@ void run_transfer(const std::function<void(const MSG&)>& each_message = nullptr)
 
 uint64_t time_of_log(const std::string& text)
 {
-    for (const Rec& r : records_of("log"))
-        if (r.f["text"] == text)
-            return r.t;
+    for (const json& r : trace().events("log"))
+        if (r["text"] == text)
+            return r["t"].get<uint64_t>();
     CHECK(!"log text not found");
     return 0;
 }
 
 std::vector<int> progress_positions()
 {
-    std::vector<int> p;
-    for (const Rec& r : records_of("progress"))
-        p.push_back(r.f["pos"].get<int>());
-    return p;
+    return trace().values<int>("progress", "pos");
 }
 
 }  // namespace
 
-TEST_F(World, FullImageIsSentInThousandBlocksAndConfirmed)
+TEST(World, FullImageIsSentInThousandBlocksAndConfirmed)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         CHECK_EQ(g_bt_image_len, 32768);
         // An earlier transfer spent its budget; a new transfer starts afresh.
@@ -96,19 +93,19 @@ TEST_F(World, FullImageIsSentInThousandBlocksAndConfirmed)
         CHECK_EQ(g_update_state, ST_BT_DONE);
         CHECK_EQ(g_kb_write_failures, 0);
         // The sum came 30 ms after the request: confirmed after the first wait.
-        uint64_t verify = records_of("kb_out").back().t;
+        uint64_t verify = trace().events("kb_out").back()["t"].get<uint64_t>();
         CHECK_EQ(time_of_log(" OK.") - verify, 100);
         CHECK_EQ(sim::reports_out(), 1 + 1002);
         CHECK_EQ(sim::stale_handle_writes(), 0);
-    }));
+    });
 }
 
-TEST_F(World, UnconfirmedChecksumEndsWithNgAfterSixSeconds)
+TEST(World, UnconfirmedChecksumEndsWithNgAfterSixSeconds)
 {
     for (const char* answer : {"wrong", "none"}) {
         static sim::KeyboardConfig k;
         k = keyboard(answer);
-        WORLD_TEST(in_world(&k, [] {
+        in_world(&k, [] {
             create_main_window();
             run_transfer();
             const std::string& before = g_log_before;
@@ -116,16 +113,16 @@ TEST_F(World, UnconfirmedChecksumEndsWithNgAfterSixSeconds)
             CHECK_STR(log_text(),
                       before + "\r\n" + message(4) + "\r\n" + message(5) + " NG. " + message(6) + "\r\n");
             CHECK_EQ(g_update_state, ST_IDLE);
-            uint64_t verify = records_of("kb_out").back().t;
+            uint64_t verify = trace().events("kb_out").back()["t"].get<uint64_t>();
             CHECK_EQ(time_of_log(" NG. ") - verify, 6000);
-        }));
+        });
     }
 }
 
-TEST_F(World, KeyboardRemovedMidTransferSpendsTheBudgetAndWritesNoMore)
+TEST(World, KeyboardRemovedMidTransferSpendsTheBudgetAndWritesNoMore)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         static uint64_t removed_at = 0;
         sim::schedule_after(220, [] {
@@ -134,12 +131,12 @@ TEST_F(World, KeyboardRemovedMidTransferSpendsTheBudgetAndWritesNoMore)
         });
         run_transfer();
         CHECK(removed_at != 0);
-        std::vector<Rec> out = records_of("kb_out");
+        std::vector<json> out = trace().events("kb_out");
         CHECK(out.size() > 50 && out.size() < 500);  // start and some blocks
-        for (const Rec& r : out)
-            CHECK(r.t <= removed_at);
+        for (const json& r : out)
+            CHECK(r["t"].get<uint64_t>() <= removed_at);
         // No verify request went out.
-        CHECK(out.back().f["hex"].get<std::string>().substr(0, 4) == "0601");
+        CHECK(out.back()["hex"].get<std::string>().substr(0, 4) == "0601");
         CHECK_EQ(g_kb_write_failures, 15);
         // 15 failed attempts of 1000 ms each, then the remaining blocks at once.
         CHECK_EQ(time_of_log(message(5)) - removed_at, 15000);
@@ -150,15 +147,15 @@ TEST_F(World, KeyboardRemovedMidTransferSpendsTheBudgetAndWritesNoMore)
         CHECK_EQ(g_update_state, ST_IDLE);
         CHECK(g_keyboard.load() == nullptr);
         CHECK_EQ(sim::stale_handle_writes(), 0);
-    }));
+    });
 }
 
-TEST_F(World, SmallImagesSendNoDataBlocks)
+TEST(World, SmallImagesSendNoDataBlocks)
 {
     static sim::KeyboardConfig k = keyboard();
     k.bt = 0x1234;  // its Bluetooth IC is of the other family, as the package's
     for (uint32_t n : {768u, 64u}) {
-        WORLD_TEST(in_world(&k, [n] {
+        in_world(&k, [n] {
             create_main_window();
             g_bt_image_len = n;
             g_bt_image_sum = 0;         // nothing above 0x0300 to sum
@@ -171,7 +168,7 @@ TEST_F(World, SmallImagesSendNoDataBlocks)
             CHECK_STR(out[1], report_hex({6, 5, 0x03, 0x00, (uint8_t)(last >> 8), (uint8_t)last}));
             CHECK(progress_positions().empty());
             CHECK_EQ(g_update_state, ST_BT_DONE);
-        }));
+        });
     }
 }
 
@@ -179,10 +176,10 @@ TEST_F(World, SmallImagesSendNoDataBlocks)
 // object and re-opens the keyboard, again and again while the worker sends
 // the image; every write is delayed between the read of the handle and its
 // use. No write may reach a closed handle or the object that took its value.
-TEST_F(World, CloseDuringTransferNeverHitsAStaleHandle)
+TEST(World, CloseDuringTransferNeverHitsAStaleHandle)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         sim::devices_preempt_writes(true);
         static HANDLE holder = nullptr;
@@ -228,5 +225,5 @@ TEST_F(World, CloseDuringTransferNeverHitsAStaleHandle)
         std::vector<std::string> out = kb_out_hex();
         CHECK_EQ(out.size(), 1002);
         CHECK_EQ(g_update_state, ST_BT_DONE);
-    }));
+    });
 }

@@ -42,10 +42,10 @@ void check_nothing_left_open(int handles_expected)
 
 }  // namespace
 
-TEST_F(World, FirstIdentityWinsOverTheSecond)
+TEST(World, FirstIdentityWinsOverTheSecond)
 {
     static sim::KeyboardConfig second = keyboard(2);
-    WORLD_TEST(in_world(&second, [] {
+    in_world(&second, [] {
         // The keyboard of identity 2 enumerates before a collection of identity 1.
         sim::devices_add_hid(command_collection(0x0999));
         create_main_window();
@@ -54,20 +54,20 @@ TEST_F(World, FirstIdentityWinsOverTheSecond)
         CHECK_EQ(g_kb_nxp_version, 0x0999);
         CHECK(contains(sim::device_path_of(g_keyboard), "vid_3e71&pid_2a60"));
         check_nothing_left_open(1);
-    }));
-    WORLD_TEST(in_world(&second, [] {
+    });
+    in_world(&second, [] {
         create_main_window();
         kb_probe();
         CHECK(g_keyboard.load() != nullptr);
         CHECK_EQ(g_kb_nxp_version, 0x0352);
         CHECK(contains(sim::device_path_of(g_keyboard), "vid_1fc9&pid_0088"));
         CHECK(contains(sim::device_path_of(g_keyboard), "&col02"));
-    }));
+    });
 }
 
-TEST_F(World, CollectionsThatDoNotMatchAreOpenedTestedAndClosed)
+TEST(World, CollectionsThatDoNotMatchAreOpenedTestedAndClosed)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         sim::ExtraHid h = command_collection(1);
         h.output_len = 64;
         sim::devices_add_hid(h);  // wrong report length
@@ -91,12 +91,12 @@ TEST_F(World, CollectionsThatDoNotMatchAreOpenedTestedAndClosed)
         kb_open(KB_VID2, KB_PID2);
         CHECK(g_keyboard.load() == nullptr);
         check_nothing_left_open(0);
-    }));
+    });
 }
 
-TEST_F(World, FailingInterfacesAreSkippedAndTheFirstMatchWins)
+TEST(World, FailingInterfacesAreSkippedAndTheFirstMatchWins)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         sim::ExtraHid h = command_collection(1);
         h.refuse_open = true;
         sim::devices_add_hid(h);
@@ -112,13 +112,13 @@ TEST_F(World, FailingInterfacesAreSkippedAndTheFirstMatchWins)
         CHECK(g_keyboard.load() != nullptr);
         CHECK_EQ(g_kb_nxp_version, 4);
         check_nothing_left_open(1);
-    }));
+    });
 }
 
-TEST_F(World, CloseDisablesTheButtonAndKeepsTheVersion)
+TEST(World, CloseDisablesTheButtonAndKeepsTheVersion)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         CHECK(g_keyboard.load() != nullptr);
@@ -138,13 +138,13 @@ TEST_F(World, CloseDisablesTheButtonAndKeepsTheVersion)
         kb_probe();
         CHECK(g_keyboard.load() == nullptr);
         CHECK_EQ(g_kb_nxp_version, 0x0352);
-    }));
+    });
 }
 
-TEST_F(World, ProbeInIdleAsksForVersionsAndLogsThem)
+TEST(World, ProbeInIdleAsksForVersionsAndLogsThem)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         std::string before = log_text();
         kb_probe();
@@ -155,13 +155,13 @@ TEST_F(World, ProbeInIdleAsksForVersionsAndLogsThem)
         CHECK_STR(out[0], report_hex({6, 7, 0xFF, 0xFF, 0xFF, 0xFF}));
         CHECK_STR(log_text(), before + "\r\n" + message(3) + " NXP=0352, BT=A23F, Sonix=12");
         CHECK_EQ(g_kb_bt_version, 0xA23F);
-    }));
+    });
 }
 
-TEST_F(World, ProbeFollowUpsByState)
+TEST(World, ProbeFollowUpsByState)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         g_update_state = ST_DETACHED;
         kb_probe();
@@ -174,8 +174,8 @@ TEST_F(World, ProbeFollowUpsByState)
         CHECK(!button_enabled());
         pump_for(50);
         CHECK(kb_out_hex().empty());  // no version query outside ST_IDLE
-    }));
-    WORLD_TEST(in_world(nullptr, [] {
+    });
+    in_world(nullptr, [] {
         create_main_window();
         g_update_state = ST_DETACHED;
         kb_probe();
@@ -199,13 +199,13 @@ TEST_F(World, ProbeFollowUpsByState)
         g_update_state = ST_IDLE;
         kb_probe();
         CHECK(button_enabled());
-    }));
+    });
 }
 
-TEST_F(World, ProbeEnablesUpdateForTheBootLoaderOfEitherIdentity)
+TEST(World, ProbeEnablesUpdateForTheBootLoaderOfEitherIdentity)
 {
     for (int identity : {1, 2}) {
-        WORLD_TEST(in_world(nullptr, [identity] {
+        in_world(nullptr, [identity] {
             create_main_window();
             sim::ExtraDfu d;
             d.identity = identity;
@@ -214,9 +214,9 @@ TEST_F(World, ProbeEnablesUpdateForTheBootLoaderOfEitherIdentity)
             CHECK(g_keyboard.load() == nullptr);
             CHECK(button_enabled());
             check_nothing_left_open(0);  // looked at and closed again
-        }));
+        });
     }
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         sim::ExtraDfu d;
         d.identity = 0, d.vid = 0x1FC9, d.pid = 0x5003;  // not the package's
@@ -224,16 +224,16 @@ TEST_F(World, ProbeEnablesUpdateForTheBootLoaderOfEitherIdentity)
         kb_probe();
         CHECK(!button_enabled());
         check_nothing_left_open(0);
-    }));
+    });
     static sim::KeyboardConfig boot = keyboard();
     boot.bootloader_mode = true;
     boot.bootloader.identity = 2;
-    WORLD_TEST(in_world(&boot, [] {
+    in_world(&boot, [] {
         create_main_window();
         kb_probe();
         CHECK(button_enabled());
         check_nothing_left_open(0);
-    }));
+    });
 }
 
 namespace {
@@ -259,11 +259,11 @@ void create_recording_window()
 }
 }  // namespace
 
-TEST_F(World, SilentProbeSendsNoQueryAndAlwaysPostsUpdate)
+TEST(World, SilentProbeSendsNoQueryAndAlwaysPostsUpdate)
 {
     static sim::KeyboardConfig k = keyboard();
     for (bool with_keyboard : {true, false}) {
-        WORLD_TEST(in_world(with_keyboard ? &k : nullptr, [with_keyboard] {
+        in_world(with_keyboard ? &k : nullptr, [with_keyboard] {
             create_recording_window();
             g_silent = 1;
             kb_probe();
@@ -272,14 +272,14 @@ TEST_F(World, SilentProbeSendsNoQueryAndAlwaysPostsUpdate)
             CHECK_EQ(g_commands.size(), 1);
             CHECK_EQ(g_commands[0], IDC_UPDATE);
             CHECK(kb_out_hex().empty());
-        }));
+        });
     }
 }
 
-TEST_F(World, ProbeWatchesOnlyTheOpenHandle)
+TEST(World, ProbeWatchesOnlyTheOpenHandle)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         int base = sim::device_counters().notify_registrations;  // HID and DFU classes
         CHECK_EQ(base, 2);
@@ -297,12 +297,12 @@ TEST_F(World, ProbeWatchesOnlyTheOpenHandle)
         kb_probe();
         CHECK_EQ(sim::device_counters().notify_registrations, 2);
         CHECK_EQ(sim::device_counters().bad_unregisters, 0);
-    }));
+    });
 }
 
-TEST_F(World, WriteBudgetOfFifteenFailures)
+TEST(World, WriteBudgetOfFifteenFailures)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         static std::vector<std::pair<int, uint64_t>> results;
         static bool done = false;
@@ -329,9 +329,9 @@ TEST_F(World, WriteBudgetOfFifteenFailures)
         CHECK_EQ(results[1].first, 0);
         CHECK_EQ(results[1].second, 0);
         CHECK_EQ(g_kb_write_failures, 15);
-    }));
+    });
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         static std::vector<int> results;
@@ -356,7 +356,7 @@ TEST_F(World, WriteBudgetOfFifteenFailures)
         std::vector<std::string> out = kb_out_hex();
         CHECK_EQ(out.size(), 2);  // the probe's query and the one finish
         CHECK_STR(out[1], report_hex({6, 0x0B, 0}));
-    }));
+    });
 }
 
 // ------------------------------------------------------------ DFU device list
@@ -382,9 +382,9 @@ uint16_t entry_pid(const UsbDeviceEntry* e)
 }
 }  // namespace
 
-TEST_F(World, DeviceListHoldsTenEntriesChainedInOrder)
+TEST(World, DeviceListHoldsTenEntriesChainedInOrder)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         for (uint16_t n = 0; n < 12; ++n)
             sim::devices_add_dfu(dfu_of(0x1FC9, (uint16_t)(0x100 + n)));
@@ -407,12 +407,12 @@ TEST_F(World, DeviceListHoldsTenEntriesChainedInOrder)
         CHECK_EQ(n, 10);
         usb_list_free(l);
         check_nothing_left_open(0);
-    }));
+    });
 }
 
-TEST_F(World, DevicesThatCannotBeListedLeaveNoEntry)
+TEST(World, DevicesThatCannotBeListedLeaveNoEntry)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         sim::devices_add_dfu(dfu_of(0x1FC9, 0x0201));
         sim::ExtraDfu refused = dfu_of(0x1FC9, 0x0202);
@@ -439,19 +439,19 @@ TEST_F(World, DevicesThatCannotBeListedLeaveNoEntry)
             CHECK(memchr(l->entries[i].path, 0, USB_PATH_SIZE) != nullptr);
         usb_list_free(l);
         check_nothing_left_open(0);
-    }));
-    WORLD_TEST(in_world(nullptr, [] {
+    });
+    in_world(nullptr, [] {
         create_main_window();
         UsbDeviceList* l = new_list();
         CHECK_EQ(usb_list_enumerate(l), 0);
         CHECK_EQ(sim::device_counters().device_opens, 0);
         usb_list_free(l);
-    }));
+    });
 }
 
-TEST_F(World, FindOpensTheFirstMatchOnly)
+TEST(World, FindOpensTheFirstMatchOnly)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         sim::ExtraDfu second;
         second.identity = 2;
@@ -477,5 +477,5 @@ TEST_F(World, FindOpensTheFirstMatchOnly)
         (void)c;
         usb_list_free(l);
         check_nothing_left_open(0);
-    }));
+    });
 }

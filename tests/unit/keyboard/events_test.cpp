@@ -18,9 +18,9 @@ std::vector<uint64_t> version_query_times()
 {
     std::vector<uint64_t> t;
     std::string query = report_hex({6, 7, 0xFF, 0xFF, 0xFF, 0xFF});
-    for (const Rec& r : records_of("kb_out"))
-        if (r.f["hex"] == query)
-            t.push_back(r.t);
+    for (const json& r : trace().events("kb_out"))
+        if (r["hex"] == query)
+            t.push_back(r["t"].get<uint64_t>());
     return t;
 }
 
@@ -48,30 +48,30 @@ DEV_BROADCAST_DEVICEINTERFACE_A interface_event()
 
 }  // namespace
 
-TEST_F(World, ProbeAt250msAndOnce4000msAfterABurstOfArrivals)
+TEST(World, ProbeAt250msAndOnce4000msAfterABurstOfArrivals)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(run_tool(
-        &k, "",
+    tool_in_world(
+        with_keyboard(&k), "",
         [] {
             for (uint64_t t : {1000, 1500, 2000})
                 sim::schedule_at(t, [] { sim::device_action("hid_arrival"); });
             sim::schedule_at(9000, [] { sim::end_run(0); });
         },
-        [](int) {
+        [] {
             // Each probe sends its query at once; the write takes 1 ms.
             std::vector<uint64_t> t = version_query_times();
             CHECK_EQ(t.size(), 2);
             CHECK_EQ(t[0], 251);
             CHECK_EQ(t[1], 6001);
-            CHECK_EQ(records_of("kb_in").size(), 2);
-        }));
+            CHECK_EQ(trace().events("kb_in").size(), 2);
+        });
 }
 
-TEST_F(World, RemovalOfAnotherHandleChangesNothing)
+TEST(World, RemovalOfAnotherHandleChangesNothing)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         HANDLE kb = g_keyboard;
@@ -103,13 +103,13 @@ TEST_F(World, RemovalOfAnotherHandleChangesNothing)
         pump_for(10);
         CHECK_EQ(sim::device_counters().notify_registrations, regs - 1);
         CHECK_EQ(sim::device_counters().bad_unregisters, 0);
-    }));
+    });
 }
 
-TEST_F(World, DetachAndReattachThroughTheSystem)
+TEST(World, DetachAndReattachThroughTheSystem)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         g_update_state = ST_WAIT_DETACH;
@@ -124,14 +124,14 @@ TEST_F(World, DetachAndReattachThroughTheSystem)
         CHECK_EQ(sim::now_ms() - t0, 4500);
         CHECK(g_keyboard.load() != nullptr);
         CHECK_EQ(sim::device_counters().bad_unregisters, 0);
-        CHECK_EQ(records_of("device").size(), 2);
-    }));
+        CHECK_EQ(trace().events("device").size(), 2);
+    });
 }
 
-TEST_F(World, QueryRemoveIsAnsweredTrueAndCountsAsDetach)
+TEST(World, QueryRemoveIsAnsweredTrueAndCountsAsDetach)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         HANDLE kb = g_keyboard;
@@ -145,8 +145,8 @@ TEST_F(World, QueryRemoveIsAnsweredTrueAndCountsAsDetach)
         CHECK_EQ(SendMessageA(g_main_wnd, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, (LPARAM)&other), TRUE);
         CHECK(g_keyboard.load() == nullptr);
         CHECK_EQ(g_update_state, ST_DETACHED);
-    }));
-    WORLD_TEST(in_world(&k, [] {
+    });
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         g_update_state = ST_WAIT_DETACH;
@@ -155,18 +155,18 @@ TEST_F(World, QueryRemoveIsAnsweredTrueAndCountsAsDetach)
         pump_for(20);
         CHECK(g_keyboard.load() == nullptr);
         CHECK_EQ(g_update_state, ST_DETACHED);
-        std::vector<Rec> dev = records_of("device");
+        std::vector<json> dev = trace().events("device");
         CHECK_EQ(dev.size(), 1);
-        CHECK_STR(dev[0].f["what"].get<std::string>(), "keyboard_removed");
+        CHECK_STR(dev[0]["what"].get<std::string>(), "keyboard_removed");
         CHECK_EQ(sim::device_counters().open_device_handles, 0);
         CHECK_EQ(sim::device_counters().bad_unregisters, 0);
-    }));
+    });
 }
 
-TEST_F(World, AVetoedQueryReopensTheKeyboardAndEveryRegistrationIsDroppedAtExit)
+TEST(World, AVetoedQueryReopensTheKeyboardAndEveryRegistrationIsDroppedAtExit)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         int regs = sim::device_counters().notify_registrations;  // HID and DFU classes, the keyboard
@@ -182,13 +182,13 @@ TEST_F(World, AVetoedQueryReopensTheKeyboardAndEveryRegistrationIsDroppedAtExit)
         SendMessageA(g_main_wnd, WM_DESTROY, 0, 0);
         CHECK_EQ(sim::device_counters().notify_registrations, 0);
         CHECK_EQ(sim::device_counters().bad_unregisters, 0);
-    }));
+    });
 }
 
-TEST_F(World, SuspendIsDeniedAndASuspendThatHappensCountsAsDetach)
+TEST(World, SuspendIsDeniedAndASuspendThatHappensCountsAsDetach)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         for (uint8_t st : {ST_IDLE, ST_BT_TRANSFER, ST_WAIT_DETACH}) {
@@ -213,8 +213,8 @@ TEST_F(World, SuspendIsDeniedAndASuspendThatHappensCountsAsDetach)
         CHECK_EQ(g_update_state, ST_REATTACHED);
         CHECK_EQ(sim::now_ms() - t0, 4000);
         CHECK(g_keyboard.load() != nullptr);
-    }));
-    WORLD_TEST(in_world(&k, [] {
+    });
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         // Suspend outside the detach wait: closed, state unchanged.
@@ -225,18 +225,18 @@ TEST_F(World, SuspendIsDeniedAndASuspendThatHappensCountsAsDetach)
         SendMessageA(g_main_wnd, WM_POWERBROADCAST, 0x000A /* PBT_APMPOWERSTATUSCHANGE */, 0);
         CHECK(g_keyboard.load() == nullptr);
         CHECK_EQ(g_update_state, ST_WAIT_ACK);
-    }));
+    });
 }
 
-TEST_F(World, ArrivalsAndPowerEventsGetTheirAnswers)
+TEST(World, ArrivalsAndPowerEventsGetTheirAnswers)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         kb_probe();
         // An interface arrival is answered TRUE and probes again 4000 ms later.
         DEV_BROADCAST_DEVICEINTERFACE_A iface = interface_event();
-        records().clear();
+        trace().clear();
         uint64_t t0 = sim::now_ms();
         CHECK_EQ(SendMessageA(g_main_wnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, (LPARAM)&iface), TRUE);
         pump_for(4100);
@@ -248,58 +248,59 @@ TEST_F(World, ArrivalsAndPowerEventsGetTheirAnswers)
                                  0x000A /* PBT_APMPOWERSTATUSCHANGE */};
         for (WPARAM ev : events)
             CHECK_EQ(SendMessageA(g_main_wnd, WM_POWERBROADCAST, ev, 0), TRUE);
-    }));
+    });
 }
 
-TEST_F(World, OtherTimersDoNothing)
+TEST(World, OtherTimersDoNothing)
 {
     static sim::KeyboardConfig k = keyboard();
-    WORLD_TEST(in_world(&k, [] {
+    in_world(&k, [] {
         create_main_window();
         CHECK_EQ(SendMessageA(g_main_wnd, WM_TIMER, 4, 0), 0);
         CHECK(g_keyboard.load() == nullptr);
         CHECK_EQ(SendMessageA(g_main_wnd, WM_TIMER, TIMER_PROBE, 0), 0);
         CHECK(g_keyboard.load() != nullptr);
-    }));
+    });
 }
 
-TEST_F(World, SilentRunEndsAfter45SecondsWhateverItIsDoing)
+TEST(World, SilentRunEndsAfter45SecondsWhateverItIsDoing)
 {
     // A boot loader that never finishes manifesting holds the run in the DFU stage.
     static sim::KeyboardConfig k = keyboard();
     k.bootloader_mode = true;
     k.bootloader.manifestation_tolerant = true;  // it answers while it manifests
     k.bootloader.manifest_polls = 1000000;
-    WORLD_TEST(run_tool(
-        &k, "-silent", [] {},
-        [](int code) {
-            // The result line carries the result of that moment, which is the exit code.
-            CHECK(sim::now_ms() >= 45000 && sim::now_ms() < 45100);
-            std::string log = slurp(g_dir + "/" RESULT_LOG_NAME);
-            CHECK(log.find(" error=" + std::to_string(code) + "\r\n") != std::string::npos);
-            CHECK_EQ(code, g_update_result);
-        }));
+    World w = with_keyboard(&k);
+    w.after = [](Json& out) {
+        // The result line carries the result of that moment, which is the exit code.
+        CHECK(sim::now_ms() >= 45000 && sim::now_ms() < 45100);
+        std::string log = slurp(g_dir + "/" RESULT_LOG_NAME);
+        CHECK(log.find(" error=" + std::to_string(g_update_result) + "\r\n") != std::string::npos);
+        out["result"] = g_update_result.load();
+    };
+    WorldRun run = run_tool(w, "-silent");
+    EXPECT_EQ(run.code, run.out["result"]);
 }
 
-TEST_F(World, KeyboardAttachedLaterIsFoundByTheProbeAfterItsArrival)
+TEST(World, KeyboardAttachedLaterIsFoundByTheProbeAfterItsArrival)
 {
     static sim::KeyboardConfig k = keyboard();
     k.attached = false;
     k.identity = 2;
     k.nxp = 0x0123;
-    WORLD_TEST(run_tool(
-        &k, "",
+    tool_in_world(
+        with_keyboard(&k), "",
         [] {
             sim::schedule_at(3000, [] { sim::device_action("attach"); });
             sim::schedule_at(9000, [] { sim::end_run(0); });
         },
-        [](int) {
-            std::vector<Rec> dev = records_of("device");
+        [] {
+            std::vector<json> dev = trace().events("device");
             CHECK_EQ(dev.size(), 1);
-            CHECK_EQ(dev[0].t, 3500);  // enumeration takes 500 ms
+            CHECK_EQ(dev[0]["t"].get<uint64_t>(), 3500);  // enumeration takes 500 ms
             std::vector<uint64_t> t = version_query_times();
             CHECK_EQ(t.size(), 1);
             CHECK_EQ(t[0], 7501);  // the probe 4000 ms after the arrival
             CHECK_EQ(g_kb_nxp_version, 0x0123);
-        }));
+        });
 }

@@ -14,7 +14,6 @@
 namespace kbtest {
 
 using namespace worldtest;
-using World = worldtest::WorldTest;
 
 inline std::string hex_of(const uint8_t* p, size_t n)
 {
@@ -40,10 +39,7 @@ inline std::string report_hex(std::initializer_list<uint8_t> head)
 // The output reports the keyboard received, as upper-case hex.
 inline std::vector<std::string> kb_out_hex()
 {
-    std::vector<std::string> out;
-    for (const Rec& r : records_of("kb_out"))
-        out.push_back(r.f["hex"].get<std::string>());
-    return out;
+    return trace().values<std::string>("kb_out", "hex");
 }
 
 }  // namespace kbtest

@@ -19,9 +19,9 @@ std::string version_line(const char* versions)
 
 }  // namespace
 
-TEST_F(World, VersionReportIsLoggedOutsidePreparationAndCheckedWhenReattached)
+TEST(World, VersionReportIsLoggedOutsidePreparationAndCheckedWhenReattached)
 {
-    WORLD_TEST(in_world(nullptr, [] {
+    in_world(nullptr, [] {
         create_main_window();
         g_kb_nxp_version = 0x0353;
         // Every state but the preparation logs the versions; only the
@@ -62,8 +62,8 @@ TEST_F(World, VersionReportIsLoggedOutsidePreparationAndCheckedWhenReattached)
         CHECK_EQ(g_update_result, 0);
         CHECK(log_text().size() > before.size());
         CHECK(log_text().compare(log_text().size() - 28, 28, " NXP=0353, BT=A23F, Sonix=0F") == 0);
-    }));
-    WORLD_TEST(in_world(nullptr, [] {
+    });
+    in_world(nullptr, [] {
         create_main_window("-silent");
         g_kb_nxp_version = 0x0353;
         g_update_state = ST_REATTACHED;
@@ -73,13 +73,13 @@ TEST_F(World, VersionReportIsLoggedOutsidePreparationAndCheckedWhenReattached)
         deliver_version(0x0000, 0x12);
         CHECK_STR(log_text(), before + version_line(" NXP=0353, BT=0000, Sonix=12"));
         CHECK_EQ(g_update_result, 0);
-    }));
-    WORLD_TEST(in_world(nullptr, [] {
+    });
+    in_world(nullptr, [] {
         create_main_window("-silent");
         g_kb_nxp_version = 0x0352;
         g_update_state = ST_REATTACHED;
         g_update_result = 6;
         deliver_version(0xA23F, 0x12);
         CHECK_EQ(g_update_result, 6);
-    }));
+    });
 }
