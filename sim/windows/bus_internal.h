@@ -7,6 +7,7 @@
 #include "sim/windows/device_calls.h"
 
 #include "bus/device_rules.h"
+#include "bus/keyboard_bus.h"
 
 #include "models/device_config.h"
 #include "models/keyboard_model.h"
@@ -69,18 +70,7 @@ struct Timed {
     bool operator<(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
 };
 
-// A keyboard on the bus: its model and the interfaces of its current enumeration.
-struct Keyboard {
-    int number = 1;  // 1: the keyboard, 2: the second one (its records say "kb": 2)
-    sim::KeyboardConfig config;
-    std::unique_ptr<models::KeyboardModel> model;
-    std::vector<int> ifaces;
-    int reports_taken = 0;  // output reports its command collection took
-    // After taking hang_after_reports reports its firmware hangs: later
-    // writes to the command collection stay pending until they are
-    // cancelled or the keyboard leaves.
-    bool hung() const { return config.hang_after_reports >= 0 && reports_taken >= config.hang_after_reports; }
-};
+using Keyboard = simbus::Keyboard;
 
 struct Bus {
     std::mutex lock;
@@ -103,7 +93,6 @@ struct Bus {
 
     sim::PackageFacts package;
     std::unique_ptr<Keyboard> keyboards[2];  // the keyboard and a second one, each or none
-    bool quiet = false;
     int mice = 0;
     bool suspended = false;
     std::map<DWORD, EXECUTION_STATE> execution_states;  // by thread id, as the tool set them
@@ -126,6 +115,8 @@ Bus& bus();
 uint32_t jittered(uint32_t ms);  // a device delay, varied when the bus has jitter
 // With the lock held: `fn` runs on the bus thread `ms` milliseconds from now.
 void after_locked(uint32_t ms, std::function<void()> fn);
+// The bus as the shared keyboard code sees it.
+simbus::BusHost& bus_host();
 // With the lock held.
 Iface* iface_by_id(int id);
 Iface* present_iface_of_file(HANDLE h);

@@ -441,46 +441,16 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
                                    ULONG length, PULONG transferred, LPOVERLAPPED)
 {
     auto& b = bus();
-    std::unique_lock<std::mutex> held(b.lock);
+    // The lock is held as a plain mutex: a transfer that gets no answer
+    // lets it go while it waits (bus_host().hold_caller).
+    std::lock_guard<std::mutex> held(b.lock);
     if (transferred)
         *transferred = 0;
     simwin::Iface* i = winusb_iface(iface);
     if (!i)
         return FALSE;
-    // The model answers as the boot loader, or as the normal firmware's
-    // run-time DFU interface where it has one.
-    simwin::Keyboard* kb = simwin::keyboard_of(i);
-    if (!kb) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    if (setup.Length > 0 && (!buffer || length < setup.Length)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    models::ControlSetup s{setup.RequestType, setup.Request, setup.Value, setup.Index,
-                           (uint16_t)std::min<ULONG>(length, setup.Length)};
-    std::vector<uint8_t> data(s.length + 64, 0);
-    if (buffer && s.length)
-        memcpy(data.data(), buffer, s.length);
-    uint32_t moved = 0;
-    if (!kb->model->control(s, data.data(), &moved)) {
-        if (kb->model->dfu_unanswered()) {
-            // No answer: the transfer holds the caller until the default
-            // pipe's time-out has passed, as WinUSB does; the bus goes on.
-            held.unlock();
-            Sleep(models::kControlPipeTimeoutMs);
-            SetLastError(ERROR_SEM_TIMEOUT);
-            return FALSE;
-        }
-        SetLastError(ERROR_GEN_FAILURE);  // a stall fails at once
-        return FALSE;
-    }
-    if ((setup.RequestType & 0x80) && buffer)
-        memcpy(buffer, data.data(), std::min<uint32_t>(moved, s.length));
-    if (transferred)
-        *transferred = moved;
-    return TRUE;
+    return simbus::control_transfer(simwin::bus_host(), *i, simwin::keyboard_of(i), setup, buffer, length,
+                                    transferred);
 }
 
 // ------------------------------------------------------------ power
