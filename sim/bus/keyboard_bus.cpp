@@ -54,6 +54,17 @@ void trace_kb(BusHost& host, const Keyboard& k, const char* ev, Fields fields)
     host.trace(ev, fields);
 }
 
+void trace_output_report(BusHost& host, const Keyboard* k, const uint8_t* report, size_t len)
+{
+    if (!host.wanted("kb_out"))
+        return;
+    Fields f{text_field("hex", hex_upper(report, len))};
+    if (k)
+        trace_kb(host, *k, "kb_out", f);
+    else
+        host.trace("kb_out", f);
+}
+
 namespace {
 
 void connect(BusHost& host, Keyboard& k, models::UsbMode mode)

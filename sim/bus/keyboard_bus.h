@@ -91,6 +91,10 @@ struct BusHost {
 // A record about a keyboard: the second one's carry "kb": 2.
 void trace_kb(BusHost& host, const Keyboard& k, const char* ev, Fields fields);
 
+// The `kb_out` record of an output report the device took (`k`: the
+// keyboard that took it, or nullptr), when such records are wanted.
+void trace_output_report(BusHost& host, const Keyboard* k, const uint8_t* report, size_t len);
+
 // A keyboard as its configuration says, not yet plugged in, its model
 // timed by `timing`.
 std::unique_ptr<Keyboard> make_keyboard(BusHost& host, int number, const sim::KeyboardConfig& config,

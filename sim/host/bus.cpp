@@ -124,13 +124,6 @@ KeyboardSlot* keyboard_of(const Iface& i)
     return nullptr;
 }
 
-void trace_kb(const KeyboardSlot& k, const char* ev, Json fields)
-{
-    if (k.number == 2)
-        fields["kb"] = 2;
-    trace(ev, fields);
-}
-
 namespace {
 
 // The host world behind the shared keyboard code: the virtual clock, the

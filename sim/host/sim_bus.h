@@ -98,8 +98,6 @@ Iface* iface_by_id(int id);
 KeyboardSlot* keyboard_of(const Iface& i);
 // The bus as the shared keyboard code sees it.
 simbus::BusHost& bus_host();
-// A trace record about a keyboard: the second one's carry "kb": 2.
-void trace_kb(const KeyboardSlot& k, const char* ev, Json fields);
 // Checks that the bus's tables agree with each other (every open file's
 // interface exists, every held write belongs to an open device file, every
 // registration, WinUSB handle, information set and Raw Input device refers

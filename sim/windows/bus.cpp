@@ -266,14 +266,6 @@ Keyboard* keyboard_of(const Iface* i)
     return bus().keyboards[i->owner].get();
 }
 
-void trace_kb(const Keyboard& k, const char* ev, const std::string& fields)
-{
-    if (k.number == 2 && fields.size() >= 2 && fields.back() == '}')
-        trace(ev, fields.substr(0, fields.size() - 1) + (fields.size() > 2 ? "," : "") + "\"kb\":2}");
-    else
-        trace(ev, fields);
-}
-
 namespace {
 
 // This bus behind the shared keyboard code: the bus thread's timers (with

@@ -122,9 +122,6 @@ Iface* iface_by_id(int id);
 Iface* present_iface_of_file(HANDLE h);
 // The keyboard an interface belongs to, or nullptr.
 Keyboard* keyboard_of(const Iface* i);
-// A record about a keyboard (fields: a JSON object's text): the second
-// one's carry "kb": 2.
-void trace_kb(const Keyboard& k, const char* ev, const std::string& fields);
 // A held write ends with `error` (0: done) and `moved` bytes.
 void complete_write(PendingWrite& w, DWORD error, DWORD moved);
 // Ends the writes held on `file` (`thread` != 0: only those it issued).

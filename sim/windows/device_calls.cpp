@@ -206,15 +206,11 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
         if (w->done)
             return;
         auto& bb = bus();
-        std::string hex = "{\"hex\":\"" + simbus::hex_upper(w->report.data(), w->report.size()) + "\"}";
-        if (kb) {
-            if (commands)
-                ++kb->reports_taken;
-            simwin::trace_kb(*kb, "kb_out", hex);
+        if (kb && commands)
+            ++kb->reports_taken;
+        simbus::trace_output_report(simwin::bus_host(), kb, w->report.data(), w->report.size());
+        if (kb)
             kb->model->output_report(w->report.data(), w->report.size());
-        } else {
-            simwin::trace("kb_out", hex);
-        }
         if (w->ov)
             simwin::complete_write(*w, 0, size);
         w->done = true;
