@@ -145,24 +145,17 @@ static void announce_arrival(const Iface& i)
             send_device_change(r.first, r.second.hwnd, DBT_DEVICEARRIVAL, interface_broadcast(i));
 }
 
-void complete_write(PendingWrite& w, DWORD error, DWORD moved)
+void complete_write(HANDLE file, OVERLAPPED* ov, DWORD error, DWORD moved)
 {
-    if (w.done)
-        return;
-    w.done = true;
-    simbus::mark_done(w.ov, error, moved);
-    if (w.ov->hEvent)
-        SetEvent(w.ov->hEvent);
+    if (bus().writes.finish(file, ov, error, moved) && ov->hEvent)
+        SetEvent(ov->hEvent);
 }
 
 void end_writes_of(HANDLE file, DWORD error, DWORD thread)
 {
-    Bus& b = bus();
-    for (auto& w : b.writes)
-        if (w->file == file && (thread == 0 || w->thread == thread))
-            complete_write(*w, error, 0);
-    b.writes.erase(std::remove_if(b.writes.begin(), b.writes.end(), [](const auto& w) { return w->done; }),
-                   b.writes.end());
+    for (OVERLAPPED* ov : bus().writes.end(file, error, thread))
+        if (ov->hEvent)
+            SetEvent(ov->hEvent);
 }
 
 void check_bus()
@@ -171,9 +164,8 @@ void check_bus()
     for (auto& f : b.files)
         simbus::require(iface_by_id(f.second.iface) != nullptr,
                         "an open device file of an unknown interface");
-    for (auto& w : b.writes)
-        simbus::require(b.files.count(w->file) != 0,
-                        "a pending write on a handle that is no open device file");
+    for (HANDLE h : b.writes.files())
+        simbus::require(b.files.count(h) != 0, "a pending write on a handle that is no open device file");
     for (auto& r : b.registrations)
         simbus::require(!r.second.for_handle || iface_by_id(r.second.iface),
                         "a handle notification on an unknown interface");

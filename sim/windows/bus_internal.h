@@ -7,6 +7,7 @@
 #include "sim/windows/device_calls.h"
 
 #include "bus/device_rules.h"
+#include "bus/held_writes.h"
 #include "bus/keyboard_bus.h"
 
 #include "models/device_config.h"
@@ -44,17 +45,6 @@ struct DeviceFile {
     DWORD flags;  // as opened: FILE_FLAG_OVERLAPPED or not
 };
 
-// A write the bus holds: its result goes into the OVERLAPPED when the device
-// has taken the report, the write is cancelled by the thread that issued
-// it, its file is closed or its device leaves.
-struct PendingWrite {
-    HANDLE file;
-    OVERLAPPED* ov;
-    DWORD thread;  // the issuing thread's id
-    std::vector<uint8_t> report;
-    bool done = false;
-};
-
 struct Registration {
     HWND hwnd;
     bool for_handle;
@@ -81,7 +71,7 @@ struct Bus {
     std::vector<Iface> ifaces;
     int next_iface = 1;
     std::map<HANDLE, DeviceFile> files;
-    std::vector<std::shared_ptr<PendingWrite>> writes;
+    simbus::HeldWrites writes;  // by the issuing thread's id
     std::map<HDEVNOTIFY, Registration> registrations;
     std::vector<RAWINPUTDEVICE> raw_targets;
     std::deque<std::pair<HRAWINPUT, simbus::RawMessage>> raw_records;  // the latest, by handle
@@ -122,8 +112,9 @@ Iface* iface_by_id(int id);
 Iface* present_iface_of_file(HANDLE h);
 // The keyboard an interface belongs to, or nullptr.
 Keyboard* keyboard_of(const Iface* i);
-// A held write ends with `error` (0: done) and `moved` bytes.
-void complete_write(PendingWrite& w, DWORD error, DWORD moved);
+// With the lock held: a held write ends with `error` (0: done) and `moved`
+// bytes, unless it has ended already.
+void complete_write(HANDLE file, OVERLAPPED* ov, DWORD error, DWORD moved);
 // Ends the writes held on `file` (`thread` != 0: only those it issued).
 void end_writes_of(HANDLE file, DWORD error, DWORD thread = 0);
 // With the lock held: stops the program when the tables contradict each

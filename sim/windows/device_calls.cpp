@@ -178,11 +178,7 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
     bool overlapped = ov && (f->second.flags & FILE_FLAG_OVERLAPPED);
     bool commands = i->kind == simwin::Kind::KbdCommands;
     simwin::Keyboard* kb = simwin::keyboard_of(i);
-    auto w = std::make_shared<simwin::PendingWrite>();
-    w->file = h;
-    w->ov = overlapped ? ov : nullptr;
-    w->thread = GetCurrentThreadId();
-    w->report.assign((const uint8_t*)data, (const uint8_t*)data + size);
+    std::vector<uint8_t> report((const uint8_t*)data, (const uint8_t*)data + size);
     if (commands && kb && kb->hung()) {
         if (!overlapped) {
             // A synchronous write returns only when the keyboard leaves.
@@ -194,27 +190,20 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return FALSE;
         }
-        simbus::mark_pending(ov);
+        b.writes.hold(h, ov, GetCurrentThreadId());
         if (ov->hEvent)
             ResetEvent(ov->hEvent);
-        b.writes.push_back(w);
         simwin::check_bus();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    auto deliver = [w, size, commands, kb] {
-        if (w->done)
-            return;
-        auto& bb = bus();
+    // The device takes the report.
+    auto take = [report, commands, kb] {
         if (kb && commands)
             ++kb->reports_taken;
-        simbus::trace_output_report(simwin::bus_host(), kb, w->report.data(), w->report.size());
+        simbus::trace_output_report(simwin::bus_host(), kb, report.data(), report.size());
         if (kb)
-            kb->model->output_report(w->report.data(), w->report.size());
-        if (w->ov)
-            simwin::complete_write(*w, 0, size);
-        w->done = true;
-        bb.writes.erase(std::remove(bb.writes.begin(), bb.writes.end(), w), bb.writes.end());
+            kb->model->output_report(report.data(), report.size());
     };
     if (!overlapped) {
         // The call lasts the interrupt OUT transfer.
@@ -225,7 +214,7 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return FALSE;
         }
-        deliver();
+        take();
         if (ov) {
             simbus::mark_done(ov, 0, size);
             if (ov->hEvent)
@@ -235,13 +224,18 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             *written = size;
         return TRUE;
     }
-    simbus::mark_pending(ov);
+    b.writes.hold(h, ov, GetCurrentThreadId());
     if (ov->hEvent)
         ResetEvent(ov->hEvent);
-    b.writes.push_back(w);
     simwin::check_bus();
-    // One interrupt OUT transfer.
-    simwin::after_locked(simwin::jittered(1), deliver);
+    // One interrupt OUT transfer; the write may have been cancelled, its file
+    // closed or its device gone meanwhile.
+    simwin::after_locked(simwin::jittered(1), [h, ov, size, take] {
+        if (!bus().writes.held(h, ov))
+            return;
+        take();
+        simwin::complete_write(h, ov, 0, size);
+    });
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
