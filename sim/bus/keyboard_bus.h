@@ -64,8 +64,8 @@ struct BusHost {
     virtual uint64_t now_ms() = 0;
     // Runs `fn` on the bus `ms` milliseconds from now.
     virtual void after(uint32_t ms, std::function<void()> fn) = 0;
-    // Whether records of `what` are wanted ("kb_in", "dfu_status",
-    // "dfu_block" may be left out).
+    // Whether records of `what` are wanted ("kb_in", "kb_out",
+    // "dfu_status", "dfu_block" may be left out).
     virtual bool wanted(const char* what) = 0;
     virtual void trace(const char* ev, const Fields& fields) = 0;
     // A broken protocol rule, counted for the tests.
