@@ -5,10 +5,10 @@
 // knows the package only through the facts it is set up with.
 #include "host/sim_bus.h"
 
-#include "sim/keyboard_instances.h"
 #include "models/ground_truth.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace sim {
 
@@ -124,124 +124,66 @@ KeyboardSlot* keyboard_of(const Iface& i)
     return nullptr;
 }
 
-void trace_kb(const KeyboardSlot& k, const char* ev, Json fields)
-{
-    if (k.number == 2)
-        fields["kb"] = 2;
-    trace(ev, fields);
-}
-
 namespace {
 
-// ------------------------------------------------------------ the keyboard's bus
-
-void keyboard_connect(KeyboardSlot& k, models::UsbMode mode)
-{
-    bool announce = !k.quiet;
-    int owner = k.number - 1;
-    const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
-    k.ifaces.clear();
-    if (mode == models::UsbMode::Normal) {
-        if (!k.quiet)
-            trace_kb(k, "device", Json{{"what", "keyboard_attached"}});
-        for (const simbus::Collection& c :
-             simbus::keyboard_collections(owner, k.config.identity, k.model->nxp_version())) {
-            Iface i;
-            static_cast<simbus::Interface&>(i) = c.iface;
-            i.instance = c.instance;
-            k.ifaces.push_back(add_iface(i, announce));
+// The host world behind the shared keyboard code: the virtual clock, the
+// scheduler and this bus's tables.
+struct HostBus : simbus::BusHost {
+    bool has_clock() const override { return true; }
+    uint64_t now_ms() override { return sim::now_ms(); }
+    void after(uint32_t ms, std::function<void()> fn) override { schedule_after(ms, std::move(fn)); }
+    bool wanted(const char* what) override { return trace_wanted(what); }
+    void trace(const char* ev, const simbus::Fields& fields) override
+    {
+        Json j = Json::object();
+        for (const simbus::Field& f : fields) {
+            switch (f.type) {
+            case simbus::Field::Type::Number: j[f.key] = f.number; break;
+            case simbus::Field::Type::Text: j[f.key] = f.text; break;
+            case simbus::Field::Type::False: j[f.key] = false; break;
+            case simbus::Field::Type::Null: j[f.key] = nullptr; break;
+            }
         }
-        if (k.config.runtime_dfu) {
-            // The run-time DFU interface of the normal firmware.
-            Iface runtime;
-            runtime.owner = owner;
-            runtime.kind = Kind::Dfu;
-            runtime.dfu_identity = 1;
-            runtime.instance = inst.runtime_dfu;
-            k.ifaces.push_back(add_iface(runtime, announce));
-        }
-    } else {
-        Iface dfu;
-        dfu.owner = owner;
-        dfu.kind = Kind::Dfu;
-        dfu.dfu_identity = k.config.bootloader.identity == 2 ? 2 : 1;
-        dfu.instance = inst.bootloader;
-        if (!k.quiet)
-            trace_kb(k, "device", Json{{"what", "bootloader_attached"}});
-        k.ifaces.push_back(add_iface(dfu, announce));
+        sim::trace(ev, j);
     }
-}
-
-void keyboard_disconnect(KeyboardSlot& k)
-{
-    bool boot = k.model->mode() == models::UsbMode::Bootloader;
-    trace_kb(k, "device", Json{{"what", boot ? "bootloader_removed" : "keyboard_removed"}});
-    std::vector<int> ids = k.ifaces;
-    k.ifaces.clear();
-    remove_interfaces(ids);
-}
-
-void keyboard_send_input(KeyboardSlot& k, const uint8_t* report, size_t len)
-{
-    for (int id : k.ifaces) {
-        Iface* i = iface_by_id(id);
-        if (i && i->present && i->kind == Kind::KbdEvents) {
-            if (trace_wanted("kb_in"))
-                trace_kb(k, "kb_in", Json{{"hex", hex_upper(report, len)}});
-            deliver_input(*i, report, len);
-            return;
-        }
+    void count_violation() override { ++world().counters.violations; }
+    const simbus::Interface* find_interface(int id) override { return iface_by_id(id); }
+    int add_interface(const KeyboardSlot& k, const simbus::Arrival& a) override
+    {
+        Iface i;
+        static_cast<simbus::Interface&>(i) = a.iface;
+        i.instance = a.instance;
+        i.dfu_identity = a.dfu_identity;
+        return add_iface(i, !k.quiet);
     }
-}
-
-// A keyboard plugged into the bus as its configuration says.
-std::unique_ptr<KeyboardSlot> make_keyboard(int number, const KeyboardConfig& config,
-                                            const PackageFacts& package)
-{
-    std::unique_ptr<KeyboardSlot> slot(new KeyboardSlot);
-    KeyboardSlot* k = slot.get();
-    k->number = number;
-    k->config = config;
-    models::KeyboardHost host;
-    host.after = [](uint32_t ms, std::function<void()> fn) { schedule_after(ms, std::move(fn)); };
-    host.send_input = [k](const uint8_t* report, size_t len) { keyboard_send_input(*k, report, len); };
-    host.connect = [k](models::UsbMode mode) { keyboard_connect(*k, mode); };
-    host.disconnect = [k] { keyboard_disconnect(*k); };
-    host.dfu_request = [k](const char* name, uint16_t value, uint16_t length, bool ok) {
-        // Status requests and accepted blocks may be left out on their own.
-        if (std::strcmp(name, "GETSTATUS") == 0 && !trace_wanted("dfu_status"))
-            return;
-        if (ok && length > 0 && std::strcmp(name, "DNLOAD") == 0 && !trace_wanted("dfu_block"))
-            return;
-        Json f{{"req", name}, {"value", value}, {"length", length}};
-        if (!ok)
-            f["ok"] = false;
-        trace_kb(*k, "dfu", f);
-    };
-    host.now = [] { return now_ms(); };
-    host.violation = [k](const char* rule, const std::string& detail) {
-        ++world().counters.violations;
-        trace_kb(*k, "violation", Json{{"rule", rule}, {"detail", detail}});
-    };
-    host.firmware = [k](const char* part, const char* what, int version) {
-        Json f{{"part", part}, {"what", what}};
-        f["version"] = version >= 0 ? Json(version) : Json(nullptr);
-        trace_kb(*k, "firmware", f);
-    };
-    k->model.reset(new models::KeyboardModel(keyboard_settings(config, package), host));
-    return slot;
-}
-
-void plug_at_setup(KeyboardSlot& k)
-{
-    if (!k.config.attached)
-        return;
-    k.quiet = true;
-    k.model->plug(true);
-    k.quiet = false;
-}
+    void remove_interfaces(const KeyboardSlot&, const std::vector<int>& ids) override
+    {
+        sim::remove_interfaces(ids);
+    }
+    void deliver_input(const simbus::Interface& events, const uint8_t* report, size_t len) override
+    {
+        sim::deliver_input(static_cast<const Iface&>(events), report, len);
+    }
+    void hold_caller(uint32_t ms) override
+    {
+        auto over = std::make_shared<bool>(false);
+        schedule_after(ms, [over] { *over = true; });
+        block([over] { return *over; });
+    }
+    BOOL control_elsewhere(const simbus::Interface& i, const WINUSB_SETUP_PACKET& setup, PUCHAR buffer,
+                           ULONG length, PULONG transferred) override
+    {
+        return answer_control(static_cast<const Iface&>(i), setup, buffer, length, transferred);
+    }
+};
 
 }  // namespace
+
+simbus::BusHost& bus_host()
+{
+    static HostBus host;
+    return host;
+}
 
 // ------------------------------------------------------------ set-up and counters
 void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package,
@@ -255,13 +197,13 @@ void devices_setup(const KeyboardConfig* keyboard, const PackageFacts& package,
     // Both exist before either is plugged in: the first one's interfaces
     // come first in the system's enumeration order.
     if (keyboard)
-        w.keyboard = make_keyboard(1, *keyboard, package);
+        w.keyboard = simbus::make_keyboard(bus_host(), 1, *keyboard, package);
     if (keyboard2)
-        w.keyboard2 = make_keyboard(2, *keyboard2, package);
+        w.keyboard2 = simbus::make_keyboard(bus_host(), 2, *keyboard2, package);
     if (w.keyboard)
-        plug_at_setup(*w.keyboard);
+        simbus::plug_at_setup(*w.keyboard);
     if (w.keyboard2)
-        plug_at_setup(*w.keyboard2);
+        simbus::plug_at_setup(*w.keyboard2);
 }
 
 void device_action(const std::string& what)

@@ -47,8 +47,7 @@ bool take_report(int id, const std::vector<uint8_t>& report)
         return false;
     KeyboardSlot* k = keyboard_of(*i);
     if (i->kind == Kind::KbdCommands && k) {
-        if (trace_wanted("kb_out"))
-            trace_kb(*k, "kb_out", Json{{"hex", hex_upper(report.data(), report.size())}});
+        simbus::trace_output_report(bus_host(), k, report.data(), report.size());
         ++k->reports_taken;
         k->model->output_report(report.data(), report.size());
     }

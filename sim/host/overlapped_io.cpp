@@ -7,23 +7,17 @@
 #include "host/sim_internal.h"
 
 #include "bus/device_rules.h"
+#include "bus/held_writes.h"
 
-#include <algorithm>
-#include <map>
 #include <vector>
 
 namespace sim {
 namespace {
 
-struct Held {
-    OVERLAPPED* ov = nullptr;
-    int thread = 0;  // the simulated thread that issued it (0: none)
-};
-
-std::map<HANDLE, std::vector<Held>>& held()
+simbus::HeldWrites& held()
 {
-    static std::map<HANDLE, std::vector<Held>> m;
-    return m;
+    static simbus::HeldWrites writes;
+    return writes;
 }
 
 // Sets or resets an operation's event as the system does: no call of the
@@ -38,61 +32,31 @@ void signal(OVERLAPPED* ov, bool set)
 
 void hold_io(HANDLE h, OVERLAPPED* ov)
 {
-    simbus::mark_pending(ov);
-    signal(ov, false);
     SimThread* t = current_thread();
-    held()[h].push_back(Held{ov, t ? t->number : 0});
+    held().hold(h, ov, t ? t->number : 0);
+    signal(ov, false);
 }
 
 bool is_held_io(HANDLE h, const OVERLAPPED* ov)
 {
-    auto it = held().find(h);
-    return it != held().end() &&
-           std::any_of(it->second.begin(), it->second.end(), [ov](const Held& e) { return e.ov == ov; });
+    return held().held(h, ov);
 }
 
 void finish_held_io(HANDLE h, OVERLAPPED* ov, DWORD status, DWORD moved)
 {
-    auto it = held().find(h);
-    if (it == held().end())
-        return;
-    std::vector<Held>& ops = it->second;
-    ops.erase(std::remove_if(ops.begin(), ops.end(), [ov](const Held& e) { return e.ov == ov; }), ops.end());
-    if (ops.empty())
-        held().erase(it);
-    simbus::mark_done(ov, status, moved);
-    signal(ov, true);
+    if (held().finish(h, ov, status, moved))
+        signal(ov, true);
 }
 
 void end_held_io(HANDLE h, DWORD status, int thread)
 {
-    auto it = held().find(h);
-    if (it == held().end())
-        return;
-    std::vector<Held> ops;
-    std::vector<Held>& all = it->second;
-    for (auto e = all.begin(); e != all.end();) {
-        if (thread == 0 || e->thread == thread) {
-            ops.push_back(*e);
-            e = all.erase(e);
-        } else {
-            ++e;
-        }
-    }
-    if (all.empty())
-        held().erase(it);
-    for (const Held& e : ops) {
-        simbus::mark_done(e.ov, status, 0);
-        signal(e.ov, true);
-    }
+    for (OVERLAPPED* ov : held().end(h, status, thread))
+        signal(ov, true);
 }
 
 std::vector<HANDLE> handles_with_held_io()
 {
-    std::vector<HANDLE> hs;
-    for (const auto& [h, ops] : held())
-        hs.push_back(h);
-    return hs;
+    return held().files();
 }
 
 }  // namespace sim

@@ -9,6 +9,7 @@
 #include "host/sim_internal.h"
 
 #include "bus/device_rules.h"
+#include "bus/keyboard_bus.h"
 #include "models/keyboard_model.h"
 
 #include <cstdio>
@@ -62,16 +63,7 @@ struct Preparsed {
 
 struct DeviceFile;
 
-struct KeyboardSlot {
-    int number = 1;  // 1: the keyboard, 2: the second one (its records say "kb": 2)
-    KeyboardConfig config;
-    std::unique_ptr<models::KeyboardModel> model;
-    std::vector<int> ifaces;  // of the current enumeration
-    bool quiet = false;       // the attach at set-up is the initial state, not an event
-    int reports_taken = 0;    // output reports delivered to the keyboard
-    // Its firmware no longer takes output reports.
-    bool hung() const { return config.hang_after_reports >= 0 && reports_taken >= config.hang_after_reports; }
-};
+using KeyboardSlot = simbus::Keyboard;
 
 struct World {
     bool initialised = false;
@@ -104,8 +96,8 @@ World& world();
 Iface* iface_by_id(int id);
 // The keyboard an interface belongs to (nullptr: none).
 KeyboardSlot* keyboard_of(const Iface& i);
-// A trace record about a keyboard: the second one's carry "kb": 2.
-void trace_kb(const KeyboardSlot& k, const char* ev, Json fields);
+// The bus as the shared keyboard code sees it.
+simbus::BusHost& bus_host();
 // Checks that the bus's tables agree with each other (every open file's
 // interface exists, every held write belongs to an open device file, every
 // registration, WinUSB handle, information set and Raw Input device refers
@@ -146,6 +138,11 @@ void remove_interfaces(const std::vector<int>& ids);
 // The user asks to remove the keyboard safely; with `vetoed`, another
 // program that holds it denies the removal.
 void query_remove_keyboard(bool vetoed);
+
+// A test's answer to a control transfer to a DFU device that is no
+// keyboard's (winusb.cpp): fails with ERROR_GEN_FAILURE without one.
+BOOL answer_control(const Iface& i, const WINUSB_SETUP_PACKET& setup, PUCHAR buffer, ULONG length,
+                    PULONG transferred);
 
 // Input reports to the windows registered for them (rawinput.cpp).
 void deliver_input(const Iface& i, const uint8_t* report, size_t len);

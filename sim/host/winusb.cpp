@@ -70,6 +70,22 @@ void sim::devices_set_control_answer(ControlAnswer answer)
     g_control_answer = std::move(answer);
 }
 
+BOOL sim::answer_control(const Iface& i, const WINUSB_SETUP_PACKET& setup, PUCHAR buffer, ULONG length,
+                         PULONG transferred)
+{
+    if (i.owner < 0 && g_control_answer) {
+        ULONG moved = 0;
+        BOOL ok = g_control_answer(setup, setup.Length ? buffer : nullptr, length, &moved);
+        if (transferred)
+            *transferred = ok ? moved : 0;
+        if (!ok)
+            SetLastError(ERROR_GEN_FAILURE);
+        return ok;
+    }
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+}
+
 BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET setup, PUCHAR buffer,
                             ULONG length, PULONG transferred, LPOVERLAPPED)
 {
@@ -79,40 +95,6 @@ BOOL WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKET s
     const sim::Iface* i = winusb_iface(iface);
     if (!i)
         return FALSE;
-    if (setup.Length > 0 && (!buffer || length < setup.Length)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (i->owner < 0 && g_control_answer) {
-        ULONG moved = 0;
-        BOOL ok = g_control_answer(setup, setup.Length ? buffer : nullptr, length, &moved);
-        if (transferred)
-            *transferred = ok ? moved : 0;
-        if (!ok)
-            SetLastError(ERROR_GEN_FAILURE);
-        return ok;
-    }
-    sim::KeyboardSlot* k = sim::keyboard_of(*i);
-    if (!k) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    models::ControlSetup s{setup.RequestType, setup.Request, setup.Value, setup.Index, setup.Length};
-    uint32_t moved = 0;
-    if (!k->model->control(s, setup.Length ? buffer : nullptr, &moved)) {
-        if (k->model->dfu_unanswered()) {
-            // No answer: the transfer holds the caller until the default
-            // pipe's time-out has passed, as WinUSB does.
-            auto timed_out = std::make_shared<bool>(false);
-            sim::schedule_after(models::kControlPipeTimeoutMs, [timed_out] { *timed_out = true; });
-            sim::block([timed_out] { return *timed_out; });
-            SetLastError(ERROR_SEM_TIMEOUT);
-            return FALSE;
-        }
-        SetLastError(ERROR_GEN_FAILURE);  // a stall fails at once
-        return FALSE;
-    }
-    if (transferred)
-        *transferred = moved;
-    return TRUE;
+    return simbus::control_transfer(sim::bus_host(), *i, sim::keyboard_of(*i), setup, buffer, length,
+                                    transferred);
 }

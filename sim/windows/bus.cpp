@@ -6,8 +6,6 @@
 // window procedure.
 #include "sim/windows/bus_internal.h"
 
-#include "sim/keyboard_instances.h"
-
 #include <dbt.h>
 
 #include <algorithm>
@@ -147,24 +145,17 @@ static void announce_arrival(const Iface& i)
             send_device_change(r.first, r.second.hwnd, DBT_DEVICEARRIVAL, interface_broadcast(i));
 }
 
-void complete_write(PendingWrite& w, DWORD error, DWORD moved)
+void complete_write(HANDLE file, OVERLAPPED* ov, DWORD error, DWORD moved)
 {
-    if (w.done)
-        return;
-    w.done = true;
-    simbus::mark_done(w.ov, error, moved);
-    if (w.ov->hEvent)
-        SetEvent(w.ov->hEvent);
+    if (bus().writes.finish(file, ov, error, moved) && ov->hEvent)
+        SetEvent(ov->hEvent);
 }
 
 void end_writes_of(HANDLE file, DWORD error, DWORD thread)
 {
-    Bus& b = bus();
-    for (auto& w : b.writes)
-        if (w->file == file && (thread == 0 || w->thread == thread))
-            complete_write(*w, error, 0);
-    b.writes.erase(std::remove_if(b.writes.begin(), b.writes.end(), [](const auto& w) { return w->done; }),
-                   b.writes.end());
+    for (OVERLAPPED* ov : bus().writes.end(file, error, thread))
+        if (ov->hEvent)
+            SetEvent(ov->hEvent);
 }
 
 void check_bus()
@@ -173,9 +164,8 @@ void check_bus()
     for (auto& f : b.files)
         simbus::require(iface_by_id(f.second.iface) != nullptr,
                         "an open device file of an unknown interface");
-    for (auto& w : b.writes)
-        simbus::require(b.files.count(w->file) != 0,
-                        "a pending write on a handle that is no open device file");
+    for (HANDLE h : b.writes.files())
+        simbus::require(b.files.count(h) != 0, "a pending write on a handle that is no open device file");
     for (auto& r : b.registrations)
         simbus::require(!r.second.for_handle || iface_by_id(r.second.iface),
                         "a handle notification on an unknown interface");
@@ -191,8 +181,8 @@ void check_bus()
     }
 }
 
-// With the lock held.
-static int add_iface(Iface i)
+// With the lock held; with `announce`, the arrival reaches the registered windows.
+static int add_iface(Iface i, bool announce = true)
 {
     Bus& b = bus();
     i.id = b.next_iface++;
@@ -203,7 +193,7 @@ static int add_iface(Iface i)
     }
     b.ifaces.push_back(i);
     check_bus();
-    if (!b.quiet)
+    if (announce)
         announce_arrival(i);
     return i.id;
 }
@@ -254,11 +244,6 @@ static void remove_ifaces(const std::vector<int>& ids, uint32_t late_ms = 0)
         send_all();
 }
 
-static std::string make_path(bool hid, uint16_t vid, uint16_t pid, const char* instance, const GUID& guid)
-{
-    return simbus::device_path(hid, vid, pid, instance, guid);
-}
-
 void trace(const char* ev, const std::string& fields)
 {
     if (bus().trace)
@@ -266,24 +251,6 @@ void trace(const char* ev, const std::string& fields)
 }
 
 // ------------------------------------------------------------ the keyboard on the bus
-// A DFU interface under the package's interface class and its first (1) or
-// second (2) vendor/product pair.
-static Iface dfu_iface(int identity, const char* instance)
-{
-    Bus& b = bus();
-    Iface dfu;
-    dfu.kind = Kind::Dfu;
-    dfu.vid = identity == 2 ? b.package.vid2 : b.package.vid1;
-    dfu.pid = identity == 2 ? b.package.pid2 : b.package.pid1;
-    const sim::PackageFacts::Guid& g = b.package.dfu_guid;
-    dfu.guid.Data1 = g.data1;
-    dfu.guid.Data2 = g.data2;
-    dfu.guid.Data3 = g.data3;
-    memcpy(dfu.guid.Data4, g.data4, sizeof(dfu.guid.Data4));
-    dfu.path = make_path(false, dfu.vid, dfu.pid, instance, dfu.guid);
-    return dfu;
-}
-
 Keyboard* keyboard_of(const Iface* i)
 {
     if (!i || i->owner < 0 || i->owner > 1)
@@ -291,80 +258,91 @@ Keyboard* keyboard_of(const Iface* i)
     return bus().keyboards[i->owner].get();
 }
 
-void trace_kb(const Keyboard& k, const char* ev, const std::string& fields)
-{
-    if (k.number == 2 && fields.size() >= 2 && fields.back() == '}')
-        trace(ev, fields.substr(0, fields.size() - 1) + (fields.size() > 2 ? "," : "") + "\"kb\":2}");
-    else
-        trace(ev, fields);
-}
+namespace {
 
-static void keyboard_connect(Keyboard& kb, models::UsbMode mode)
-{
-    Bus& b = bus();
-    int owner = kb.number - 1;
-    const sim::KeyboardInstances& inst = sim::kKeyboardInstances[owner];
-    kb.ifaces.clear();
-    if (mode == models::UsbMode::Normal) {
-        if (!b.quiet)
-            trace_kb(kb, "device", "{\"what\":\"keyboard_attached\"}");
-        for (const simbus::Collection& c :
-             simbus::keyboard_collections(owner, kb.config.identity, kb.model->nxp_version())) {
-            Iface i;
-            static_cast<simbus::Interface&>(i) = c.iface;
-            i.path = make_path(true, i.vid, i.pid, c.instance, kHidGuid);
-            kb.ifaces.push_back(add_iface(i));
+// This bus behind the shared keyboard code: the bus thread's timers (with
+// the bus's jitter), the trace as JSON text and this bus's tables. The
+// model gets no clock here: the tool's poll timing is judged in the host
+// world's runs.
+struct WindowsBus : simbus::BusHost {
+    bool has_clock() const override { return false; }
+    uint64_t now_ms() override { return 0; }
+    void after(uint32_t ms, std::function<void()> fn) override { after_locked(jittered(ms), std::move(fn)); }
+    bool wanted(const char*) override { return true; }
+    void trace(const char* ev, const simbus::Fields& fields) override
+    {
+        std::string text = "{";
+        for (const simbus::Field& f : fields) {
+            if (text.size() > 1)
+                text += ",";
+            text += json_text(f.key) + ":";
+            switch (f.type) {
+            case simbus::Field::Type::Number: text += std::to_string(f.number); break;
+            case simbus::Field::Type::Text: text += json_text(f.text); break;
+            case simbus::Field::Type::False: text += "false"; break;
+            case simbus::Field::Type::Null: text += "null"; break;
+            }
         }
-        if (kb.config.runtime_dfu) {  // the run-time DFU interface of the normal firmware
-            Iface runtime = dfu_iface(1, inst.runtime_dfu);
-            runtime.owner = owner;
-            kb.ifaces.push_back(add_iface(runtime));
+        simwin::trace(ev, text + "}");
+    }
+    void count_violation() override { ++bus().violations; }
+    const simbus::Interface* find_interface(int id) override { return iface_by_id(id); }
+    // A DFU interface comes under the package's interface class and its
+    // first (1) or second (2) vendor/product pair.
+    int add_interface(const Keyboard& k, const simbus::Arrival& a) override
+    {
+        Iface i;
+        static_cast<simbus::Interface&>(i) = a.iface;
+        if (a.dfu_identity) {
+            const sim::PackageFacts& p = bus().package;
+            i.vid = a.dfu_identity == 2 ? p.vid2 : p.vid1;
+            i.pid = a.dfu_identity == 2 ? p.pid2 : p.pid1;
+            i.guid.Data1 = p.dfu_guid.data1;
+            i.guid.Data2 = p.dfu_guid.data2;
+            i.guid.Data3 = p.dfu_guid.data3;
+            memcpy(i.guid.Data4, p.dfu_guid.data4, sizeof(i.guid.Data4));
         }
-    } else {
-        Iface dfu = dfu_iface(kb.config.bootloader.identity, inst.bootloader);
-        dfu.owner = owner;
-        if (!b.quiet)
-            trace_kb(kb, "device", "{\"what\":\"bootloader_attached\"}");
-        kb.ifaces.push_back(add_iface(dfu));
+        i.path = simbus::device_path(i.hid(), i.vid, i.pid, a.instance, i.guid);
+        return add_iface(i, !k.quiet);
     }
-}
+    void remove_interfaces(const Keyboard& k, const std::vector<int>& ids) override
+    {
+        remove_ifaces(ids, (uint32_t)std::max(0, k.config.removal_notice_ms));
+    }
+    // The report reaches the windows registered for its usage as a posted
+    // WM_INPUT whose handle GetRawInputData resolves.
+    void deliver_input(const simbus::Interface& events, const uint8_t* report, size_t len) override
+    {
+        Bus& b = bus();
+        for (const RAWINPUTDEVICE& t : b.raw_targets) {
+            if (t.usUsagePage != events.usage_page || t.usUsage != events.usage || !t.hwndTarget)
+                continue;
+            bool foreground = GetForegroundWindow() == t.hwndTarget;
+            if (!foreground && !(t.dwFlags & RIDEV_INPUTSINK))
+                continue;
+            WPARAM code = foreground ? RIM_INPUT : RIM_INPUTSINK;
+            HRAWINPUT handle = (HRAWINPUT)(uintptr_t)(0x3E0004 + 4 * (b.next_raw++));
+            b.raw_records.emplace_back(handle,
+                                       simbus::raw_input_message(events.raw_device, code, report, len));
+            if (b.raw_records.size() > 256)
+                b.raw_records.pop_front();
+            PostMessageA(t.hwndTarget, WM_INPUT, code, (LPARAM)handle);
+        }
+    }
+    void hold_caller(uint32_t ms) override
+    {
+        bus().lock.unlock();
+        Sleep(ms);
+        bus().lock.lock();
+    }
+};
 
-static void keyboard_disconnect(Keyboard& kb)
-{
-    bool boot = kb.model->mode() == models::UsbMode::Bootloader;
-    trace_kb(kb, "device", boot ? "{\"what\":\"bootloader_removed\"}" : "{\"what\":\"keyboard_removed\"}");
-    std::vector<int> ids = kb.ifaces;
-    kb.ifaces.clear();
-    remove_ifaces(ids, (uint32_t)std::max(0, kb.config.removal_notice_ms));
-}
+}  // namespace
 
-// An input report on the event collection reaches the windows registered for
-// its usage as a posted WM_INPUT whose handle GetRawInputData resolves.
-static void keyboard_send_input(Keyboard& kb, const uint8_t* report, size_t len)
+simbus::BusHost& bus_host()
 {
-    Bus& b = bus();
-    const Iface* events = nullptr;
-    for (int id : kb.ifaces) {
-        Iface* i = iface_by_id(id);
-        if (i && i->present && i->kind == Kind::KbdEvents)
-            events = i;
-    }
-    if (!events)
-        return;
-    trace_kb(kb, "kb_in", "{\"hex\":\"" + simbus::hex_upper(report, len) + "\"}");
-    for (const RAWINPUTDEVICE& t : b.raw_targets) {
-        if (t.usUsagePage != events->usage_page || t.usUsage != events->usage || !t.hwndTarget)
-            continue;
-        bool foreground = GetForegroundWindow() == t.hwndTarget;
-        if (!foreground && !(t.dwFlags & RIDEV_INPUTSINK))
-            continue;
-        WPARAM code = foreground ? RIM_INPUT : RIM_INPUTSINK;
-        HRAWINPUT handle = (HRAWINPUT)(uintptr_t)(0x3E0004 + 4 * (b.next_raw++));
-        b.raw_records.emplace_back(handle, simbus::raw_input_message(events->raw_device, code, report, len));
-        if (b.raw_records.size() > 256)
-            b.raw_records.pop_front();
-        PostMessageA(t.hwndTarget, WM_INPUT, code, (LPARAM)handle);
-    }
+    static WindowsBus host;
+    return host;
 }
 
 static models::KeyboardTiming model_timing()
@@ -387,38 +365,6 @@ void bus_set_jitter(uint32_t seed)
     b.jitter_rng.seed(seed);
 }
 
-// A keyboard as its configuration says, not yet plugged in.
-static std::unique_ptr<Keyboard> make_keyboard(int number, const sim::KeyboardConfig& config,
-                                               const sim::PackageFacts& package)
-{
-    std::unique_ptr<Keyboard> made(new Keyboard);
-    Keyboard* kb = made.get();
-    kb->number = number;
-    kb->config = config;
-    models::KeyboardHost host;
-    host.after = [](uint32_t ms, std::function<void()> fn) { after_locked(jittered(ms), std::move(fn)); };
-    host.send_input = [kb](const uint8_t* report, size_t len) { keyboard_send_input(*kb, report, len); };
-    host.connect = [kb](models::UsbMode mode) { keyboard_connect(*kb, mode); };
-    host.disconnect = [kb] { keyboard_disconnect(*kb); };
-    host.dfu_request = [kb](const char* name, uint16_t value, uint16_t length, bool ok) {
-        char f[128];
-        snprintf(f, sizeof(f), "{\"length\":%u,\"req\":\"%s\",\"value\":%u%s}", length, name, value,
-                 ok ? "" : ",\"ok\":false");
-        trace_kb(*kb, "dfu", f);
-    };
-    host.violation = [kb](const char* rule, const std::string& detail) {
-        ++bus().violations;
-        trace_kb(*kb, "violation", "{\"rule\":" + json_text(rule) + ",\"detail\":" + json_text(detail) + "}");
-    };
-    host.firmware = [kb](const char* part, const char* what, int version) {
-        trace_kb(*kb, "firmware",
-                 std::string("{\"part\":\"") + part + "\",\"what\":\"" + what +
-                     "\",\"version\":" + (version >= 0 ? std::to_string(version) : "null") + "}");
-    };
-    kb->model.reset(new models::KeyboardModel(sim::keyboard_settings(config, package), host, model_timing()));
-    return made;
-}
-
 void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& package,
                std::function<void(const char*, const std::string&)> trace_fn,
                const sim::KeyboardConfig* keyboard2)
@@ -430,15 +376,12 @@ void bus_start(const sim::KeyboardConfig* keyboard, const sim::PackageFacts& pac
     // Both exist before either is plugged in: the first one's interfaces
     // come first in the system's enumeration order.
     if (keyboard)
-        b.keyboards[0] = make_keyboard(1, *keyboard, package);
+        b.keyboards[0] = simbus::make_keyboard(bus_host(), 1, *keyboard, package, model_timing());
     if (keyboard2)
-        b.keyboards[1] = make_keyboard(2, *keyboard2, package);
+        b.keyboards[1] = simbus::make_keyboard(bus_host(), 2, *keyboard2, package, model_timing());
     for (auto& kb : b.keyboards)
-        if (kb && kb->config.attached) {
-            b.quiet = true;
-            kb->model->plug(true);
-            b.quiet = false;
-        }
+        if (kb)
+            simbus::plug_at_setup(*kb);
     std::thread(bus_thread).detach();
     std::thread(send_thread).detach();
 }
@@ -644,7 +587,7 @@ void bus_action(const std::string& what)
         Iface mouse;
         std::string inst;
         static_cast<simbus::Interface&>(mouse) = simbus::arriving_mouse(b.mice++, &inst);
-        mouse.path = make_path(true, mouse.vid, mouse.pid, inst.c_str(), kHidGuid);
+        mouse.path = simbus::device_path(true, mouse.vid, mouse.pid, inst, kHidGuid);
         add_iface(mouse);
     }
 }

@@ -7,6 +7,8 @@
 #include "sim/windows/device_calls.h"
 
 #include "bus/device_rules.h"
+#include "bus/held_writes.h"
+#include "bus/keyboard_bus.h"
 
 #include "models/device_config.h"
 #include "models/keyboard_model.h"
@@ -43,17 +45,6 @@ struct DeviceFile {
     DWORD flags;  // as opened: FILE_FLAG_OVERLAPPED or not
 };
 
-// A write the bus holds: its result goes into the OVERLAPPED when the device
-// has taken the report, the write is cancelled by the thread that issued
-// it, its file is closed or its device leaves.
-struct PendingWrite {
-    HANDLE file;
-    OVERLAPPED* ov;
-    DWORD thread;  // the issuing thread's id
-    std::vector<uint8_t> report;
-    bool done = false;
-};
-
 struct Registration {
     HWND hwnd;
     bool for_handle;
@@ -69,18 +60,7 @@ struct Timed {
     bool operator<(const Timed& o) const { return due != o.due ? due > o.due : seq > o.seq; }
 };
 
-// A keyboard on the bus: its model and the interfaces of its current enumeration.
-struct Keyboard {
-    int number = 1;  // 1: the keyboard, 2: the second one (its records say "kb": 2)
-    sim::KeyboardConfig config;
-    std::unique_ptr<models::KeyboardModel> model;
-    std::vector<int> ifaces;
-    int reports_taken = 0;  // output reports its command collection took
-    // After taking hang_after_reports reports its firmware hangs: later
-    // writes to the command collection stay pending until they are
-    // cancelled or the keyboard leaves.
-    bool hung() const { return config.hang_after_reports >= 0 && reports_taken >= config.hang_after_reports; }
-};
+using Keyboard = simbus::Keyboard;
 
 struct Bus {
     std::mutex lock;
@@ -91,7 +71,7 @@ struct Bus {
     std::vector<Iface> ifaces;
     int next_iface = 1;
     std::map<HANDLE, DeviceFile> files;
-    std::vector<std::shared_ptr<PendingWrite>> writes;
+    simbus::HeldWrites writes;  // by the issuing thread's id
     std::map<HDEVNOTIFY, Registration> registrations;
     std::vector<RAWINPUTDEVICE> raw_targets;
     std::deque<std::pair<HRAWINPUT, simbus::RawMessage>> raw_records;  // the latest, by handle
@@ -103,7 +83,6 @@ struct Bus {
 
     sim::PackageFacts package;
     std::unique_ptr<Keyboard> keyboards[2];  // the keyboard and a second one, each or none
-    bool quiet = false;
     int mice = 0;
     bool suspended = false;
     std::map<DWORD, EXECUTION_STATE> execution_states;  // by thread id, as the tool set them
@@ -126,16 +105,16 @@ Bus& bus();
 uint32_t jittered(uint32_t ms);  // a device delay, varied when the bus has jitter
 // With the lock held: `fn` runs on the bus thread `ms` milliseconds from now.
 void after_locked(uint32_t ms, std::function<void()> fn);
+// The bus as the shared keyboard code sees it.
+simbus::BusHost& bus_host();
 // With the lock held.
 Iface* iface_by_id(int id);
 Iface* present_iface_of_file(HANDLE h);
 // The keyboard an interface belongs to, or nullptr.
 Keyboard* keyboard_of(const Iface* i);
-// A record about a keyboard (fields: a JSON object's text): the second
-// one's carry "kb": 2.
-void trace_kb(const Keyboard& k, const char* ev, const std::string& fields);
-// A held write ends with `error` (0: done) and `moved` bytes.
-void complete_write(PendingWrite& w, DWORD error, DWORD moved);
+// With the lock held: a held write ends with `error` (0: done) and `moved`
+// bytes, unless it has ended already.
+void complete_write(HANDLE file, OVERLAPPED* ov, DWORD error, DWORD moved);
 // Ends the writes held on `file` (`thread` != 0: only those it issued).
 void end_writes_of(HANDLE file, DWORD error, DWORD thread = 0);
 // With the lock held: stops the program when the tables contradict each

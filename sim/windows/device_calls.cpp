@@ -178,11 +178,7 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
     bool overlapped = ov && (f->second.flags & FILE_FLAG_OVERLAPPED);
     bool commands = i->kind == simwin::Kind::KbdCommands;
     simwin::Keyboard* kb = simwin::keyboard_of(i);
-    auto w = std::make_shared<simwin::PendingWrite>();
-    w->file = h;
-    w->ov = overlapped ? ov : nullptr;
-    w->thread = GetCurrentThreadId();
-    w->report.assign((const uint8_t*)data, (const uint8_t*)data + size);
+    std::vector<uint8_t> report((const uint8_t*)data, (const uint8_t*)data + size);
     if (commands && kb && kb->hung()) {
         if (!overlapped) {
             // A synchronous write returns only when the keyboard leaves.
@@ -194,31 +190,20 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return FALSE;
         }
-        simbus::mark_pending(ov);
+        b.writes.hold(h, ov, GetCurrentThreadId());
         if (ov->hEvent)
             ResetEvent(ov->hEvent);
-        b.writes.push_back(w);
         simwin::check_bus();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    auto deliver = [w, size, commands, kb] {
-        if (w->done)
-            return;
-        auto& bb = bus();
-        std::string hex = "{\"hex\":\"" + simbus::hex_upper(w->report.data(), w->report.size()) + "\"}";
-        if (kb) {
-            if (commands)
-                ++kb->reports_taken;
-            simwin::trace_kb(*kb, "kb_out", hex);
-            kb->model->output_report(w->report.data(), w->report.size());
-        } else {
-            simwin::trace("kb_out", hex);
-        }
-        if (w->ov)
-            simwin::complete_write(*w, 0, size);
-        w->done = true;
-        bb.writes.erase(std::remove(bb.writes.begin(), bb.writes.end(), w), bb.writes.end());
+    // The device takes the report.
+    auto take = [report, commands, kb] {
+        if (kb && commands)
+            ++kb->reports_taken;
+        simbus::trace_output_report(simwin::bus_host(), kb, report.data(), report.size());
+        if (kb)
+            kb->model->output_report(report.data(), report.size());
     };
     if (!overlapped) {
         // The call lasts the interrupt OUT transfer.
@@ -229,7 +214,7 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             SetLastError(ERROR_DEVICE_NOT_CONNECTED);
             return FALSE;
         }
-        deliver();
+        take();
         if (ov) {
             simbus::mark_done(ov, 0, size);
             if (ov->hEvent)
@@ -239,13 +224,18 @@ BOOL simdev_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVE
             *written = size;
         return TRUE;
     }
-    simbus::mark_pending(ov);
+    b.writes.hold(h, ov, GetCurrentThreadId());
     if (ov->hEvent)
         ResetEvent(ov->hEvent);
-    b.writes.push_back(w);
     simwin::check_bus();
-    // One interrupt OUT transfer.
-    simwin::after_locked(simwin::jittered(1), deliver);
+    // One interrupt OUT transfer; the write may have been cancelled, its file
+    // closed or its device gone meanwhile.
+    simwin::after_locked(simwin::jittered(1), [h, ov, size, take] {
+        if (!bus().writes.held(h, ov))
+            return;
+        take();
+        simwin::complete_write(h, ov, 0, size);
+    });
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
 }
@@ -441,46 +431,16 @@ BOOL simdev_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_P
                                    ULONG length, PULONG transferred, LPOVERLAPPED)
 {
     auto& b = bus();
-    std::unique_lock<std::mutex> held(b.lock);
+    // The lock is held as a plain mutex: a transfer that gets no answer
+    // lets it go while it waits (bus_host().hold_caller).
+    std::lock_guard<std::mutex> held(b.lock);
     if (transferred)
         *transferred = 0;
     simwin::Iface* i = winusb_iface(iface);
     if (!i)
         return FALSE;
-    // The model answers as the boot loader, or as the normal firmware's
-    // run-time DFU interface where it has one.
-    simwin::Keyboard* kb = simwin::keyboard_of(i);
-    if (!kb) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    if (setup.Length > 0 && (!buffer || length < setup.Length)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    models::ControlSetup s{setup.RequestType, setup.Request, setup.Value, setup.Index,
-                           (uint16_t)std::min<ULONG>(length, setup.Length)};
-    std::vector<uint8_t> data(s.length + 64, 0);
-    if (buffer && s.length)
-        memcpy(data.data(), buffer, s.length);
-    uint32_t moved = 0;
-    if (!kb->model->control(s, data.data(), &moved)) {
-        if (kb->model->dfu_unanswered()) {
-            // No answer: the transfer holds the caller until the default
-            // pipe's time-out has passed, as WinUSB does; the bus goes on.
-            held.unlock();
-            Sleep(models::kControlPipeTimeoutMs);
-            SetLastError(ERROR_SEM_TIMEOUT);
-            return FALSE;
-        }
-        SetLastError(ERROR_GEN_FAILURE);  // a stall fails at once
-        return FALSE;
-    }
-    if ((setup.RequestType & 0x80) && buffer)
-        memcpy(buffer, data.data(), std::min<uint32_t>(moved, s.length));
-    if (transferred)
-        *transferred = moved;
-    return TRUE;
+    return simbus::control_transfer(simwin::bus_host(), *i, simwin::keyboard_of(i), setup, buffer, length,
+                                    transferred);
 }
 
 // ------------------------------------------------------------ power
