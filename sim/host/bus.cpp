@@ -175,6 +175,32 @@ struct HostBus : simbus::BusHost {
     {
         return answer_control(static_cast<const Iface&>(i), setup, buffer, length, transferred);
     }
+    void locked(const std::function<void()>& fn) override { fn(); }
+    KeyboardSlot* keyboard(int number) override
+    {
+        return number == 1 ? world().keyboard.get() : world().keyboard2.get();
+    }
+    std::vector<simbus::HandleRegistration> handle_registrations() override
+    {
+        std::vector<simbus::HandleRegistration> regs;
+        for (const Registration& r : world().registrations)
+            if (r.for_handle)
+                regs.push_back({r.id, r.hwnd, r.handle, r.iface});
+        return regs;
+    }
+    bool device_open(const std::vector<int>& ids) override
+    {
+        for (DeviceFile* f : world().files)
+            if (std::find(ids.begin(), ids.end(), f->iface) != ids.end())
+                return true;
+        return false;
+    }
+    void send_device_change(const simbus::HandleRegistration& r, WPARAM event, std::vector<uint8_t> payload,
+                            std::function<void(LRESULT)> on_reply) override
+    {
+        sim::send_device_change(r.hwnd, event, std::make_shared<std::vector<uint8_t>>(std::move(payload)),
+                                std::move(on_reply));
+    }
 };
 
 }  // namespace
@@ -223,7 +249,7 @@ void device_action(const std::string& what)
         if (w.keyboard2)
             w.keyboard2->model->plug();
     } else if (what == "query_remove" || what == "query_remove_vetoed") {
-        query_remove_keyboard(what == "query_remove_vetoed");
+        simbus::query_remove(bus_host(), what == "query_remove_vetoed");
     } else if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume") {
         power_action(what);
     } else if (what == "end_session" || what == "force_end_session") {

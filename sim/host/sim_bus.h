@@ -135,9 +135,6 @@ void announce_arrival(const Iface& i);
 // The interfaces leave the system: handle registrations on them get
 // removal complete, then interface registrations of their class.
 void remove_interfaces(const std::vector<int>& ids);
-// The user asks to remove the keyboard safely; with `vetoed`, another
-// program that holds it denies the removal.
-void query_remove_keyboard(bool vetoed);
 
 // A test's answer to a control transfer to a DFU device that is no
 // keyboard's (winusb.cpp): fails with ERROR_GEN_FAILURE without one.

@@ -335,6 +335,38 @@ struct WindowsBus : simbus::BusHost {
         Sleep(ms);
         bus().lock.lock();
     }
+    void locked(const std::function<void()>& fn) override
+    {
+        std::lock_guard<std::mutex> held(bus().lock);
+        fn();
+    }
+    Keyboard* keyboard(int number) override { return bus().keyboards[number == 1 ? 0 : 1].get(); }
+    std::vector<simbus::HandleRegistration> handle_registrations() override
+    {
+        std::vector<simbus::HandleRegistration> regs;
+        for (auto& r : bus().registrations)
+            if (r.second.for_handle)
+                regs.push_back({r.first, r.second.hwnd, r.second.handle, r.second.iface});
+        return regs;
+    }
+    bool device_open(const std::vector<int>& ids) override
+    {
+        for (auto& f : bus().files)
+            if (std::find(ids.begin(), ids.end(), f.second.iface) != ids.end())
+                return true;
+        return false;
+    }
+    // A query waits on the sending thread for the window's answer.
+    void send_device_change(const simbus::HandleRegistration& r, WPARAM event, std::vector<uint8_t> payload,
+                            std::function<void(LRESULT)> on_reply) override
+    {
+        if (!on_reply)
+            return simwin::send_device_change(r.id, r.hwnd, event, std::move(payload));
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutA(r.hwnd, WM_DEVICECHANGE, event, (LPARAM)payload.data(), SMTO_NORMAL, 30000,
+                            &answer);
+        on_reply((LRESULT)answer);
+    }
 };
 
 }  // namespace
@@ -518,51 +550,10 @@ void bus_on_session_end(std::function<void()> fn)
     g_session_ended = std::move(fn);
 }
 
-// The user asks to remove the keyboard safely: every handle registration on
-// it is asked; unless one denies, another program that holds it vetoes
-// (`vetoed`) or a handle to it is still open afterwards, the removal goes on
-// and the keyboard leaves.
-static void query_remove_keyboard(bool vetoed)
-{
-    queue_send([vetoed] {
-        Bus& b = bus();
-        std::vector<int> ids;
-        std::vector<std::pair<HDEVNOTIFY, Registration>> regs;
-        {
-            std::lock_guard<std::mutex> held(b.lock);
-            if (b.keyboards[0])
-                ids = b.keyboards[0]->ifaces;
-            for (auto& r : b.registrations)
-                if (r.second.for_handle && std::find(ids.begin(), ids.end(), r.second.iface) != ids.end())
-                    regs.push_back(r);
-        }
-        if (ids.empty())
-            return;
-        bool denied = vetoed;
-        for (auto& r : regs) {
-            std::vector<uint8_t> payload = handle_broadcast(r.first, r.second.handle);
-            DWORD_PTR answer = 0;
-            SendMessageTimeoutA(r.second.hwnd, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, (LPARAM)payload.data(),
-                                SMTO_NORMAL, 30000, &answer);
-            denied = denied || answer == (DWORD_PTR)BROADCAST_QUERY_DENY;
-        }
-        std::lock_guard<std::mutex> held(b.lock);
-        bool open = false;
-        for (auto& f : b.files)
-            open = open || std::find(ids.begin(), ids.end(), f.second.iface) != ids.end();
-        WPARAM outcome = denied || open ? DBT_DEVICEQUERYREMOVEFAILED : DBT_DEVICEREMOVEPENDING;
-        for (auto& r : regs)
-            send_device_change(r.first, r.second.hwnd, outcome, handle_broadcast(r.first, r.second.handle));
-        Keyboard* kb = b.keyboards[0].get();
-        if (outcome == DBT_DEVICEREMOVEPENDING && kb && kb->ifaces == ids)
-            kb->model->unplug();
-    });
-}
-
 void bus_action(const std::string& what)
 {
     if (what == "query_remove" || what == "query_remove_vetoed")
-        return query_remove_keyboard(what == "query_remove_vetoed");
+        return queue_send([what] { simbus::query_remove(bus_host(), what == "query_remove_vetoed"); });
     if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume")
         return power_action(what);
     if (what == "end_session" || what == "force_end_session")
