@@ -110,6 +110,23 @@ struct BusHost {
     // dropped meanwhile.
     virtual void send_device_change(const HandleRegistration& r, WPARAM event, std::vector<uint8_t> payload,
                                     std::function<void(LRESULT)> on_reply) = 0;
+
+    // The system's power and session requests (system_requests.h).
+    // The tool's top-level windows, which the system's messages reach.
+    virtual std::vector<HWND> top_level_windows() = 0;
+    // The system sends `msg` to the window, without the bus's lock;
+    // `on_reply` (if any) gets the answer. A window that does not answer
+    // in time agrees.
+    virtual void send_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp,
+                              std::function<void(LRESULT)> on_reply) = 0;
+    // Whether the system is suspended (with the bus's lock held).
+    virtual bool& suspended() = 0;
+    // Whether a live thread keeps the system awake (with the bus's lock held).
+    virtual bool kept_awake() = 0;
+    // The text the window gives for refusing to let the session end.
+    virtual std::string block_reason(HWND hwnd) = 0;
+    // The session has ended: the system ends the process.
+    virtual void end_process() = 0;
 };
 
 // A record about a keyboard: the second one's carry "kb": 2.
