@@ -203,4 +203,45 @@ BOOL control_transfer(BusHost& host, const Interface& i, Keyboard* k, const WINU
     return TRUE;
 }
 
+void query_remove(BusHost& host, bool vetoed)
+{
+    std::vector<int> ids;
+    std::vector<HandleRegistration> regs;
+    host.locked([&] {
+        if (Keyboard* k = host.keyboard(1))
+            ids = k->ifaces;
+        for (const HandleRegistration& r : host.handle_registrations())
+            if (std::find(ids.begin(), ids.end(), r.iface) != ids.end())
+                regs.push_back(r);
+    });
+    if (ids.empty())
+        return;
+    auto pending = std::make_shared<size_t>(regs.size());
+    auto denied = std::make_shared<bool>(vetoed);
+    BusHost* h = &host;
+    auto decide = [h, ids, regs, denied] {
+        h->locked([&] {
+            bool removed = !*denied && !h->device_open(ids);
+            WPARAM outcome = removed ? DBT_DEVICEREMOVEPENDING : DBT_DEVICEQUERYREMOVEFAILED;
+            for (const HandleRegistration& r : regs)
+                h->send_device_change(r, outcome, handle_broadcast(r.id, r.handle), nullptr);
+            Keyboard* k = h->keyboard(1);
+            if (removed && k && k->ifaces == ids)
+                k->model->unplug();
+        });
+    };
+    if (regs.empty()) {
+        decide();
+        return;
+    }
+    for (const HandleRegistration& r : regs)
+        host.send_device_change(r, DBT_DEVICEQUERYREMOVE, handle_broadcast(r.id, r.handle),
+                                [pending, denied, decide](LRESULT res) {
+                                    if (res == BROADCAST_QUERY_DENY)
+                                        *denied = true;
+                                    if (--*pending == 0)
+                                        decide();
+                                });
+}
+
 }  // namespace simbus

@@ -55,7 +55,16 @@ struct Arrival {
     int dfu_identity = 0;
 };
 
-// What the shared code needs of a world. Called with the bus's lock held.
+// A window's registration for the notifications of a device handle.
+struct HandleRegistration {
+    HDEVNOTIFY id = nullptr;
+    HWND hwnd = nullptr;
+    HANDLE handle = nullptr;
+    int iface = 0;  // the interface the handle is open on
+};
+
+// What the shared code needs of a world. Called with the bus's lock held,
+// except where said.
 struct BusHost {
     virtual ~BusHost() = default;
     // Whether the world gives the keyboard its clock (now_ms): the model
@@ -86,6 +95,38 @@ struct BusHost {
     // the last error and fails unless the world answers it.
     virtual BOOL control_elsewhere(const Interface& i, const WINUSB_SETUP_PACKET& setup, PUCHAR buffer,
                                    ULONG length, PULONG transferred);
+
+    // Runs `fn` with the bus's lock held (the safe removal runs without it).
+    virtual void locked(const std::function<void()>& fn) = 0;
+    // The keyboard by number (nullptr: none).
+    virtual Keyboard* keyboard(int number) = 0;
+    // The windows' registrations on device handles, in the order they were made.
+    virtual std::vector<HandleRegistration> handle_registrations() = 0;
+    // Whether a handle to any of the interfaces `ids` is open.
+    virtual bool device_open(const std::vector<int>& ids) = 0;
+    // WM_DEVICECHANGE `event` with `payload` to the registration's window.
+    // With `on_reply` it is sent without the bus's lock and `on_reply` gets
+    // the answer; without, it is sent later unless the registration has been
+    // dropped meanwhile.
+    virtual void send_device_change(const HandleRegistration& r, WPARAM event, std::vector<uint8_t> payload,
+                                    std::function<void(LRESULT)> on_reply) = 0;
+
+    // The system's power and session requests (system_requests.h).
+    // The tool's top-level windows, which the system's messages reach.
+    virtual std::vector<HWND> top_level_windows() = 0;
+    // The system sends `msg` to the window, without the bus's lock;
+    // `on_reply` (if any) gets the answer. A window that does not answer
+    // in time agrees.
+    virtual void send_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp,
+                              std::function<void(LRESULT)> on_reply) = 0;
+    // Whether the system is suspended (with the bus's lock held).
+    virtual bool& suspended() = 0;
+    // Whether a live thread keeps the system awake (with the bus's lock held).
+    virtual bool kept_awake() = 0;
+    // The text the window gives for refusing to let the session end.
+    virtual std::string block_reason(HWND hwnd) = 0;
+    // The session has ended: the system ends the process.
+    virtual void end_process() = 0;
 };
 
 // A record about a keyboard: the second one's carry "kb": 2.
@@ -109,5 +150,13 @@ void plug_at_setup(Keyboard& k);
 // firmware's run-time DFU interface.
 BOOL control_transfer(BusHost& host, const Interface& i, Keyboard* k, const WINUSB_SETUP_PACKET& setup,
                       PUCHAR buffer, ULONG length, PULONG transferred);
+
+// The user asks to remove the keyboard safely. Without the bus's lock.
+// Every handle registration on its interfaces is asked; when all have
+// answered, the removal goes on unless one denied it, another program that
+// holds the keyboard vetoes (`vetoed`) or a handle to it is still open: the
+// registrations then get removal pending and the keyboard leaves, else
+// query failed and it stays.
+void query_remove(BusHost& host, bool vetoed);
 
 }  // namespace simbus

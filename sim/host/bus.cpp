@@ -4,7 +4,10 @@
 // tests read. The keyboard itself is the device model in sim/models; it
 // knows the package only through the facts it is set up with.
 #include "host/sim_bus.h"
+#include "host/sim_power.h"
+#include "host/sim_windows.h"
 
+#include "bus/system_requests.h"
 #include "models/ground_truth.h"
 
 #include <algorithm>
@@ -175,6 +178,43 @@ struct HostBus : simbus::BusHost {
     {
         return answer_control(static_cast<const Iface&>(i), setup, buffer, length, transferred);
     }
+    void locked(const std::function<void()>& fn) override { fn(); }
+    KeyboardSlot* keyboard(int number) override
+    {
+        return number == 1 ? world().keyboard.get() : world().keyboard2.get();
+    }
+    std::vector<simbus::HandleRegistration> handle_registrations() override
+    {
+        std::vector<simbus::HandleRegistration> regs;
+        for (const Registration& r : world().registrations)
+            if (r.for_handle)
+                regs.push_back({r.id, r.hwnd, r.handle, r.iface});
+        return regs;
+    }
+    bool device_open(const std::vector<int>& ids) override
+    {
+        for (DeviceFile* f : world().files)
+            if (std::find(ids.begin(), ids.end(), f->iface) != ids.end())
+                return true;
+        return false;
+    }
+    void send_device_change(const simbus::HandleRegistration& r, WPARAM event, std::vector<uint8_t> payload,
+                            std::function<void(LRESULT)> on_reply) override
+    {
+        sim::send_device_change(r.hwnd, event, std::make_shared<std::vector<uint8_t>>(std::move(payload)),
+                                std::move(on_reply));
+    }
+    std::vector<HWND> top_level_windows() override { return sim::top_level_windows(); }
+    void send_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp,
+                      std::function<void(LRESULT)> on_reply) override
+    {
+        system_send(hwnd, msg, wp, lp, std::move(on_reply));
+    }
+    bool& suspended() override { return world().suspended; }
+    bool kept_awake() override { return system_kept_awake(); }
+    std::string block_reason(HWND hwnd) override { return utf16_to_utf8(shutdown_block_reason(hwnd)); }
+    // The exit code Windows gives a process it ends with the session.
+    void end_process() override { end_run(0x40010004); }
 };
 
 }  // namespace
@@ -223,11 +263,11 @@ void device_action(const std::string& what)
         if (w.keyboard2)
             w.keyboard2->model->plug();
     } else if (what == "query_remove" || what == "query_remove_vetoed") {
-        query_remove_keyboard(what == "query_remove_vetoed");
+        simbus::query_remove(bus_host(), what == "query_remove_vetoed");
     } else if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume") {
-        power_action(what);
+        simbus::power_request(bus_host(), what);
     } else if (what == "end_session" || what == "force_end_session") {
-        session_action(what);
+        simbus::end_session(bus_host(), what == "force_end_session");
     } else if (what == "keyboard_hangs") {
         // Its firmware takes no output report from now on.
         if (w.keyboard)

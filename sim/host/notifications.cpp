@@ -1,6 +1,6 @@
 // Device notifications: RegisterDeviceNotificationA and its removal, and
-// their delivery as WM_DEVICECHANGE (arrivals, removals, the query before a
-// safe removal).
+// their delivery as WM_DEVICECHANGE (arrivals, removals; the query before a
+// safe removal is the bus's, keyboard_bus.cpp).
 #include "host/sim_bus.h"
 
 #include <algorithm>
@@ -90,54 +90,6 @@ void remove_interfaces(const std::vector<int>& ids)
                     if (held(r.id))
                         send_device_change(r.hwnd, DBT_DEVICEREMOVECOMPLETE, interface_broadcast(i));
                 });
-}
-
-void query_remove_keyboard(bool vetoed)
-{
-    World& w = world();
-    if (!w.keyboard || w.keyboard->ifaces.empty())
-        return;
-    std::vector<int> ids = w.keyboard->ifaces;
-    std::vector<Registration> regs;
-    for (const Registration& r : w.registrations)
-        if (r.for_handle && std::find(ids.begin(), ids.end(), r.iface) != ids.end())
-            regs.push_back(r);
-
-    // Every handle registration is asked; when all have answered, the removal
-    // goes on unless one denied it or a handle to the device is still open.
-    auto pending = std::make_shared<size_t>(regs.size());
-    // Another program that holds the keyboard denies the removal.
-    auto denied = std::make_shared<bool>(vetoed);
-    auto decide = [ids, regs, denied] {
-        // An open handle on any of its interfaces keeps the device.
-        bool open = false;
-        for (DeviceFile* f : world().files)
-            if (std::find(ids.begin(), ids.end(), f->iface) != ids.end())
-                open = true;
-        if (*denied || open) {
-            for (const Registration& r : regs)
-                send_device_change(r.hwnd, DBT_DEVICEQUERYREMOVEFAILED, handle_broadcast(r));
-            return;
-        }
-        for (const Registration& r : regs)
-            send_device_change(r.hwnd, DBT_DEVICEREMOVEPENDING, handle_broadcast(r));
-        KeyboardSlot* k = world().keyboard.get();
-        if (k && k->ifaces == ids)
-            k->model->unplug();
-    };
-    if (regs.empty()) {
-        decide();
-        return;
-    }
-    for (const Registration& r : regs) {
-        send_device_change(r.hwnd, DBT_DEVICEQUERYREMOVE, handle_broadcast(r),
-                           [pending, denied, decide](LRESULT res) {
-                               if (res == BROADCAST_QUERY_DENY)
-                                   *denied = true;
-                               if (--*pending == 0)
-                                   decide();
-                           });
-    }
 }
 
 }  // namespace sim

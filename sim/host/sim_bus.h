@@ -135,9 +135,6 @@ void announce_arrival(const Iface& i);
 // The interfaces leave the system: handle registrations on them get
 // removal complete, then interface registrations of their class.
 void remove_interfaces(const std::vector<int>& ids);
-// The user asks to remove the keyboard safely; with `vetoed`, another
-// program that holds it denies the removal.
-void query_remove_keyboard(bool vetoed);
 
 // A test's answer to a control transfer to a DFU device that is no
 // keyboard's (winusb.cpp): fails with ERROR_GEN_FAILURE without one.
@@ -146,15 +143,5 @@ BOOL answer_control(const Iface& i, const WINUSB_SETUP_PACKET& setup, PUCHAR buf
 
 // Input reports to the windows registered for them (rawinput.cpp).
 void deliver_input(const Iface& i, const uint8_t* report, size_t len);
-
-// Power broadcasts (power.cpp): "suspend", "force_suspend", "resume".
-void power_action(const std::string& what);
-// "end_session": the user shuts down, restarts or logs off: every top-level
-// window is asked (WM_QUERYENDSESSION) and only a FALSE answer keeps the
-// session; "force_end_session": a critical end that asks but takes no refusal.
-// Without refusal every window gets WM_ENDSESSION(TRUE) and the process then
-// ends with the exit code 0x40010004. Traced as `power` `end_session_refused`
-// (with the refusing window's block reason text) or `session_ended`.
-void session_action(const std::string& what);
 
 }  // namespace sim

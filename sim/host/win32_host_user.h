@@ -206,7 +206,7 @@ HCURSOR LoadCursorA(HINSTANCE inst, LPCSTR name);
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 // ---------------------------------------------------------------- power
-// Broadcast by sim/host/power.cpp
+// Broadcast by sim/bus/system_requests.cpp
 #define PBT_APMQUERYSUSPEND 0x0000
 #define PBT_APMSUSPEND 0x0004
 #define PBT_APMRESUMESUSPEND 0x0007

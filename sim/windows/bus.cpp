@@ -6,6 +6,8 @@
 // window procedure.
 #include "sim/windows/bus_internal.h"
 
+#include "bus/system_requests.h"
+
 #include <dbt.h>
 
 #include <algorithm>
@@ -260,6 +262,41 @@ Keyboard* keyboard_of(const Iface* i)
 
 namespace {
 
+// The process's top-level windows, which the system's power broadcasts reach.
+static std::vector<HWND> process_windows()
+{
+    std::vector<HWND> found;
+    EnumWindows(
+        [](HWND h, LPARAM out) -> BOOL {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(h, &pid);
+            if (pid == GetCurrentProcessId())
+                reinterpret_cast<std::vector<HWND>*>(out)->push_back(h);
+            return TRUE;
+        },
+        (LPARAM)&found);
+    return found;
+}
+
+// Whether a live thread keeps the system awake (the system's own sleep when
+// idle does not ask the programs, but such a thread prevents it).
+static bool kept_awake_locked()
+{
+    for (const auto& [id, flags] : bus().execution_states) {
+        HANDLE t = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+        DWORD code = 0;
+        bool live = t && GetExitCodeThread(t, &code) && code == STILL_ACTIVE;
+        if (t)
+            CloseHandle(t);
+        if (live && (flags & ES_CONTINUOUS) && (flags & ES_SYSTEM_REQUIRED))
+            return true;
+    }
+    return false;
+}
+
+// Told when the session ends, before the process does.
+static std::function<void()> g_session_ended;
+
 // This bus behind the shared keyboard code: the bus thread's timers (with
 // the bus's jitter), the trace as JSON text and this bus's tables. The
 // model gets no clock here: the tool's poll timing is judged in the host
@@ -335,6 +372,70 @@ struct WindowsBus : simbus::BusHost {
         Sleep(ms);
         bus().lock.lock();
     }
+    void locked(const std::function<void()>& fn) override
+    {
+        std::lock_guard<std::mutex> held(bus().lock);
+        fn();
+    }
+    Keyboard* keyboard(int number) override { return bus().keyboards[number == 1 ? 0 : 1].get(); }
+    std::vector<simbus::HandleRegistration> handle_registrations() override
+    {
+        std::vector<simbus::HandleRegistration> regs;
+        for (auto& r : bus().registrations)
+            if (r.second.for_handle)
+                regs.push_back({r.first, r.second.hwnd, r.second.handle, r.second.iface});
+        return regs;
+    }
+    bool device_open(const std::vector<int>& ids) override
+    {
+        for (auto& f : bus().files)
+            if (std::find(ids.begin(), ids.end(), f.second.iface) != ids.end())
+                return true;
+        return false;
+    }
+    // A query waits on the sending thread for the window's answer.
+    void send_device_change(const simbus::HandleRegistration& r, WPARAM event, std::vector<uint8_t> payload,
+                            std::function<void(LRESULT)> on_reply) override
+    {
+        if (!on_reply)
+            return simwin::send_device_change(r.id, r.hwnd, event, std::move(payload));
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutA(r.hwnd, WM_DEVICECHANGE, event, (LPARAM)payload.data(), SMTO_NORMAL, 30000,
+                            &answer);
+        on_reply((LRESULT)answer);
+    }
+    std::vector<HWND> top_level_windows() override { return process_windows(); }
+    void send_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp,
+                      std::function<void(LRESULT)> on_reply) override
+    {
+        DWORD_PTR answer = msg == WM_QUERYENDSESSION ? TRUE : 0;
+        SendMessageTimeoutA(hwnd, msg, wp, lp, SMTO_NORMAL, 30000, &answer);
+        if (on_reply)
+            on_reply((LRESULT)answer);
+    }
+    bool& suspended() override { return bus().suspended; }
+    bool kept_awake() override { return kept_awake_locked(); }
+    std::string block_reason(HWND hwnd) override
+    {
+        // Looked up, not imported: Wine 8 has no ShutdownBlockReasonQuery
+        // (the reason is then empty).
+        typedef BOOL(WINAPI * Query)(HWND, LPWSTR, DWORD*);
+        Query query =
+            (Query)(void*)GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonQuery");
+        WCHAR reason[256] = {0};
+        DWORD size = 256;
+        if (query)
+            query(hwnd, reason, &size);
+        char utf8[1024] = {0};
+        WideCharToMultiByte(CP_UTF8, 0, reason, -1, utf8, sizeof(utf8), nullptr, nullptr);
+        return utf8;
+    }
+    void end_process() override
+    {
+        if (g_session_ended)
+            g_session_ended();
+        ExitProcess(kEndedWithTheSession);
+    }
 };
 
 }  // namespace
@@ -394,179 +495,19 @@ void bus_after(uint32_t ms, std::function<void()> fn)
 }
 
 // ------------------------------------------------------------ the system's requests
-// The process's top-level windows, which the system's power broadcasts reach.
-static std::vector<HWND> process_windows()
-{
-    std::vector<HWND> found;
-    EnumWindows(
-        [](HWND h, LPARAM out) -> BOOL {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(h, &pid);
-            if (pid == GetCurrentProcessId())
-                reinterpret_cast<std::vector<HWND>*>(out)->push_back(h);
-            return TRUE;
-        },
-        (LPARAM)&found);
-    return found;
-}
-
-// On the sending thread: WM_POWERBROADCAST to every window; whether one denied.
-static bool power_broadcast(WPARAM event)
-{
-    bool denied = false;
-    for (HWND h : process_windows()) {
-        DWORD_PTR answer = 0;
-        SendMessageTimeoutA(h, WM_POWERBROADCAST, event, 0, SMTO_NORMAL, 30000, &answer);
-        denied = denied || answer == (DWORD_PTR)BROADCAST_QUERY_DENY;
-    }
-    return denied;
-}
-
-// Whether a live thread keeps the system awake (the system's own sleep when
-// idle does not ask the programs, but such a thread prevents it).
-static bool kept_awake_locked()
-{
-    for (const auto& [id, flags] : bus().execution_states) {
-        HANDLE t = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
-        DWORD code = 0;
-        bool live = t && GetExitCodeThread(t, &code) && code == STILL_ACTIVE;
-        if (t)
-            CloseHandle(t);
-        if (live && (flags & ES_CONTINUOUS) && (flags & ES_SYSTEM_REQUIRED))
-            return true;
-    }
-    return false;
-}
-
-static void power_action(const std::string& what)
-{
-    queue_send([what] {
-        Bus& b = bus();
-        if (what == "suspend" && power_broadcast(PBT_APMQUERYSUSPEND))
-            return;  // a program denied it
-        if (what == "sleep") {
-            std::lock_guard<std::mutex> held(b.lock);
-            if (kept_awake_locked()) {
-                trace("power", "{\"what\":\"sleep_refused\"}");
-                return;
-            }
-        }
-        if (what == "resume") {
-            {
-                std::lock_guard<std::mutex> held(b.lock);
-                if (!b.suspended)
-                    return;
-                b.suspended = false;
-            }
-            power_broadcast(PBT_APMRESUMEAUTOMATIC);
-            power_broadcast(PBT_APMRESUMESUSPEND);
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> held(b.lock);
-            b.suspended = true;
-        }
-        power_broadcast(PBT_APMSUSPEND);
-    });
-}
-
-// The end of the user's session (shut down, restart, log off), on the
-// sending thread: every window is asked with WM_QUERYENDSESSION and the first
-// FALSE answer keeps the session (a critical end asks but takes no refusal);
-// the windows that agreed then hear WM_ENDSESSION(FALSE). Otherwise every
-// window gets WM_ENDSESSION(TRUE), and once all have returned the system ends
-// the process.
-static std::function<void()> g_session_ended;
-
-static void end_session(bool critical)
-{
-    queue_send([critical] {
-        LPARAM flags = critical ? ENDSESSION_CRITICAL : 0;
-        std::vector<HWND> wins = process_windows();
-        for (size_t i = 0; i < wins.size(); i++) {
-            DWORD_PTR answer = TRUE;
-            SendMessageTimeoutA(wins[i], WM_QUERYENDSESSION, 0, flags, SMTO_NORMAL, 30000, &answer);
-            if (answer == FALSE && !critical) {
-                // Looked up, not imported: Wine 8 has no ShutdownBlockReasonQuery
-                // (the reason is then traced empty).
-                typedef BOOL(WINAPI * Query)(HWND, LPWSTR, DWORD*);
-                Query query =
-                    (Query)(void*)GetProcAddress(GetModuleHandleA("user32.dll"), "ShutdownBlockReasonQuery");
-                WCHAR reason[256] = {0};
-                DWORD size = 256;
-                if (query)
-                    query(wins[i], reason, &size);
-                char utf8[1024] = {0};
-                WideCharToMultiByte(CP_UTF8, 0, reason, -1, utf8, sizeof(utf8), nullptr, nullptr);
-                trace("power", "{\"what\":\"end_session_refused\",\"reason\":" + json_text(utf8) + "}");
-                for (size_t k = 0; k < i; k++)
-                    SendMessageTimeoutA(wins[k], WM_ENDSESSION, FALSE, flags, SMTO_NORMAL, 30000, nullptr);
-                return;
-            }
-        }
-        for (HWND h : wins)
-            SendMessageTimeoutA(h, WM_ENDSESSION, TRUE, flags, SMTO_NORMAL, 30000, nullptr);
-        trace("power", "{\"what\":\"session_ended\"}");
-        if (g_session_ended)
-            g_session_ended();
-        ExitProcess(kEndedWithTheSession);
-    });
-}
-
 void bus_on_session_end(std::function<void()> fn)
 {
     g_session_ended = std::move(fn);
 }
 
-// The user asks to remove the keyboard safely: every handle registration on
-// it is asked; unless one denies, another program that holds it vetoes
-// (`vetoed`) or a handle to it is still open afterwards, the removal goes on
-// and the keyboard leaves.
-static void query_remove_keyboard(bool vetoed)
-{
-    queue_send([vetoed] {
-        Bus& b = bus();
-        std::vector<int> ids;
-        std::vector<std::pair<HDEVNOTIFY, Registration>> regs;
-        {
-            std::lock_guard<std::mutex> held(b.lock);
-            if (b.keyboards[0])
-                ids = b.keyboards[0]->ifaces;
-            for (auto& r : b.registrations)
-                if (r.second.for_handle && std::find(ids.begin(), ids.end(), r.second.iface) != ids.end())
-                    regs.push_back(r);
-        }
-        if (ids.empty())
-            return;
-        bool denied = vetoed;
-        for (auto& r : regs) {
-            std::vector<uint8_t> payload = handle_broadcast(r.first, r.second.handle);
-            DWORD_PTR answer = 0;
-            SendMessageTimeoutA(r.second.hwnd, WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, (LPARAM)payload.data(),
-                                SMTO_NORMAL, 30000, &answer);
-            denied = denied || answer == (DWORD_PTR)BROADCAST_QUERY_DENY;
-        }
-        std::lock_guard<std::mutex> held(b.lock);
-        bool open = false;
-        for (auto& f : b.files)
-            open = open || std::find(ids.begin(), ids.end(), f.second.iface) != ids.end();
-        WPARAM outcome = denied || open ? DBT_DEVICEQUERYREMOVEFAILED : DBT_DEVICEREMOVEPENDING;
-        for (auto& r : regs)
-            send_device_change(r.first, r.second.hwnd, outcome, handle_broadcast(r.first, r.second.handle));
-        Keyboard* kb = b.keyboards[0].get();
-        if (outcome == DBT_DEVICEREMOVEPENDING && kb && kb->ifaces == ids)
-            kb->model->unplug();
-    });
-}
-
 void bus_action(const std::string& what)
 {
     if (what == "query_remove" || what == "query_remove_vetoed")
-        return query_remove_keyboard(what == "query_remove_vetoed");
+        return queue_send([what] { simbus::query_remove(bus_host(), what == "query_remove_vetoed"); });
     if (what == "suspend" || what == "sleep" || what == "force_suspend" || what == "resume")
-        return power_action(what);
+        return queue_send([what] { simbus::power_request(bus_host(), what); });
     if (what == "end_session" || what == "force_end_session")
-        return end_session(what == "force_end_session");
+        return queue_send([what] { simbus::end_session(bus_host(), what == "force_end_session"); });
     Bus& b = bus();
     std::lock_guard<std::mutex> held(b.lock);
     Keyboard* kb = b.keyboards[what == "detach2" || what == "attach2" ? 1 : 0].get();
