@@ -42,12 +42,8 @@ static bool ini_read_line(void* source, char* line)
 
 void ini_get_string(const char* section, const char* key, const char* def, char* buf, int size)
 {
-    if (size <= 0 || !key || !buf)
+    if (!ini_lookup_arguments(&section, key, &def, buf, size))
         return;
-    if (!section)
-        section = "";
-    if (!def)
-        def = "";
     FILE* f = fopen(g_exe_path, "rb");
     if (f) {
         bool found = false;

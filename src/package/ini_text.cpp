@@ -126,6 +126,17 @@ void ini_copy_default(const char* def, char* buf, int size)
     ini_copy_value(def, strlen(def), false, buf, size);
 }
 
+bool ini_lookup_arguments(const char** section, const char* key, const char** def, char* buf, int size)
+{
+    if (size <= 0 || !key || !buf)
+        return false;
+    if (!*section)
+        *section = "";
+    if (!*def)
+        *def = "";
+    return true;
+}
+
 // Reading through an IniText: where the next piece begins.
 struct IniTextReader {
     const IniText* text;
@@ -155,12 +166,8 @@ static bool ini_text_line(void* source, char* line)
 void ini_text_get_string(const IniText* text, const char* section, const char* key, const char* def,
                          char* buf, int size)
 {
-    if (size <= 0 || !key || !buf)
+    if (!ini_lookup_arguments(&section, key, &def, buf, size))
         return;
-    if (!section)
-        section = "";
-    if (!def)
-        def = "";
     // A start that cannot be reached gives no INI text at all.
     if (text->file && text->start <= 0x7FFFFFFFu) {
         IniTextReader reader = {text, text->start};

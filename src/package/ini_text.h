@@ -17,6 +17,9 @@ bool ini_find_value(IniNextLine next, void* source, const char* section, const c
                     int size);
 // The default value, cut to size-1 bytes and terminated.
 void ini_copy_default(const char* def, char* buf, int size);
+// A lookup's arguments as both lookups take them: false when there is no
+// buffer to fill; a missing section reads as "" and a missing default as "".
+bool ini_lookup_arguments(const char** section, const char* key, const char** def, char* buf, int size);
 
 // The INI text in the bytes of a program file: read from `start` on; a piece
 // that begins at `bound` or behind it is not read (0: no bound). The tool
