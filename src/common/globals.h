@@ -31,7 +31,7 @@ extern uint8_t g_silent;
 // Result codes (g_update_result): the stage at which a run stopped, which is
 // the process exit code and the result log's error= value. The IT
 // administrators' guide lists them under "Exit codes"; 2 has three meanings.
-enum : uint32_t {
+enum ResultCode : uint32_t {
     RESULT_VERIFIED = 0,          // the keyboard reports the package's versions
     RESULT_NO_UPDATE = 1,         // no run: up to date, or the time limit came first
     RESULT_ALREADY_RUNNING = 2,   // another copy of the tool has its window
