@@ -30,7 +30,13 @@ struct Checker {
     void warning(const std::string& field, const std::string& text) { found.push_back({false, field, text}); }
 };
 
+// MinGW's printf archetype is the C runtime's, without %zu; tessel-pack.exe
+// is built with MinGW's own printf, which has it.
+#ifdef __MINGW32__
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string format(const char* fmt, ...)
 {
     char buf[512];
