@@ -906,7 +906,8 @@ int cmd_verify(int argc, char** argv)
         return fail("%s carries no certificate table", in.c_str());
     if (!l.marker)
         return fail("%s: the INI text has no end marker; the tool would load no images", in.c_str());
-    bool ok = report(check_package(pieces_of(l), l.text), false);
+    bool ok = report(check_program(l.file.data(), l.file.size()), false);
+    ok = report(check_package(pieces_of(l), l.text), false) && ok;
     printf("%s: signature verified; package %s (USB image %u bytes, ending at the certificate table at %u)\n",
            in.c_str(), ok ? "passes its checks" : "has errors", l.end - l.parts.ini_end - BT_IMAGE_MAX,
            l.end);
