@@ -197,15 +197,18 @@ TEST(Timestamp, SignatureOutlivesItsExpiredCertificate)
     std::string certs =
         "cd '" + dir +
         "' && "
-        "openssl req -new -newkey rsa:2048 -nodes -subj '/CN=tessel test root' -config ca.cnf "
+        "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=tessel test "
+        "root' -config ca.cnf "
         "-keyout root-key.pem -out root.csr && "
         "openssl ca -batch -config ca.cnf -selfsign -keyfile root-key.pem -extensions root "
         "-startdate 20190101000000Z -enddate 20400101000000Z -in root.csr -out root.pem && "
-        "openssl req -new -newkey rsa:2048 -nodes -subj '/CN=tessel test TSA' -config ca.cnf "
+        "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=tessel test "
+        "TSA' -config ca.cnf "
         "-keyout tsa-key.pem -out tsa.csr && "
         "openssl ca -batch -config ca.cnf -extensions tsa "
         "-startdate 20190101000000Z -enddate 20400101000000Z -in tsa.csr -out tsa.pem && "
-        "openssl req -new -newkey rsa:2048 -nodes -subj '/CN=tessel test signing' -config ca.cnf "
+        "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=tessel test "
+        "signing' -config ca.cnf "
         "-keyout key.pem -out signing.csr && "
         "openssl ca -batch -config ca.cnf -extensions signing "
         "-startdate 20200101000000Z -enddate 20201231000000Z -in signing.csr -out signing.pem";
