@@ -369,6 +369,12 @@ TEST_F(TesselPack, LintRefusesEveryBrokenProgram)
     const Bytes sample = read_bytes(sample_path);
     const size_t pe = 0x40, opt = pe + 24, text = opt + 240;  // the stub's layout
     const std::string size = std::to_string(sample.size());
+    // e_lfanew 0xF00 and a PE signature there, past the 3832 bytes the walk
+    // looks at: one stretch of the file from 0x3C on.
+    Bytes far(sample.begin() + 0x3C, sample.begin() + 0xF04);
+    far[1] = 0x0F;
+    far[0] = far[2] = far[3] = 0;
+    std::copy_n("PE\0\0", 4, far.end() - 4);
     struct Row {
         const char* what;
         size_t at;
@@ -384,6 +390,10 @@ TEST_F(TesselPack, LintRefusesEveryBrokenProgram)
          pe + 1,
          {'X'},
          "no PE signature at e_lfanew 0x40 (50 58 00 00, not 50 45 00 00)"},
+        {"PE header beyond the walk's reach", 0x3C, far,
+         "e_lfanew 0xF00 is not below 3832: the tool's section walk would not find the package and would "
+         "read "
+         "the program from its first byte"},
         {"PE32, not PE32+", opt, {0x0B, 0x01}, "optional header magic 0x10B: not a PE32+ (64-bit) program"},
         {"optional header of a PE32 size",
          pe + 20,
