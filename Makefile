@@ -48,7 +48,7 @@ demo: build
 	scripts/demo.sh
 
 # build/release/: signed packaged program (throw-away test certificate), bare
-# program, tessel-pack for Linux, the test certificate, SHA256SUMS.
+# program, tessel-pack for Linux and Windows, the test certificate, SHA256SUMS.
 release: build
 	scripts/release.sh
 

@@ -27,6 +27,9 @@ if(TESSEL_PACK)
     add_custom_target(packaged ALL DEPENDS ${CMAKE_BINARY_DIR}/tessel-updater.exe)
 endif()
 
+# tessel-pack.exe: the package tool for authors on Windows.
+add_subdirectory(tools)
+
 # Programs for the tests under Wine (tests/wine/test_*.py).
 add_subdirectory(tests/wine)
 

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Puts a release together in build/release/: the packaged program signed with
 # a throw-away test certificate made here (its key is deleted at the end and
-# never leaves the temporary folder), the bare program, tessel-pack for Linux,
-# the test certificate (to verify the signature against) and SHA256SUMS.
+# never leaves the temporary folder), the bare program, tessel-pack for Linux
+# (stripped) and Windows, the test certificate (to verify the signature
+# against) and SHA256SUMS.
 # Expects the host and Windows builds (make build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACK=build/host/tools/tessel-pack
+PACK_EXE=build/windows/tools/tessel-pack.exe
 PACKAGED=build/windows/tessel-updater.exe
 BARE=build/windows/tessel-updater-bare.exe
 OUT=build/release
 
-for f in "$PACK" "$PACKAGED" "$BARE"; do
+for f in "$PACK" "$PACK_EXE" "$PACKAGED" "$BARE"; do
     [ -f "$f" ] || { echo "release: $f is missing (run make build)" >&2; exit 1; }
 done
 
@@ -29,7 +31,8 @@ mkdir -p "$OUT"
 "$PACK" sign "$PACKAGED" --cert "$tmp/cert.pem" --key "$tmp/key.pem" -o "$OUT/tessel-updater.exe"
 "$PACK" verify "$OUT/tessel-updater.exe" --ca "$tmp/cert.pem"
 cp "$BARE" "$OUT/tessel-updater-bare.exe"
-cp "$PACK" "$OUT/tessel-pack"
+strip -o "$OUT/tessel-pack" "$PACK"
+cp "$PACK_EXE" "$OUT/tessel-pack.exe"
 cp "$tmp/cert.pem" "$OUT/test-signing-certificate.pem"
 # The installer around the signed program and its read-me, signed as well.
 makensis -V2 -DPROGRAM="$PWD/$OUT/tessel-updater.exe" -DREADME="$PWD/sample-package/readme.mht" \
@@ -38,6 +41,6 @@ osslsigncode sign -certs "$tmp/cert.pem" -key "$tmp/key.pem" -h sha256 \
     -n "Orvex Tessel Keyboard Firmware Update" -in "$tmp/tessel-updater-setup.exe" -out "$OUT/tessel-updater-setup.exe" >/dev/null
 osslsigncode verify -CAfile "$tmp/cert.pem" -in "$OUT/tessel-updater-setup.exe" >/dev/null
 (cd "$OUT" && sha256sum tessel-updater.exe tessel-updater-setup.exe tessel-updater-bare.exe tessel-pack \
-    test-signing-certificate.pem > SHA256SUMS)
+    tessel-pack.exe test-signing-certificate.pem > SHA256SUMS)
 echo "release: $OUT"
 cat "$OUT/SHA256SUMS"

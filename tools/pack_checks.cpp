@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -29,7 +30,13 @@ struct Checker {
     void warning(const std::string& field, const std::string& text) { found.push_back({false, field, text}); }
 };
 
+// MinGW's printf archetype is the C runtime's, without %zu; tessel-pack.exe
+// is built with MinGW's own printf, which has it.
+#ifdef __MINGW32__
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string format(const char* fmt, ...)
 {
     char buf[512];
@@ -134,7 +141,7 @@ std::string name_runs(const std::vector<unsigned>& numbers, const char* prefix)
     return out;
 }
 
-void check_images(Checker& c, const PackagePieces& p)
+void check_images(Checker& c, const PackagePieces& p, uint32_t flash_size)
 {
     if (p.bt.empty())
         c.error("Bluetooth image", "empty");
@@ -148,6 +155,16 @@ void check_images(Checker& c, const PackagePieces& p)
         return;
     }
     const size_t n = p.usb.size();
+    // What the tool downloads: the image without a valid suffix.
+    size_t sent = n - dfu_suffix_length(p.usb.data(), int32_t(n));
+    if (flash_size && sent > flash_size)
+        c.error("USB image",
+                format("%zu bytes to download, more than the --flash-size of %u", sent, flash_size));
+    else if (sent > USB_FLASH_BYTES)
+        c.warning("USB image",
+                  format("%zu bytes to download; no keyboard of this family has more than %u bytes "
+                         "(64 KiB) of USB flash",
+                         sent, (unsigned)USB_FLASH_BYTES));
     const uint8_t* s = n >= DFU_SUFFIX_SIZE ? p.usb.data() + n - DFU_SUFFIX_SIZE : nullptr;
     if (!s || s[8] != 'U' || s[9] != 'F' || s[10] != 'D') {
         c.warning("USB image",
@@ -367,22 +384,59 @@ bool known_keys(const std::string& section, std::set<std::string>& keys)
     return false;
 }
 
+// The value of `key` on a single line, cleaned as the tool's reader cleans it.
+struct OneLine {
+    const std::string* line;
+    bool given;
+};
+bool one_line(void* source, char* line)
+{
+    OneLine* o = (OneLine*)source;
+    if (o->given)
+        return false;
+    o->given = true;
+    snprintf(line, INI_LINE_SIZE, "%s", o->line->c_str());
+    return true;
+}
+std::string line_value(const std::string& line, const std::string& key)
+{
+    OneLine o = {&line, false};
+    char buf[INI_LINE_SIZE];
+    return ini_find_value(one_line, &o, "", key.c_str(), buf, sizeof buf) ? buf : "";
+}
+
+const char* const kBom = "\xEF\xBB\xBF";
+
 // Walks the INI text with the reader's grammar: sections the tool never
-// reads, keys it never reads, and the second of two equal keys or sections,
-// which it never reaches.
+// reads, keys it never reads, the second of two equal keys or sections,
+// which it never reaches, and byte order marks, which it reads as text.
 void check_keys(Checker& c, const std::vector<uint8_t>& ini)
 {
     std::string text(ini.begin(), ini.end());
-    std::set<std::string> seen_sections, seen_keys, keys;
-    std::string section;  // "" before the first header
+    std::set<std::string> seen_sections, keys;
+    std::map<std::string, std::string> first_values;  // of the current section, by key in upper case
+    std::string section;                              // "" before the first header
     bool known = false, duplicate_section = false;
     size_t at = 0;
+    unsigned number = 0;
     while (at < text.size()) {
         size_t lf = text.find('\n', at);
-        std::string line = trim(text.substr(at, lf == std::string::npos ? std::string::npos : lf - at));
+        std::string raw = text.substr(at, lf == std::string::npos ? std::string::npos : lf - at);
+        std::string line = trim(raw);
         at = lf == std::string::npos ? text.size() : lf + 1;
-        if (line.empty() || line[0] == ';' || line[0] == '#')
+        number++;
+        bool bom = line.compare(0, 3, kBom) == 0;
+        if (bom) {
+            // Judged as the author meant it; the tool sees the mark as text.
+            line = trim(line.substr(3));
+            raw = line;
+        }
+        if (line.empty() || line[0] == ';' || line[0] == '#') {
+            if (bom)
+                c.warning(format("INI text line %u", number),
+                          "a UTF-8 byte order mark (EF BB BF), which the tool reads as text");
             continue;
+        }
         if (line[0] == '[') {
             size_t close = line.find(']');
             if (close == std::string::npos)
@@ -391,8 +445,12 @@ void check_keys(Checker& c, const std::vector<uint8_t>& ini)
             std::string name = upper(section);
             known = known_keys(name, keys);
             duplicate_section = !seen_sections.insert(name).second;
-            seen_keys.clear();
-            if (duplicate_section)
+            first_values.clear();
+            if (bom)
+                c.error("[" + section + "]",
+                        "a UTF-8 byte order mark (EF BB BF) stands before the header: the "
+                        "tool does not see this section");
+            else if (duplicate_section)
                 c.warning("[" + section + "]",
                           "a second section of this name; the tool reads only the first");
             else if (!known)
@@ -402,27 +460,121 @@ void check_keys(Checker& c, const std::vector<uint8_t>& ini)
         size_t sep = line.find('=');
         if (sep == std::string::npos)
             sep = line.find(':');
-        if (sep == std::string::npos)
+        if (sep == std::string::npos) {
+            if (bom)
+                c.warning(format("INI text line %u", number),
+                          "a UTF-8 byte order mark (EF BB BF), which the tool reads as text");
             continue;
+        }
         std::string key = trim(line.substr(0, sep));
         std::string field = (section.empty() ? "(before any section)" : "[" + section + "]") + " " + key;
+        bool read_here = !duplicate_section && !section.empty() && known && keys.count(upper(key));
+        if (bom) {
+            if (read_here)
+                c.error(field, "a UTF-8 byte order mark (EF BB BF) stands before the key: the tool does not "
+                               "find it");
+            else
+                c.warning(format("INI text line %u", number),
+                          "a UTF-8 byte order mark (EF BB BF), which the tool reads as text");
+            continue;
+        }
         if (duplicate_section || (!section.empty() && !known))
             continue;  // said once for the section
-        if (section.empty() || !keys.count(upper(key)))
+        if (!read_here) {
             c.warning(field, "unknown key; the tool never reads it");
-        else if (!seen_keys.insert(upper(key)).second)
-            c.warning(field, "a second value; the tool reads only the first");
+            continue;
+        }
+        std::string value = line_value(raw, key);
+        auto first = first_values.find(upper(key));
+        if (first == first_values.end())
+            first_values[upper(key)] = value;
+        else if (first->second == value)
+            c.warning(field, "a second, equal value; the tool reads only the first");
+        else
+            c.error(field, format("a second value %s; the tool reads only the first, %s",
+                                  quoted(value).c_str(), quoted(first->second).c_str()));
     }
 }
 
 }  // namespace
 
-std::vector<Finding> check_package(const PackagePieces& pieces, const IniText& text)
+std::vector<Finding> check_program(const uint8_t* file, size_t size)
+{
+    Checker c;
+    const char* const kField = "program";
+    if (size < 0x40 || file[0] != 'M' || file[1] != 'Z') {
+        c.error(kField, "no MZ header: not a Windows program");
+        return c.found;
+    }
+    uint32_t lfanew = u32_at(file + 0x3C);
+    if (size_t(lfanew) + 24 + 2 > size) {
+        c.error(kField, format("e_lfanew 0x%X points outside the file (%zu bytes)", lfanew, size));
+        return c.found;
+    }
+    const uint8_t* pe = file + lfanew;
+    if (memcmp(pe, "PE\0\0", 4) != 0) {
+        c.error(kField, format("no PE signature at e_lfanew 0x%X (%02X %02X %02X %02X, not 50 45 00 00)",
+                               lfanew, pe[0], pe[1], pe[2], pe[3]));
+        return c.found;
+    }
+    if (lfanew >= 3832) {
+        c.error(kField, format("e_lfanew 0x%X is not below 3832: the tool's section walk would not find the "
+                               "package and would read the program from its first byte",
+                               lfanew));
+        return c.found;
+    }
+    uint32_t magic = u16_at(pe + 24);
+    if (magic != 0x20B) {
+        c.error(kField, format("optional header magic 0x%X: not a PE32+ (64-bit) program", magic));
+        return c.found;
+    }
+    uint32_t opt_size = u16_at(pe + 20);
+    if (opt_size != 240) {
+        c.error(kField, format("SizeOfOptionalHeader is %u: Windows finds the section table there, but the "
+                               "tool's section walk assumes the 240 bytes of a PE32+ optional header",
+                               opt_size));
+        return c.found;
+    }
+    uint32_t sections = u16_at(pe + 6);
+    size_t table = size_t(lfanew) + 264, table_end = table + size_t(sections) * 40;
+    if (sections == 0) {
+        c.error(kField, "no sections");
+        return c.found;
+    }
+    if (table_end > size) {
+        c.error(kField, format("the section table (%u sections) ends at %zu, beyond the file's %zu bytes",
+                               sections, table_end, size));
+        return c.found;
+    }
+    uint32_t entry = u32_at(pe + 24 + 16);
+    bool entry_inside = false;
+    uint32_t last_end = 0;
+    for (uint32_t i = 0; i < sections; i++) {
+        const uint8_t* s = file + table + size_t(i) * 40;
+        uint32_t vsize = u32_at(s + 8), va = u32_at(s + 12), raw_size = u32_at(s + 16),
+                 raw_ptr = u32_at(s + 20);
+        uint32_t extent = vsize > raw_size ? vsize : raw_size;
+        entry_inside = entry_inside || (entry >= va && entry - va < extent);
+        if (raw_ptr != 0 && raw_size != 0 && uint64_t(raw_ptr) + raw_size > last_end)
+            last_end = uint32_t(std::min<uint64_t>(uint64_t(raw_ptr) + raw_size, 0xFFFFFFFFu));
+    }
+    if (!entry_inside)
+        c.error(kField, format("the entry point 0x%X lies in no section", entry));
+    PackageParts parts;
+    parse_package(file, size, &parts);
+    if (last_end != parts.start)
+        c.error(kField, format("the last section's raw data ends at %u, but the tool's section walk puts the "
+                               "package at %u",
+                               last_end, parts.start));
+    return c.found;
+}
+
+std::vector<Finding> check_package(const PackagePieces& pieces, const IniText& text, uint32_t flash_size)
 {
     Checker c;
     c.text = &text;
     ini_text_config(&text, &c.config);
-    check_images(c, pieces);
+    check_images(c, pieces, flash_size);
     check_image_info_block(c, pieces);
     check_versions(c);
     check_dfu_settings(c);

@@ -23,12 +23,22 @@ struct PackagePieces {
 
 // Checks a package. Values are looked up in `text`, the INI text as the tool
 // reads it from the package's program file, so that they are judged exactly
-// as the tool reads them.
-std::vector<Finding> check_package(const PackagePieces& pieces, const IniText& text);
+// as the tool reads them. `flash_size` (bytes, 0: none given) refuses a
+// larger USB image.
+std::vector<Finding> check_package(const PackagePieces& pieces, const IniText& text, uint32_t flash_size = 0);
+
+// Checks the program file's headers (the first `size` bytes of `file` or all
+// of it): errors where Windows would not start it or where the tool's section
+// walk would not find the package behind its last section.
+std::vector<Finding> check_program(const uint8_t* file, size_t size);
 
 // "error: FIELD: TEXT", or "warning: ..." for warnings and, with `as_warning`,
 // for errors too (a forced build).
 std::string finding_line(const Finding& f, bool as_warning);
+
+// The user flash of the keyboards' NXP USB microcontroller (64 KiB): a USB
+// image longer than this fits no keyboard of the family.
+#define USB_FLASH_BYTES 65536
 
 // The limit of a message in bytes: the tool's 256-byte message buffers.
 #define MESSAGE_MAX_BYTES 255

@@ -7,6 +7,7 @@
 #include "package/ini_text.h"
 #include "package/package_parse.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -18,27 +19,150 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
+#endif
 
 namespace {
 
+// Files by UTF-8 paths. Windows opens them by their UTF-16 names (its
+// byte-string calls take the ANSI code page); every file is binary.
+#ifdef _WIN32
+std::wstring wide(const std::string& path)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? size_t(n) : 1, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, &w[0], n);
+    w.resize(wcslen(w.c_str()));
+    return w;
+}
+
+FILE* open_file(const std::string& path, const char* mode)
+{
+    return _wfopen(wide(path).c_str(), wide(mode).c_str());
+}
+
+bool is_regular_file(const std::string& path, std::string& why)
+{
+    DWORD a = GetFileAttributesW(wide(path).c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) {
+        why = "no such file";
+        return false;
+    }
+    if (a & FILE_ATTRIBUTE_DIRECTORY) {
+        why = "not a regular file";
+        return false;
+    }
+    return true;
+}
+
+// A new file of a name no other file has, open for writing.
+FILE* create_new(const std::string& templ, std::string& path)
+{
+    for (unsigned n = 0; n < 1000; n++) {
+        path = templ.substr(0, templ.size() - 6) + std::to_string(GetCurrentProcessId()) + "-" +
+               std::to_string(n);
+        int fd = _wopen(wide(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd >= 0)
+            return _fdopen(fd, "wb");
+        if (errno != EEXIST)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+bool replace_file(const std::string& from, const std::string& to)
+{
+    if (MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return false;
+}
+
+void remove_file(const std::string& path)
+{
+    _wunlink(wide(path).c_str());
+}
+
+bool make_folder(const std::string& path)
+{
+    return _wmkdir(wide(path).c_str()) == 0 || errno == EEXIST;
+}
+#else
+FILE* open_file(const std::string& path, const char* mode)
+{
+    return fopen(path.c_str(), mode);
+}
+
+bool is_regular_file(const std::string& path, std::string& why)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        why = strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    return true;
+}
+
+// A new file of a name no other file has (`templ` ends in XXXXXX), open for
+// writing; executable, as the programs written are.
+FILE* create_new(const std::string& templ, std::string& path)
+{
+    std::vector<char> name(templ.begin(), templ.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    if (fd < 0)
+        return nullptr;
+    path = name.data();
+    fchmod(fd, 0755);
+    return fdopen(fd, "wb");
+}
+
+bool replace_file(const std::string& from, const std::string& to)
+{
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+void remove_file(const std::string& path)
+{
+    unlink(path.c_str());
+}
+
+bool make_folder(const std::string& path)
+{
+    return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+#endif
+
 const char* const kHelp =
     "usage:\n"
-    "  tessel-pack build --exe BARE.exe --ini package.ini --bt bt.bin --usb usb.bin -o OUT.exe [--force]\n"
+    "  tessel-pack build --exe BARE.exe --ini package.ini --bt bt.bin --usb usb.bin -o OUT.exe\n"
+    "                    [--force] [--flash-size BYTES]\n"
     "      Appends the INI text, the Bluetooth image and the USB image to a copy of BARE.exe.\n"
     "      Always refused: BARE.exe that is not a PE32+ program with nothing behind its last\n"
-    "      section; an INI text that does not end with the line S__=END_OF_FILE (and its line\n"
-    "      end) or holds an earlier such line; a Bluetooth image of other than exactly 32768\n"
-    "      bytes (a shorter one is refused, not padded). Up to 7 CR bytes are added before the\n"
-    "      LF of the end-marker line so that OUT.exe is a multiple of 8 bytes long and an\n"
-    "      Authenticode signature needs no padding (both the marker scan and the INI reader\n"
-    "      ignore CR). The result is read back with the tool's own loader and checked; each\n"
-    "      problem is one line on stderr, \"error: FIELD: WHAT\" or \"warning: FIELD: WHAT\".\n"
+    "      section, or that Windows would not start or the tool's section walk would misread\n"
+    "      (the program checks of lint); an INI text that does not end with the line\n"
+    "      S__=END_OF_FILE (and its line end) or holds an earlier such line; a Bluetooth image\n"
+    "      of other than exactly 32768 bytes (a shorter one is refused, not padded). Up to 7 CR\n"
+    "      bytes are added before the LF of the end-marker line so that OUT.exe is a multiple\n"
+    "      of 8 bytes long and an Authenticode signature needs no padding (both the marker scan\n"
+    "      and the INI reader ignore CR). The result is read back with the tool's own loader\n"
+    "      and checked; each problem is one line on stderr, \"error: FIELD: WHAT\" or\n"
+    "      \"warning: FIELD: WHAT\", and a refusal ends with the line \"build: N errors\".\n"
     "      Errors refuse the build; --force builds anyway and prints them as warnings.\n"
     "      Errors:\n"
     "        USB image: empty; a DFU suffix (\"UFD\" signature) whose CRC is wrong, whose\n"
@@ -52,27 +176,41 @@ const char* const kHelp =
     "          form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx; INI_DFU_VID1/PID1/VID2/PID2 not 1 to 4\n"
     "          hexadecimal digits (missing DFU keys take the tool's defaults);\n"
     "        [LANGnn] Snn: not valid UTF-8, or longer than the 255 bytes the tool shows;\n"
-    "        [LANG00]: any of S01..S16 missing or empty (English is the last fallback).\n"
+    "        [LANG00]: any of S01..S16 missing or empty (English is the last fallback);\n"
+    "        [SECTION] KEY: a second value that differs from the first (the tool reads the first);\n"
+    "        a UTF-8 byte order mark (EF BB BF) before a section header or a key the tool reads;\n"
+    "        USB image: more bytes to download than --flash-size BYTES, when given.\n"
     "      Warnings:\n"
+    "        USB image of more than 65536 bytes to download: no keyboard of this family has more\n"
+    "          USB flash (64 KiB);\n"
+    "        a byte order mark elsewhere, which the tool reads as text;\n"
     "        USB image without DFU suffix: the tool then downloads the whole image, which is\n"
     "          how the sample package ships, so it is allowed; but nothing ties the image to\n"
     "          a device;\n"
     "        languages LANG01..LANG30 that lack messages (named, with what falls back to English);\n"
-    "        sections and keys the tool never reads, and second sections or keys of a name,\n"
-    "          which it never reaches.\n"
+    "        sections and keys the tool never reads, second sections of a name and second\n"
+    "          equal values of a key, which it never reaches.\n"
     "      OUT.exe is written to a temporary file beside it and renamed only when accepted;\n"
     "      on any refusal OUT.exe is left untouched.\n"
-    "  tessel-pack lint PACKAGED.exe\n"
-    "      The checks of build on a packaged (or signed) program; exit status 1 on errors.\n"
-    "  tessel-pack sign PACKAGED.exe --cert CERT.pem --key KEY.pem [-o OUT.exe]\n"
-    "      Signs with osslsigncode (Authenticode, SHA-256; no time stamp), into OUT.exe or in\n"
+    "  tessel-pack lint PACKAGED.exe [--flash-size BYTES]\n"
+    "      The checks of build on a packaged (or signed) program, after those of the program\n"
+    "      itself: the MZ header; the PE signature at e_lfanew (inside the file, below 3832);\n"
+    "      a PE32+ optional header of 240 bytes (SizeOfOptionalHeader), which the tool's section\n"
+    "      walk assumes; sections, their table inside the file; an entry point inside a section;\n"
+    "      the last section's raw data ending where the walk puts the package. Each error is\n"
+    "      one line, and a refusal ends with the line \"lint: N errors\"; exit status 1.\n"
+    "  tessel-pack sign PACKAGED.exe --cert CERT.pem --key KEY.pem [-o OUT.exe] [--timestamp URL]\n"
+    "      Signs with osslsigncode (Authenticode, SHA-256; with --timestamp, an RFC 3161\n"
+    "      timestamp from the time-stamping authority at URL, so that the signature keeps\n"
+    "      verifying after the signing certificate has expired), into OUT.exe or in\n"
     "      place, and reads the signed program back as the tool does: its images must be\n"
     "      byte-identical to the unsigned program's, else nothing is written. PACKAGED.exe\n"
     "      must be unsigned and a multiple of 8 bytes long (as build makes it).\n"
     "  tessel-pack verify SIGNED.exe [--ca CA.pem]\n"
-    "      Checks the signature with osslsigncode verify (against CA.pem, else the system's\n"
-    "      certificates), then that the package ends where the certificate table begins and\n"
-    "      passes the checks of build.\n"
+    "      Checks the signature with osslsigncode verify (against CA.pem, for the signing and\n"
+    "      the timestamp's certificates, else the system's certificates) and shows its timestamp\n"
+    "      (time and authority), then that the package ends where the certificate table begins\n"
+    "      and passes the checks of build.\n"
     "  tessel-pack inspect OUT.exe [--messages]\n"
     "      Shows the package as the tool reads it: package start (and end, when signed), INI\n"
     "      end, the Bluetooth length (rounded) and sum, the USB length and DFU suffix length,\n"
@@ -85,10 +223,15 @@ const char* const kHelp =
     "      sections .text and .rdata with raw data; 1536 bytes, package start 0x600). It\n"
     "      stands in for the real program in host builds, which cannot link a Windows\n"
     "      executable; it is not meant to run.\n"
+    "  tessel-pack --version\n"
     "Exit status: 0 on success, 1 when refused or failed, 2 for usage.\n";
+
+// Errors said so far; a refused build or lint ends with their count.
+unsigned g_errors = 0;
 
 int fail(const char* fmt, ...)
 {
+    g_errors++;
     va_list ap;
     va_start(ap, fmt);
     fputs("tessel-pack: ", stderr);
@@ -106,16 +249,9 @@ int usage(const char* what)
 
 bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& why)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        why = strerror(errno);
+    if (!is_regular_file(path, why))
         return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-        return false;
-    }
-    FILE* f = fopen(path.c_str(), "rb");
+    FILE* f = open_file(path, "rb");
     if (!f) {
         why = strerror(errno);
         return false;
@@ -139,73 +275,25 @@ bool read_file(const std::string& path, std::vector<uint8_t>& out, std::string& 
 bool write_atomically(const std::string& out, const std::vector<uint8_t>& data, std::string& tmp_path,
                       std::string& why, bool keep_temp = false)
 {
-    std::string templ = out + ".tmp-XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) {
+    FILE* f = create_new(out + ".tmp-XXXXXX", tmp_path);
+    if (!f) {
         why = std::string("cannot create a temporary file beside ") + out + ": " + strerror(errno);
         return false;
     }
-    tmp_path = name.data();
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t w = write(fd, data.data() + done, data.size() - done);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            why = std::string("cannot write ") + tmp_path + ": " + strerror(errno);
-            close(fd);
-            unlink(tmp_path.c_str());
-            return false;
-        }
-        done += size_t(w);
-    }
-    fchmod(fd, 0755);
-    if (close(fd) != 0) {
+    bool written = fwrite(data.data(), 1, data.size(), f) == data.size();
+    if (fclose(f) != 0 || !written) {
         why = std::string("cannot write ") + tmp_path + ": " + strerror(errno);
-        unlink(tmp_path.c_str());
+        remove_file(tmp_path);
         return false;
     }
     if (keep_temp)
         return true;
-    if (rename(tmp_path.c_str(), out.c_str()) != 0) {
+    if (!replace_file(tmp_path, out)) {
         why = std::string("cannot rename to ") + out + ": " + strerror(errno);
-        unlink(tmp_path.c_str());
+        remove_file(tmp_path);
         return false;
     }
     return true;
-}
-
-uint32_t u16_at(const std::vector<uint8_t>& b, size_t at)
-{
-    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8);
-}
-
-uint32_t u32_at(const std::vector<uint8_t>& b, size_t at)
-{
-    return u16_at(b, at) | (u16_at(b, at + 2) << 16);
-}
-
-// Why `exe` is not a PE32+ program the tool can carry a package in; "" when it is.
-std::string pe32plus_problem(const std::vector<uint8_t>& exe)
-{
-    if (exe.size() < 0x40 || exe[0] != 'M' || exe[1] != 'Z')
-        return "has no MZ header";
-    uint32_t lfanew = u32_at(exe, 0x3C);
-    if (size_t(lfanew) + 24 + 2 > exe.size())
-        return "has no PE header (e_lfanew points outside the file)";
-    if (exe[lfanew] != 'P' || exe[lfanew + 1] != 'E' || exe[lfanew + 2] != 0 || exe[lfanew + 3] != 0)
-        return "has no PE signature";
-    if (u16_at(exe, lfanew + 24) != 0x20B)
-        return "is not PE32+ (optional header magic is not 0x20B)";
-    if (lfanew >= 3832)
-        return "has its PE header too far into the file (e_lfanew must be below 3832)";
-    if (u16_at(exe, lfanew + 6) == 0)
-        return "has no sections";
-    if (u16_at(exe, lfanew + 20) != 240)
-        return "has an optional header that is not 240 bytes long";
-    return "";
 }
 
 // Prints one line per finding on stderr; false when an error refuses the
@@ -216,19 +304,39 @@ bool report(const std::vector<Finding>& findings, bool force)
     for (const Finding& f : findings) {
         fprintf(stderr, "%s\n", finding_line(f, force).c_str());
         refused = refused || (f.error && !force);
+        g_errors += f.error && !force;
     }
     return !refused;
+}
+
+// A --flash-size value: decimal bytes, 1 or more; false when it is none.
+bool flash_size_of(const char* text, uint32_t* bytes)
+{
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long n = strtoull(text, &end, 10);
+    if (!*text || *end || errno || n == 0 || n > 0xFFFFFFFFull || !isdigit((unsigned char)text[0]))
+        return false;
+    *bytes = uint32_t(n);
+    return true;
 }
 
 int cmd_build(int argc, char** argv)
 {
     std::string exe_path, ini_path, bt_path, usb_path, out_path;
     bool force = false;
+    uint32_t flash_size = 0;
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
         std::string* slot = nullptr;
         if (a == "--force") {
             force = true;
+            continue;
+        }
+        if (a == "--flash-size") {
+            if (i + 1 >= argc || !flash_size_of(argv[i + 1], &flash_size))
+                return usage("build: --flash-size needs a number of bytes");
+            i++;
             continue;
         }
         if (a == "--exe")
@@ -261,9 +369,10 @@ int cmd_build(int argc, char** argv)
     if (!read_file(usb_path, usb, why))
         return fail("cannot read %s: %s", usb_path.c_str(), why.c_str());
 
-    std::string problem = pe32plus_problem(exe);
-    if (!problem.empty())
-        return fail("%s %s", exe_path.c_str(), problem.c_str());
+    // The program must start and its package be found where build puts it:
+    // these are never forced.
+    if (!report(check_program(exe.data(), exe.size()), false))
+        return 1;
     PackageParts bare;
     parse_package(exe.data(), exe.size(), &bare);
     if (bare.start != bare.file_size)
@@ -323,18 +432,18 @@ int cmd_build(int argc, char** argv)
                   (usb.empty() || memcmp(parts.usb, usb.data(), usb.size()) == 0) &&
                   parts.bt_read == bt.size() && memcmp(parts.bt, bt.data(), bt.size()) == 0;
     if (!agrees) {
-        unlink(tmp.c_str());
+        remove_file(tmp);
         return fail("the tool's loader does not read the built package back as it was written");
     }
     // The package's checks, on the values as the tool reads them from it.
     IniText text = {written.data(), written.size(), parts.start, parts.ini_end};
-    if (!report(check_package({ini, bt, usb}, text), force)) {
-        unlink(tmp.c_str());
+    if (!report(check_package({ini, bt, usb}, text, flash_size), force)) {
+        remove_file(tmp);
         return 1;
     }
-    if (rename(tmp.c_str(), out_path.c_str()) != 0) {
+    if (!replace_file(tmp, out_path)) {
         int e = errno;
-        unlink(tmp.c_str());
+        remove_file(tmp);
         return fail("cannot rename to %s: %s", out_path.c_str(), strerror(e));
     }
     printf("%s: %zu bytes (program %zu, INI %zu with %zu CR bytes of alignment, Bluetooth %zu, USB %zu)\n",
@@ -510,7 +619,7 @@ int cmd_extract(int argc, char** argv)
         return 1;
     if (!l.marker)
         return fail("%s: the INI text has no end marker, so the images cannot be told apart", path.c_str());
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    if (!make_folder(dir))
         return fail("cannot create %s: %s", dir.c_str(), strerror(errno));
     PackagePieces p = pieces_of(l);
     struct Piece {
@@ -528,19 +637,40 @@ int cmd_extract(int argc, char** argv)
 
 int cmd_lint(int argc, char** argv)
 {
-    if (argc != 1)
+    std::string path;
+    uint32_t flash_size = 0;
+    for (int i = 0; i < argc; i++) {
+        if (strcmp(argv[i], "--flash-size") == 0) {
+            if (i + 1 >= argc || !flash_size_of(argv[i + 1], &flash_size))
+                return usage("lint: --flash-size needs a number of bytes");
+            i++;
+        } else if (path.empty()) {
+            path = argv[i];
+        } else {
+            return usage("lint takes one file");
+        }
+    }
+    if (path.empty())
         return usage("lint takes one file");
+    std::vector<uint8_t> file;
+    std::string why;
+    if (!read_file(path, file, why))
+        return fail("cannot read %s: %s", path.c_str(), why.c_str());
+    // A program the tool misreads has no package worth judging.
+    if (!report(check_program(file.data(), file.size()), false))
+        return 1;
     Loaded l;
-    if (!load_as_tool(argv[0], &l))
+    if (!load_as_tool(path, &l))
         return 1;
     if (!l.marker)
-        return fail("%s: the INI text has no end marker; the tool would load no images", argv[0]);
-    std::vector<Finding> findings = check_package(pieces_of(l), l.text);
-    bool ok = report(findings, false);
-    printf("%s: %s\n", argv[0], ok ? "no errors" : "errors found");
-    return ok ? 0 : 1;
+        return fail("%s: the INI text has no end marker; the tool would load no images", path.c_str());
+    if (!report(check_package(pieces_of(l), l.text, flash_size), false))
+        return 1;
+    printf("%s: no errors\n", path.c_str());
+    return 0;
 }
 
+#ifndef _WIN32
 // Runs a program with its arguments (no shell), its output (stdout and
 // stderr) caught in `output`; its exit status, or -1 when it could not run.
 int run_program(const std::vector<std::string>& args, std::string& output)
@@ -591,6 +721,24 @@ std::string lines_with(const std::string& text, const char* what)
     return out;
 }
 
+// The text behind `label` on the first line that holds it after `anchor`
+// (from the start when `anchor` is empty), blanks trimmed; "" when absent.
+std::string text_after(const std::string& text, const char* anchor, const char* label)
+{
+    size_t from = *anchor ? text.find(anchor) : 0;
+    if (from == std::string::npos)
+        return "";
+    size_t at = text.find(label, from);
+    if (at == std::string::npos)
+        return "";
+    at += strlen(label);
+    size_t end = text.find('\n', at);
+    std::string v = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    v.erase(0, v.find_first_not_of(" \t:"));
+    v.erase(v.find_last_not_of(" \t\r") + 1);
+    return v;
+}
+
 // The images and where the INI text ends, as the tool loaded them.
 struct Images {
     uint32_t package_start, ini_end;
@@ -622,11 +770,13 @@ const char* const kSigner = "osslsigncode";
 
 int cmd_sign(int argc, char** argv)
 {
-    std::string in, cert, key, out;
+    std::string in, cert, key, out, timestamp;
     for (int i = 0; i < argc; i++) {
         std::string a = argv[i];
         std::string* slot = nullptr;
-        if (a == "--cert")
+        if (a == "--timestamp")
+            slot = &timestamp;
+        else if (a == "--cert")
             slot = &cert;
         else if (a == "--key")
             slot = &key;
@@ -663,13 +813,24 @@ int cmd_sign(int argc, char** argv)
     std::string tmp = out + ".tmp-sign";
     unlink(tmp.c_str());
     std::string said;
-    int rc = run_program({kSigner, "sign", "-certs", cert, "-key", key, "-h", "sha256", "-n",
-                          "Orvex Tessel Keyboard Firmware Updater", "-in", in, "-out", tmp},
-                         said);
+    std::vector<std::string> args = {
+        kSigner, "sign", "-certs", cert, "-key",
+        key,     "-h",   "sha256", "-n", "Orvex Tessel Keyboard Firmware Updater",
+        "-in",   in,     "-out",   tmp};
+    if (!timestamp.empty()) {
+        // An RFC 3161 timestamp: the signature keeps verifying after the
+        // signing certificate has expired.
+        args.insert(args.end() - 4, {"-ts", timestamp});
+    }
+    int rc = run_program(args, said);
     if (rc != 0) {
         unlink(tmp.c_str());
         fputs(said.c_str(), stderr);
-        return fail(rc < 0 ? "cannot run %s (is it installed?)" : "%s sign failed", kSigner);
+        return fail(rc < 0 ? "cannot run %s (is it installed?)"
+                    : timestamp.empty()
+                        ? "%s sign failed"
+                        : "%s sign failed (is the time-stamping authority at --timestamp reachable?)",
+                    kSigner);
     }
     // Read the signed program back as the tool does: the same images, else no OUT.
     Loaded s;
@@ -688,9 +849,10 @@ int cmd_sign(int argc, char** argv)
         unlink(tmp.c_str());
         return fail("cannot rename to %s: %s", out.c_str(), strerror(e));
     }
-    printf("%s: signed, %u bytes (certificate table at %u, %u bytes); package read back unchanged "
+    printf("%s: signed%s, %u bytes (certificate table at %u, %u bytes); package read back unchanged "
            "(USB image %zu bytes, DFU suffix %u)\n",
-           out.c_str(), s.size, s.end, s.size - s.end, after.usb.size(), after.suffix_length);
+           out.c_str(), timestamp.empty() ? "" : " and timestamped", s.size, s.end, s.size - s.end,
+           after.usb.size(), after.suffix_length);
     return 0;
 }
 
@@ -710,18 +872,32 @@ int cmd_verify(int argc, char** argv)
         return usage("verify needs SIGNED.exe");
     std::vector<std::string> args = {kSigner, "verify", "-in", in};
     if (!ca.empty()) {
-        args.push_back("-CAfile");
-        args.push_back(ca);
+        // The same file for the signing and the timestamp's chain.
+        args.insert(args.end(), {"-CAfile", ca, "-TSA-CAfile", ca});
     }
     std::string said;
     int rc = run_program(args, said);
-    if (rc != 0)
+    if (rc != 0) {
         fputs(said.c_str(), stderr);
+        if (rc < 0)
+            return fail("cannot run %s (is it installed?)", kSigner);
+        if (ca.empty())
+            return fail(
+                "%s verify: the signature does not verify against the system's certificates; give the "
+                "certificate that issued the signing certificate with --ca FILE (PEM)",
+                kSigner);
+        return fail("%s verify: the signature does not verify against %s", kSigner, ca.c_str());
+    }
+    fputs(lines_with(said, "Signature verification:").c_str(), stdout);
+    std::string when = text_after(said, "Countersignatures:", "Timestamp time:");
+    size_t chain = said.find("Timestamp verified using:");
+    if (!when.empty())
+        printf("timestamp: %s, by %s\n", when.c_str(),
+               chain == std::string::npos ? "?"
+                                          : text_after(said.substr(chain), "Signer #0:", "Subject:").c_str());
     else
-        fputs(lines_with(said, "Signature verification:").c_str(), stdout);
-    if (rc != 0)
-        return fail(rc < 0 ? "cannot run %s (is it installed?)" : "%s verify: the signature does not verify",
-                    kSigner);
+        printf("timestamp: none; the signature verifies only until the signing certificate expires (%s)\n",
+               text_after(said, "Signer's certificate:", "notAfter").c_str());
 
     Loaded l;
     if (!load_as_tool(in, &l))
@@ -730,12 +906,15 @@ int cmd_verify(int argc, char** argv)
         return fail("%s carries no certificate table", in.c_str());
     if (!l.marker)
         return fail("%s: the INI text has no end marker; the tool would load no images", in.c_str());
-    bool ok = report(check_package(pieces_of(l), l.text), false);
+    bool ok = report(check_program(l.file.data(), l.file.size()), false);
+    ok = report(check_package(pieces_of(l), l.text), false) && ok;
     printf("%s: signature verified; package %s (USB image %u bytes, ending at the certificate table at %u)\n",
            in.c_str(), ok ? "passes its checks" : "has errors", l.end - l.parts.ini_end - BT_IMAGE_MAX,
            l.end);
     return ok ? 0 : 1;
 }
+
+#endif
 
 void put16(std::vector<uint8_t>& b, size_t at, uint32_t v)
 {
@@ -826,30 +1005,72 @@ int cmd_stub(int argc, char** argv)
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     if (argc < 2)
         return usage("no command given");
     std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         fputs(kHelp, stdout);
+#ifdef _WIN32
+        fputs("This is tessel-pack.exe for Windows: sign and verify need osslsigncode and run in the\n"
+              "Linux tessel-pack only.\n",
+              stdout);
+#endif
         return 0;
     }
-    if (cmd == "build")
-        return cmd_build(argc - 2, argv + 2);
+    if (cmd == "--version") {
+        printf("tessel-pack %s\n", TESSEL_VERSION);
+        return 0;
+    }
+    if (cmd == "build" || cmd == "lint") {
+        int status = cmd == "build" ? cmd_build(argc - 2, argv + 2) : cmd_lint(argc - 2, argv + 2);
+        if (status == 1)
+            fprintf(stderr, "%s: %u error%s\n", cmd.c_str(), g_errors, g_errors == 1 ? "" : "s");
+        return status;
+    }
     if (cmd == "inspect")
         return cmd_inspect(argc - 2, argv + 2);
     if (cmd == "extract")
         return cmd_extract(argc - 2, argv + 2);
     if (cmd == "stub")
         return cmd_stub(argc - 2, argv + 2);
-    if (cmd == "lint")
-        return cmd_lint(argc - 2, argv + 2);
+#ifdef _WIN32
+    if (cmd == "sign" || cmd == "verify")
+        return fail("%s needs osslsigncode: it runs in the Linux tessel-pack only", cmd.c_str());
+#else
     if (cmd == "sign")
         return cmd_sign(argc - 2, argv + 2);
     if (cmd == "verify")
         return cmd_verify(argc - 2, argv + 2);
+#endif
     return usage(("unknown command " + cmd).c_str());
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Arguments as UTF-16 (paths in any language), handed on as UTF-8.
+int wmain(int argc, wchar_t** wargv)
+{
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; i++) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string a(n > 0 ? size_t(n) : 1, '\0');
+        if (n > 0)
+            WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, &a[0], n, nullptr, nullptr);
+        a.resize(strlen(a.c_str()));
+        args.push_back(a);
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv)
+{
+    return run(argc, argv);
+}
+#endif

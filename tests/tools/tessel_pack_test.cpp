@@ -30,6 +30,11 @@ PackRun run_pack(const std::string& args, const std::string& scratch)
     return r;
 }
 
+bool ends_with(const std::string& s, const std::string& end)
+{
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
 std::vector<std::string> files_in(const std::string& d)
 {
     std::vector<std::string> names;
@@ -126,15 +131,15 @@ protected:
     }
 
     // Runs a build that must be refused: non-zero status, one line on
-    // stderr, no OUT and no temporary file left behind.
+    // stderr and the count, no OUT and no temporary file left behind.
     void expect_refused(const std::string& args, const char* why)
     {
         SCOPED_TRACE(why);
         std::vector<std::string> before = files_in(dir);
         PackRun r = run_pack(args, dir);
         EXPECT_NE(r.status, 0);
-        EXPECT_FALSE(r.err.empty());
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+        EXPECT_TRUE(ends_with(r.err, "\nbuild: 1 error\n")) << r.err;
         EXPECT_EQ(files_in(dir), before) << "nothing written";
     }
 };
@@ -254,6 +259,10 @@ TEST_F(TesselPack, BuildChecksOneLinePerProblem)
         if (l.rfind("S", 0) != 0 || l.rfind("S01=", 0) == 0 || l.find("language 0") != std::string::npos ||
             l.find("language 6") != std::string::npos || l.find("language 7") != std::string::npos)
             sample_like.push_back(l);
+    std::vector<std::string> second_value = clean_lines(), bom_header = clean_lines();
+    second_value.insert(std::find(second_value.begin(), second_value.end(), "INI_DFU_TRANSFER_SIZE=64") + 1,
+                        "INI_DFU_TRANSFER_SIZE = 128 ; meant");
+    *std::find(bom_header.begin(), bom_header.end(), "[DFU]") = "\xEF\xBB\xBF[DFU]";
     char crc_line[200];
     {
         Bytes bad = with_suffix(body, 0x1FC9, 0x5002, 1);
@@ -306,6 +315,17 @@ TEST_F(TesselPack, BuildChecksOneLinePerProblem)
          "English"},
         {"unknown key", clean_lines({{"[MAIN] INI_VER_NPX", "0353"}}), good_usb, false,
          "warning: [MAIN] INI_VER_NPX: unknown key; the tool never reads it"},
+        {"second value of a key", second_value, good_usb, true,
+         "error: [DFU] INI_DFU_TRANSFER_SIZE: a second value \"128\"; the tool reads only the first, \"64\""},
+        {"byte order mark before a header", bom_header, good_usb, true,
+         "error: [DFU]: a UTF-8 byte order mark (EF BB BF) stands before the header: the tool does not see "
+         "this "
+         "section"},
+        {"USB image larger than any keyboard's flash", clean_lines(),
+         with_suffix(pattern(65537, 3), 0x1FC9, 0x5002), false,
+         "warning: USB image: 65537 bytes to download; no keyboard of this family has more than 65536 bytes "
+         "(64 "
+         "KiB) of USB flash"},
     };
     std::string broken_ini = dir + "/broken.ini", broken_usb = dir + "/broken_usb.bin";
     for (const Row& row : rows) {
@@ -314,7 +334,7 @@ TEST_F(TesselPack, BuildChecksOneLinePerProblem)
         write_bytes(broken_ini, text_bytes(ini_text(row.lines)));
         write_bytes(broken_usb, row.usb);
         PackRun r = run_pack(build_args(bare, broken_ini, bt, broken_usb), dir);
-        EXPECT_EQ(r.err, row.line + "\n");
+        EXPECT_EQ(r.err, row.line + "\n" + (row.refused ? "build: 1 error\n" : ""));
         EXPECT_EQ(r.status != 0, row.refused);
         EXPECT_EQ(file_exists(out), !row.refused);
         if (!row.refused)
@@ -324,7 +344,93 @@ TEST_F(TesselPack, BuildChecksOneLinePerProblem)
         EXPECT_EQ(r.err, "warning: " + row.line.substr(strlen("error: ")) + "\n");
         r = run_pack("lint '" + out + "'", dir);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, row.line + "\n");
+        EXPECT_EQ(r.err, row.line + "\nlint: 1 error\n");
+    }
+
+    // A flash size given refuses a larger image, in build and in lint.
+    write_bytes(broken_usb, with_suffix(pattern(4096, 12), 0x1FC9, 0x5002));
+    write_bytes(broken_ini, text_bytes(ini_text(clean_lines())));
+    const char* too_big = "error: USB image: 4096 bytes to download, more than the --flash-size of 4095\n";
+    PackRun r = run_pack(build_args(bare, broken_ini, bt, broken_usb) + " --flash-size 4095", dir);
+    EXPECT_EQ(r.err, std::string(too_big) + "build: 1 error\n");
+    r = run_pack(build_args(bare, broken_ini, bt, broken_usb) + " --flash-size 4096", dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = run_pack("lint '" + out + "' --flash-size 4095", dir);
+    EXPECT_EQ(r.err, std::string(too_big) + "lint: 1 error\n");
+}
+
+// Program files that Windows would not start or whose package the tool's
+// section walk would misread, each a copy of the sample with one change:
+// lint refuses each with its one line and the count, and build refuses
+// each as its program.
+TEST_F(TesselPack, LintRefusesEveryBrokenProgram)
+{
+    const std::string sample_path = TESSEL_SAMPLE_DIR "/tessel-updater.exe";
+    const Bytes sample = read_bytes(sample_path);
+    const size_t pe = 0x40, opt = pe + 24, text = opt + 240;  // the stub's layout
+    const std::string size = std::to_string(sample.size());
+    // e_lfanew 0xF00 and a PE signature there, past the 3832 bytes the walk
+    // looks at: one stretch of the file from 0x3C on.
+    Bytes far(sample.begin() + 0x3C, sample.begin() + 0xF04);
+    far[1] = 0x0F;
+    far[0] = far[2] = far[3] = 0;
+    std::copy_n("PE\0\0", 4, far.end() - 4);
+    struct Row {
+        const char* what;
+        size_t at;
+        Bytes bytes;
+        std::string line;
+    } rows[] = {
+        {"no MZ", 0, {'X'}, "no MZ header: not a Windows program"},
+        {"e_lfanew outside the file",
+         0x3C,
+         {0xF0, 0xFF, 0xFF, 0x7F},
+         "e_lfanew 0x7FFFFFF0 points outside the file (" + size + " bytes)"},
+        {"PE signature wrong",
+         pe + 1,
+         {'X'},
+         "no PE signature at e_lfanew 0x40 (50 58 00 00, not 50 45 00 00)"},
+        {"PE header beyond the walk's reach", 0x3C, far,
+         "e_lfanew 0xF00 is not below 3832: the tool's section walk would not find the package and would "
+         "read "
+         "the program from its first byte"},
+        {"PE32, not PE32+", opt, {0x0B, 0x01}, "optional header magic 0x10B: not a PE32+ (64-bit) program"},
+        {"optional header of a PE32 size",
+         pe + 20,
+         {224, 0},
+         "SizeOfOptionalHeader is 224: Windows finds the section table there, but the tool's section walk "
+         "assumes the 240 bytes of a PE32+ optional header"},
+        {"no sections", pe + 6, {0, 0}, "no sections"},
+        {"section table past the end",
+         pe + 6,
+         {0xFF, 0xFF},
+         "the section table (65535 sections) ends at 2621728, beyond the file's " + size + " bytes"},
+        {"entry point in no section",
+         opt + 16,
+         {0x00, 0x90, 0, 0},
+         "the entry point 0x9000 lies in no section"},
+        {"first section's raw data reaching into the package",
+         text + 16,
+         {0x00, 0x06, 0, 0},
+         "the last section's raw data ends at 2048, but the tool's section walk puts the package at 1536"},
+    };
+    PackRun r = run_pack("lint '" + sample_path + "'", dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string broken = dir + "/broken.exe";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Bytes b = sample;
+        std::copy(row.bytes.begin(), row.bytes.end(), b.begin() + long(row.at));
+        write_bytes(broken, b);
+        r = run_pack("lint '" + broken + "'", dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "error: program: " + row.line + "\nlint: 1 error\n");
+        // As the bare program of a build, cut back to its headers and sections.
+        b.resize(0x600);
+        write_bytes(broken, b);
+        r = run_pack(build_args(broken, ini, bt, usb), dir);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_FALSE(file_exists(out));
     }
 }
 
@@ -339,6 +445,9 @@ TEST_F(TesselPack, InspectAndExtractRefuseFilesWithoutPackage)
     r = run_pack("--help", dir);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("stub -o BARE.exe"), std::string::npos);
+    r = run_pack("--version", dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.rfind("tessel-pack ", 0) == 0 && isdigit((unsigned char)r.out[12])) << r.out;
 }
 
 class SamplePackage : public PackageTest {
