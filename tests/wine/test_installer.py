@@ -184,6 +184,7 @@ def deployed(wine):
     for run in others:
         run.code(time.monotonic() + 120, folder / f"{run.name}-removal.code")
     print(f"deployment cases took {time.monotonic() - started:.0f} s")
+    results["setup"] = setup
     return results, switches
 
 
@@ -266,6 +267,20 @@ def test_check_and_switches(deployed, i):
     assert status == code
     if line:
         assert out.strip() == line
+
+
+def test_installer_has_the_version_block_and_the_tools_icon(deployed):
+    import pefile
+    results, _ = deployed
+    pe = pefile.PE(str(results["setup"]))
+    strings = {k.decode(): v.decode() for info in pe.FileInfo[0] if hasattr(info, "StringTable")
+               for table in info.StringTable for k, v in table.entries.items()}
+    assert strings["ProductVersion"] == "3.0.0.1" and strings["ProductName"] == "Orvex Tessel Keyboard Firmware Update"
+    # The tool's icon, whose group lists its nine sizes (6 + 9 x 14 bytes).
+    groups = [entry for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == pefile.RESOURCE_TYPE["RT_GROUP_ICON"]]
+    sizes = [leaf.data.struct.Size for group in groups for name in group.directory.entries
+             for leaf in name.directory.entries]
+    assert sizes == [6 + 9 * 14]
 
 
 def dnload_blocks(trace):
