@@ -60,8 +60,6 @@ extern uint8_t g_show_help;
 // Reads the first argument of a command-line tail into g_silent, g_check,
 // g_show_help and g_lang.
 void parse_command_line(const char* tail);
-// The text of the -? message box.
-extern const WCHAR* const kHelpText;
 // Takes one message of the UI thread and serves it: dialog keys of the main
 // window and of the restart prompt, else translation and dispatch. FALSE on
 // WM_QUIT (or a failing GetMessageA); the message's wParam is then the code.

@@ -15,25 +15,29 @@ HFONT g_ui_font = nullptr;
 uint8_t g_show_help = 0;
 
 // The -? box: the switches and the exit codes.
-const WCHAR* const kHelpText = WTEXT("Switches (only the first argument counts):\n")
+// clang-format off
+const WCHAR* const kHelpText =
+    WTEXT("Switches (only the first argument counts):\n")
     WTEXT("  -silent\tupdate without a window or questions and end by itself (also /silent, any case)\n")
-        WTEXT("  -lang=N\tshow the messages of language N (0 to 30)\n")
-            WTEXT("  -check\task the keyboard its versions and end: no window, no update\n")
-                WTEXT("  -trace=FILE\trecords a support trace to FILE\n") WTEXT("  -? or /?\tthis list\n\n")
-                    WTEXT("Exit codes:\n") WTEXT("  0\tupdate verified (-check: up to date)\n")
-                        WTEXT("  1\tno update ran\n")
-                            WTEXT("  2\tBluetooth stage failed, or another copy runs\n")
-                                WTEXT("  3 to 7\tthe update stopped at a later stage\n")
-                                    WTEXT("  10\t-check: the update applies\n")
-                                        WTEXT("  11\t-check: no keyboard found\n")
-                                            WTEXT("  12\t-check: the keyboard cannot take this package\n")
-                                                WTEXT("  13\t-check: the program carries no update package");
+    WTEXT("  -lang=N\tshow the messages of language N (0 to 30)\n")
+    WTEXT("  -check\task the keyboard its versions and end: no window, no update\n")
+    WTEXT("  -trace=FILE\trecords a support trace to FILE\n")
+    WTEXT("  -? or /?\tthis list\n\n")
+    WTEXT("Exit codes:\n")
+    WTEXT("  0\tupdate verified (-check: up to date)\n")
+    WTEXT("  1\tno update ran\n")
+    WTEXT("  2\tBluetooth stage failed, or another copy runs\n")
+    WTEXT("  3 to 7\tthe update stopped at a later stage\n")
+    WTEXT("  10\t-check: the update applies\n")
+    WTEXT("  11\t-check: no keyboard found\n")
+    WTEXT("  12\t-check: the keyboard cannot take this package\n")
+    WTEXT("  13\t-check: the program carries no update package");
+// clang-format on
 
 namespace {
 
-const size_t kArgumentSize = 256;
-const int RESULT_HELP_SHOWN =
-    0;  // the exit code after the -? box  // the first argument, cut to 255 characters
+const size_t kArgumentSize = 256;  // the first argument, cut to 255 characters
+const int kHelpShownCode = 0;      // the exit code after the -? box
 
 // The window's outer size at 96 DPI; it grows with the display's scale.
 const int kWindowWidth96 = 640;
@@ -227,7 +231,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     if (g_show_help) {
         MessageBoxW(nullptr, kHelpText, WTEXT("Orvex Tessel Keyboard Firmware Updater"),
                     MB_OK | MB_ICONINFORMATION);
-        return RESULT_HELP_SHOWN;
+        return kHelpShownCode;
     }
 
     g_background_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
