@@ -33,6 +33,9 @@ add_subdirectory(tools)
 # Programs for the tests under Wine (tests/wine/test_*.py).
 add_subdirectory(tests/wine)
 
+# What the installers run around the tool (tessel-deploy.exe and its MSI DLL).
+add_subdirectory(installer)
+
 # tessel-updater-sim.exe: the same tool with the simulated keyboard and boot
 # loader (sim/models) behind its device calls, for whole updates under Wine.
 # Its build forces sim/windows/redirect.h into the product's sources; the

@@ -15,7 +15,7 @@ PACKAGES=(
     # the scripts Arial lacks, linked to it in the Wine prefix (scripts/wine-common.sh):
     # Chinese, Japanese and Korean; Hebrew and Arabic; Thai
     fonts-wqy-microhei fonts-dejavu-core fonts-tlwg-loma-ttf
-    python3-pefile clang-format python3-pytest osslsigncode openssl libssl-dev nsis
+    python3-pefile clang-format python3-pytest osslsigncode openssl libssl-dev nsis wixl
     clang-14 libclang-rt-14-dev
 )
 

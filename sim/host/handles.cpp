@@ -87,6 +87,30 @@ void set_write_observer(WriteObserver observer)
     write_observer() = std::move(observer);
 }
 
+namespace {
+std::string g_standard_output;
+HANDLE g_standard_output_handle = nullptr;
+
+// The standard output: a pipe that takes every write whole.
+struct StandardOutput : HandleObject {
+    const char* kind() const override { return "stdout"; }
+    BOOL write(const void* buf, DWORD n, DWORD* put) override
+    {
+        std::string text(static_cast<const char*>(buf), n);
+        g_standard_output += text;
+        trace("stdout", Json{{"text", text}});
+        if (put)
+            *put = n;
+        return TRUE;
+    }
+};
+}  // namespace
+
+std::string standard_output()
+{
+    return g_standard_output;
+}
+
 }  // namespace sim
 
 namespace {
@@ -105,6 +129,17 @@ void SetLastError(DWORD code)
 {
     sim::SimThread* t = sim::running_thread();
     (t ? t->last_error : g_free_last_error) = code;
+}
+
+// Made at the first call, so that a world whose tool never asks for it has
+// the handle values it always had.
+HANDLE GetStdHandle(DWORD which)
+{
+    if (which != STD_OUTPUT_HANDLE)
+        return nullptr;
+    if (!sim::g_standard_output_handle)
+        sim::g_standard_output_handle = sim::handle_insert(new sim::StandardOutput);
+    return sim::g_standard_output_handle;
 }
 
 BOOL CloseHandle(HANDLE h)

@@ -156,6 +156,8 @@ void cancel(uint64_t id);
 using TraceSink = std::function<void(const Json& record)>;
 void set_trace_sink(TraceSink sink);
 void trace(const char* ev, Json fields = Json::object());
+// Everything the tool wrote to its standard output so far.
+std::string standard_output();
 // Leaves out the records of `events`: nothing is built for them, and
 // `skipped` (with the event's name) runs where the sink would have run (the campaign's runs, which
 // judge their records as they come, need neither the keyboard's reports nor

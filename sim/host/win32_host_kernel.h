@@ -41,6 +41,11 @@ typedef INT_PTR(WINAPI* FARPROC)();
 HMODULE GetModuleHandleA(LPCSTR name);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 int MulDiv(int number, int numerator, int denominator);
+// The process's standard output (sim/host/handles.cpp): in the simulated
+// world always a pipe that the starting program reads; what is written to it
+// is traced ("stdout"). There is no standard input or error stream.
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+HANDLE GetStdHandle(DWORD which);
 
 // The C runtime's stream functions take Windows paths on Windows; on the host
 // fopen is routed through the same path mapping as CreateFileA.

@@ -143,6 +143,7 @@ struct CREATESTRUCTA {
 
 #define MB_OK 0x00000000L
 #define MB_ICONWARNING 0x00000030L
+#define MB_ICONINFORMATION 0x00000040L
 
 // ---------------------------------------------------------------- windows and classes
 // Implemented in sim/host/windows.cpp

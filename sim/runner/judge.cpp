@@ -195,7 +195,10 @@ Verdict Judge::verdict(const json* summary, int status, const json& scenario, bo
     // Windows ended the process with the session, whatever it was doing.
     bool ended_by_system = exited && exit_code == 0x40010004;
     bool other_instance = scenario.value("other_instance", false);
-    bool silent = scenario.value("args", "").rfind("-silent", 0) == 0;
+    std::string first = scenario.value("args", "");
+    std::transform(first.begin(), first.end(), first.begin(),
+                   [](unsigned char c) { return (char)std::tolower(c); });
+    bool silent = first.rfind("-silent", 0) == 0 || first.rfind("/silent", 0) == 0;
 
     // 1. Success only when the devices hold and run the package's images.
     bool success = (exited && exit_code == 0) || (!lines.empty() && lines.back().rfind("OK: ", 0) == 0);

@@ -28,6 +28,11 @@
 #define TIMER_PROBE_START_MS 250
 #define TIMER_PROBE_ARRIVAL_MS 4000
 #define TIMER_SILENT_EXIT_MS 45000
+// -check: the search for the keyboard (and its answer) ends after 3 s; a
+// probe that finds nothing, or finds the keyboard, looks again after 500 ms.
+#define TIMER_CHECK_END 6
+#define TIMER_CHECK_SEARCH_MS 3000
+#define TIMER_CHECK_PROBE_AGAIN_MS 500
 
 // Start-up (main.cpp)
 extern HINSTANCE g_instance;
@@ -49,7 +54,11 @@ void window_size_for_dpi(UINT dpi, int* width, int* height);
 // Whether the chosen language reads right to left (Arabic, Hebrew): the
 // windows are then mirrored.
 bool language_is_rtl();
-// Reads the first argument of a command-line tail into g_silent and g_lang.
+// Set by the first argument -? or /?: the tool lists its switches and exit
+// codes in a message box and ends.
+extern uint8_t g_show_help;
+// Reads the first argument of a command-line tail into g_silent, g_check,
+// g_show_help and g_lang.
 void parse_command_line(const char* tail);
 // Takes one message of the UI thread and serves it: dialog keys of the main
 // window and of the restart prompt, else translation and dispatch. FALSE on
@@ -72,6 +81,21 @@ void kb_probe();
 LRESULT on_timer(HWND hwnd, WPARAM id);
 LRESULT on_power_broadcast(HWND hwnd, WPARAM wp, LPARAM lp);
 LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp);
+
+// -check (check.cpp)
+// What an update would do with a keyboard of these versions: up to date, it
+// applies, or it is refused. Without a reported Bluetooth version the NXP
+// version alone decides.
+uint32_t check_outcome(uint32_t keyboard_nxp, uint32_t keyboard_bt, bool bt_reported);
+// Ends the check once with `code`: the exit code, one line on the standard
+// output when there is one, and the window destroyed.
+void check_end(uint32_t code);
+// After each probe: the boot loader alone ends the check; otherwise the
+// probe runs again until the search ends.
+void check_after_probe(bool keyboard, bool bootloader);
+// TIMER_CHECK_END: a keyboard that was found but did not answer is judged by
+// its NXP version; none found ends with RESULT_CHECK_NO_KEYBOARD.
+void check_search_over();
 
 // Update command and Alt+U (update_command.cpp)
 // Set by start_update_run before the worker starts; the worker clears it as its

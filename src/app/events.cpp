@@ -88,6 +88,7 @@ void kb_probe()
     if (kb)
         g_kb_open_arrivals.store(g_kb_arrivals.load());
     uint8_t state = g_update_state.load();
+    bool bootloader = false;
     if (state == ST_IDLE && kb) {
         if (!g_silent) {
             uint8_t report[KB_OUT_REPORT_SIZE];
@@ -96,8 +97,10 @@ void kb_probe()
         }
         ui_enable_update(TRUE);
     } else if (state == ST_IDLE) {
-        if (usb_bootloader_present())
+        if (usb_bootloader_present()) {
+            bootloader = true;
             ui_enable_update(TRUE);
+        }
     } else if (state == ST_DETACHED && kb && g_removal_query == QUERY_NONE) {
         // While a removal query is open the keyboard may not have left at
         // all: the keyboard found is no re-attachment until the query ends.
@@ -106,6 +109,8 @@ void kb_probe()
 
     if (g_silent)
         PostMessageA(g_main_wnd, WM_COMMAND, IDC_UPDATE, 0);
+    else if (g_check)
+        check_after_probe(kb != nullptr, bootloader);
 }
 
 LRESULT on_timer(HWND hwnd, WPARAM id)
@@ -121,6 +126,9 @@ LRESULT on_timer(HWND hwnd, WPARAM id)
         g_closing = 1;
         end_run_now();
         PostMessageA(hwnd, WM_DESTROY, 0, 0);
+    } else if (id == TIMER_CHECK_END) {
+        KillTimer(hwnd, TIMER_CHECK_END);
+        check_search_over();
     }
     return 0;
 }

@@ -12,10 +12,32 @@
 HINSTANCE g_instance = nullptr;
 HBRUSH g_background_brush = nullptr;
 HFONT g_ui_font = nullptr;
+uint8_t g_show_help = 0;
+
+// The -? box: the switches and the exit codes.
+// clang-format off
+const WCHAR* const kHelpText =
+    WTEXT("Switches (only the first argument counts):\n")
+    WTEXT("  -silent\tupdate without a window or questions and end by itself (also /silent, any case)\n")
+    WTEXT("  -lang=N\tshow the messages of language N (0 to 30)\n")
+    WTEXT("  -check\task the keyboard its versions and end: no window, no update\n")
+    WTEXT("  -trace=FILE\trecords a support trace to FILE\n")
+    WTEXT("  -? or /?\tthis list\n\n")
+    WTEXT("Exit codes:\n")
+    WTEXT("  0\tupdate verified (-check: up to date)\n")
+    WTEXT("  1\tno update ran\n")
+    WTEXT("  2\tBluetooth stage failed, or another copy runs\n")
+    WTEXT("  3 to 7\tthe update stopped at a later stage\n")
+    WTEXT("  10\t-check: the update applies\n")
+    WTEXT("  11\t-check: no keyboard found\n")
+    WTEXT("  12\t-check: the keyboard cannot take this package\n")
+    WTEXT("  13\t-check: the program carries no update package");
+// clang-format on
 
 namespace {
 
 const size_t kArgumentSize = 256;  // the first argument, cut to 255 characters
+const int kHelpShownCode = 0;      // the exit code after the -? box
 
 // The window's outer size at 96 DPI; it grows with the display's scale.
 const int kWindowWidth96 = 640;
@@ -75,6 +97,23 @@ bool first_argument(const char* tail, char* arg)
     memcpy(arg, tail, n);
     arg[n] = '\0';
     return true;
+}
+
+// Whether `arg` is the switch `name` (lower case) behind "-" or "/", in any
+// letter case.
+bool is_switch(const char* arg, const char* name)
+{
+    if (arg[0] != '-' && arg[0] != '/')
+        return false;
+    const char* a = arg + 1;
+    for (; *name; ++a, ++name) {
+        char c = *a;
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+        if (c != *name)
+            return false;
+    }
+    return *a == '\0';
 }
 
 }  // namespace
@@ -148,8 +187,12 @@ void parse_command_line(const char* tail)
     char arg[kArgumentSize];
     if (!first_argument(tail, arg))
         return;
-    if (strcmp(arg, "-silent") == 0)
+    if (is_switch(arg, "silent"))
         g_silent = 1;
+    else if (is_switch(arg, "check"))
+        g_check = 1;
+    else if (is_switch(arg, "?"))
+        g_show_help = 1;
     // The number is read from the seventh character on, wherever "-lang="
     // stands in the argument (an argument that holds it has at least six).
     if (strstr(arg, "-lang="))
@@ -185,6 +228,11 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     const char* tail = command_line_tail(GetCommandLineA());
     if (*tail)
         parse_command_line(tail);
+    if (g_show_help) {
+        MessageBoxW(nullptr, kHelpText, WTEXT("Orvex Tessel Keyboard Firmware Updater"),
+                    MB_OK | MB_ICONINFORMATION);
+        return kHelpShownCode;
+    }
 
     g_background_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
     // The window starts at the system's DPI; a monitor of another scale
@@ -209,7 +257,7 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
         return RESULT_NO_WINDOW;
 
     DWORD style = WS_OVERLAPPEDWINDOW;
-    if (!g_silent)
+    if (!g_silent && !g_check)
         style |= WS_VISIBLE;
     int width, height;
     window_size_for_dpi(dpi, &width, &height);

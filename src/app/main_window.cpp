@@ -126,6 +126,8 @@ void on_create(HWND wnd)
             write_result_log();
             g_closing = 1;
             PostMessageA(wnd, WM_DESTROY, 0, 0);
+        } else if (g_check) {
+            check_end(RESULT_CHECK_NO_PACKAGE);
         }
         return;
     }
@@ -194,6 +196,8 @@ void on_create(HWND wnd)
 
     if (g_silent)
         SetTimer(wnd, TIMER_SILENT_EXIT, TIMER_SILENT_EXIT_MS, nullptr);
+    if (g_check)
+        SetTimer(wnd, TIMER_CHECK_END, TIMER_CHECK_SEARCH_MS, nullptr);
 
     // The keyboard's vendor input collection, also while the window is hidden.
     RAWINPUTDEVICE device;

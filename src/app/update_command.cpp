@@ -16,10 +16,10 @@ const int kTextSize = 256;
 const WPARAM kVirtualKeyU = 0x55;
 
 // A run may start only with no run going on, the previous worker gone and
-// no close accepted.
+// no close accepted; -check never starts one.
 bool run_may_start()
 {
-    return g_update_state == ST_IDLE && !g_worker_running && !g_closing;
+    return g_update_state == ST_IDLE && !g_worker_running && !g_closing && !g_check;
 }
 
 }  // namespace

@@ -28,6 +28,10 @@ extern shared_atomic<uint8_t> g_update_state;
 // Set by the first command-line argument: no window, no questions, the tool
 // ends by itself.
 extern uint8_t g_silent;
+// Set by the first argument -check: no window, no run, no result line; the
+// tool asks the keyboard its versions and ends with one of the RESULT_CHECK_
+// codes below.
+extern uint8_t g_check;
 // Result codes (g_update_result): the stage at which a run stopped, which is
 // the process exit code and the result log's error= value. The IT
 // administrators' guide lists them under "Exit codes"; 2 has three meanings.
@@ -42,6 +46,16 @@ enum ResultCode : uint32_t {
     RESULT_NOT_REATTACHED = 5,    // interactive: not detached and re-attached in time
     RESULT_FINISH_NOT_ACKED = 6,  // interactive: the finish command went unacknowledged
     RESULT_VERSIONS_DIFFER = 7,   // the keyboard reports other versions than the package's
+};
+
+// Exit codes of -check (which runs no update). 2 keeps its start-up meanings
+// (another copy runs, no window).
+enum CheckCode : uint32_t {
+    RESULT_CHECK_UP_TO_DATE = 0,    // the keyboard has the package's NXP and Bluetooth versions
+    RESULT_CHECK_APPLIES = 10,      // the update would run (also: only the boot loader is present)
+    RESULT_CHECK_NO_KEYBOARD = 11,  // neither keyboard nor boot loader within the search
+    RESULT_CHECK_REFUSED = 12,      // the update would refuse it: a downgrade, or the other Bluetooth family
+    RESULT_CHECK_NO_PACKAGE = 13,   // the program carries no readable update package
 };
 
 // Result code of the update: the process exit code and the result log's error= value.

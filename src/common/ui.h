@@ -14,3 +14,5 @@ void ui_progress(uint32_t pos);
 void ui_enable_update(BOOL enable);
 // Repaints the main window now, so that a long step shows what it is doing.
 void ui_repaint();
+// The keyboard reported its versions (KB_EVT_VERSION): -check decides on them.
+void check_on_version();

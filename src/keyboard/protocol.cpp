@@ -107,6 +107,8 @@ void kb_on_version(const uint8_t* r)
             g_update_result.store(RESULT_VERIFIED);
     }
     ui_repaint();
+    if (g_check)
+        check_on_version();
 }
 
 void kb_on_event(const uint8_t* r)

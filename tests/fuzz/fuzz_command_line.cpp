@@ -6,6 +6,7 @@
 #include "package/messages.h"
 
 #include <cstring>
+#include <strings.h>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -22,9 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_lang = LANG_NONE;
     parse_command_line(tail);
     FUZZ_CHECK(g_silent == 0 || g_silent == 1);
-    if (g_silent)
-        FUZZ_CHECK(strncmp(tail, "-silent", 7) == 0 || strncmp(tail, "\"-silent\"", 9) == 0 ||
-                   strncmp(tail, "\"-silent", 8) == 0);
+    if (g_silent) {
+        // -silent or /silent in any case, perhaps in double quotes.
+        const char* arg = tail + (*tail == '"');
+        FUZZ_CHECK((arg[0] == '-' || arg[0] == '/') && strncasecmp(arg + 1, "silent", 6) == 0);
+    }
     // The tail as the runtime may hand it on, too: the whole line.
     parse_command_line(line.c_str());
     return 0;

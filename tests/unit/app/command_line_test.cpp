@@ -1,6 +1,6 @@
 // The command line of the entry point: only the first argument counts, it is
 // split at spaces (code 32 only) with double quotes grouping, cut to 255
-// characters, and read for "-silent" and "-lang=".
+// characters, and read for its switches and "-lang=".
 #include "app/app.h"
 #include "common/world_test.h"
 #include "package/messages.h"
@@ -42,17 +42,46 @@ TEST(CommandLine, NothingOrOnlyBlanksChangesNothing)
     expect("     ", 0, 255);
 }
 
-TEST(CommandLine, SilentOnlyWhenTheFirstArgumentIsExactlySilent)
+TEST(CommandLine, SilentWhenTheFirstArgumentIsTheSwitchInAnyCase)
 {
     expect("-silent", 1, 255);
     expect("   -silent   ", 1, 255);
-    expect("-SILENT", 0, 255);
-    expect("-Silent", 0, 255);
+    expect("-SILENT", 1, 255);
+    expect("-Silent", 1, 255);
+    expect("/silent", 1, 255);
+    expect("/SiLeNt", 1, 255);
     expect("-silent2", 0, 255);
-    expect("/silent", 0, 255);
+    expect("--silent", 0, 255);
+    expect("\\silent", 0, 255);
     expect("silent", 0, 255);
     expect("-silen", 0, 255);
     expect("x -silent", 0, 255);
+}
+
+TEST(CommandLine, CheckAndHelpAreFirstArgumentsToo)
+{
+    struct Case {
+        const char* tail;
+        int silent, check, help;
+    };
+    const Case cases[] = {
+        {"-check", 0, 1, 0},
+        {"/CHECK -silent", 0, 1, 0},
+        {"-silent -check", 1, 0, 0},
+        {"-checks", 0, 0, 0},
+        {"-?", 0, 0, 1},
+        {"/?", 0, 0, 1},
+        {"-??", 0, 0, 0},
+        {"x /?", 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        g_check = 0;
+        g_show_help = 0;
+        Parsed p = parse(c.tail);
+        EXPECT_EQ(p.silent, c.silent) << c.tail;
+        EXPECT_EQ(g_check, c.check) << c.tail;
+        EXPECT_EQ(g_show_help, c.help) << c.tail;
+    }
 }
 
 TEST(CommandLine, OnlyTheFirstArgumentCounts)
