@@ -77,6 +77,35 @@ bool first_argument(const char* tail, char* arg)
     return true;
 }
 
+// Copies the argument that begins at `p` (spaces skipped) into `arg` as
+// first_argument does; returns where the next one may begin, or nullptr when
+// there is none.
+const char* argument_at(const char* p, char* arg)
+{
+    while (*p == ' ')
+        ++p;
+    if (*p == '\0' || !first_argument(p, arg))
+        return nullptr;
+    if (*p == '"') {
+        const char* close = strchr(p + 1, '"');
+        return close ? close + 1 : p + strlen(p);
+    }
+    const char* end = strchr(p, ' ');
+    return end ? end : p + strlen(p);
+}
+
+// The support trace: "-trace=FILE" anywhere after the first argument, which
+// keeps its meaning. A trace that cannot be written is left out.
+void open_trace(const char* tail)
+{
+    char arg[kArgumentSize];
+    const char* p = argument_at(tail, arg);
+    while (p && (p = argument_at(p, arg)) != nullptr) {
+        if (strncmp(arg, "-trace=", 7) == 0 && arg[7] && !trace_on() && trace_open(arg + 7))
+            trace_text_record("start", "args", tail);
+    }
+}
+
 }  // namespace
 
 UINT window_dpi(HWND wnd)
@@ -183,8 +212,10 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
         return RESULT_ALREADY_RUNNING;
 
     const char* tail = command_line_tail(GetCommandLineA());
-    if (*tail)
+    if (*tail) {
         parse_command_line(tail);
+        open_trace(tail);
+    }
 
     g_background_brush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
     // The window starts at the system's DPI; a monitor of another scale
@@ -224,7 +255,13 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     // The exit code is the result of the last line this process wrote,
     // whatever a worker still did afterwards; without a line, the result.
     uint64_t last = g_last_line.load();
-    if (last)
-        return (int)(uint32_t)last;
-    return (int)g_update_result.load();
+    int code = last ? (int)(uint32_t)last : (int)g_update_result.load();
+    if (trace_on()) {
+        char f[32];
+        snprintf(f, sizeof f, "\"code\":%d", code);
+        trace_record("exit", f);
+        // Left open: a worker that is still ending records until the process ends.
+        trace_flush();
+    }
+    return code;
 }
