@@ -67,6 +67,8 @@ void trace_output_report(BusHost& host, const Keyboard* k, const uint8_t* report
 
 namespace {
 
+ModelFactory g_model_factory;
+
 void connect(BusHost& host, Keyboard& k, models::UsbMode mode)
 {
     int owner = k.number - 1;
@@ -163,8 +165,16 @@ std::unique_ptr<Keyboard> make_keyboard(BusHost& host, int number, const sim::Ke
                  {text_field("part", part), text_field("what", what),
                   version >= 0 ? number_field("version", version) : null_field("version")});
     };
-    k->model.reset(new models::KeyboardModel(sim::keyboard_settings(config, package), mh, timing));
+    if (g_model_factory && number == 1)
+        k->model = g_model_factory(sim::keyboard_settings(config, package), mh);
+    else
+        k->model.reset(new models::KeyboardModel(sim::keyboard_settings(config, package), mh, timing));
     return made;
+}
+
+void set_model_factory(ModelFactory factory)
+{
+    g_model_factory = std::move(factory);
 }
 
 void plug_at_setup(Keyboard& k)

@@ -141,6 +141,12 @@ void trace_output_report(BusHost& host, const Keyboard* k, const uint8_t* report
 std::unique_ptr<Keyboard> make_keyboard(BusHost& host, int number, const sim::KeyboardConfig& config,
                                         const sim::PackageFacts& package,
                                         const models::KeyboardTiming& timing = models::KeyboardTiming());
+// From now on the first keyboard's model is made by `factory` (a replay of
+// a recording) instead of the keyboard model; nullptr: the model again.
+using ModelFactory = std::function<std::unique_ptr<models::KeyboardModel>(
+    const models::KeyboardSettings& settings, models::KeyboardHost host)>;
+void set_model_factory(ModelFactory factory);
+
 // Plugs the keyboard in at set-up when its configuration says it is
 // attached: its enumeration is the initial state, not announced.
 void plug_at_setup(Keyboard& k);

@@ -39,6 +39,9 @@ public:
         return v_.compare_exchange_strong(expected, desired);
     }
     operator T() const noexcept { return load(); }
+    // Read for the support trace only: no preemption point, so that
+    // recording never changes an interleaving.
+    T peek() const noexcept { return v_.load(); }
     T operator=(T v) noexcept
     {
         store(v);

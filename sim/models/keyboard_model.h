@@ -81,13 +81,15 @@ public:
                   KeyboardTiming timing = KeyboardTiming());
 
     // The cable: plugged in (enumerates after enumerate_ms, or at once) / pulled.
-    void plug(bool at_once = false);
-    void unplug();
+    // A device that plays a recording instead (ReplayModel) answers these itself.
+    virtual ~KeyboardModel() = default;
+    virtual void plug(bool at_once = false);
+    virtual void unplug();
 
     // An output report written to the command collection (normal mode).
-    void output_report(const uint8_t* data, size_t len);
+    virtual void output_report(const uint8_t* data, size_t len);
     // A control transfer to the DFU interface (boot-loader mode).
-    bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
+    virtual bool control(const ControlSetup& setup, uint8_t* data, uint32_t* transferred);
     // The latest failed control transfer got no answer (its pipe times out).
     bool dfu_unanswered() const { return dfu_unanswered_; }
     // A host opened its DFU interface.
@@ -121,7 +123,7 @@ public:
     };
     const Stored& stored() const { return stored_; }
 
-private:
+protected:
     void later(uint32_t ms, std::function<void()> fn);
     void answer(const std::vector<uint8_t>& report, uint32_t delay);
     void power_up(uint32_t delay);

@@ -2,7 +2,9 @@
 // scenario, and writes what happens as a trace of JSON lines.
 #include "models/ground_truth.h"  // before the product's headers, whose DFU names are macros
 
+#include "bus/keyboard_bus.h"
 #include "campaign.h"
+#include "device_replay.h"
 #include "run_scenario.h"
 #include "scenario/engine.h"
 #include "scenario/scenario.h"
@@ -43,11 +45,12 @@ namespace {
 
 using Json = sim::Json;
 
-enum { EXIT_TIME_LIMIT = 125, EXIT_UNUSABLE = 126 };
+enum { EXIT_REPLAY_DIVERGED = 124, EXIT_TIME_LIMIT = 125, EXIT_UNUSABLE = 126 };
 
 FILE* g_out = stdout;
 bool g_text_format = false;
 bool g_ground_truth = false;  // the summary tells what the devices stored
+std::string g_record_file;    // --record: the tool's own support trace of the run
 runner::Scenario g_scenario;
 
 [[noreturn]] void unusable(const std::string& message)
@@ -62,6 +65,8 @@ void usage()
         stderr,
         "usage: tessel-sim [--trace FILE] [--program PACKAGED_EXE] [--format json|text] "
         "[--seed S] [--ground-truth] SCENARIO.json\n"
+        "       tessel-sim --record TOOL_TRACE SCENARIO.json   (also writes the tool's own -trace= records)\n"
+        "       tessel-sim --device-replay TOOL_TRACE [SCENARIO.json]\n"
         "       tessel-sim --campaign N [--seed S] [--jobs J] [--program PACKAGED_EXE]\n"
         "       tessel-sim --replay SCENARIO.json --variant V --seed S [--due] [--program PACKAGED_EXE]\n"
         "Runs tessel-updater in a simulated world with virtual time. SCENARIO.json may be -\n"
@@ -74,7 +79,11 @@ void usage()
         "process of its own under a seeded interleaving, J at a time, and checks every trace\n"
         "against the named invariants; a break prints the scenario, its package variant and\n"
         "seed for --replay, which runs it again and prints its trace. Exit status 0 when\n"
-        "nothing broke, else 1.\n");
+        "nothing broke, else 1.\n"
+        "--device-replay plays a support trace (the tool's -trace=FILE, or --record) as the\n"
+        "devices, with the recorded answers and delays, and the recorded user's actions (or\n"
+        "SCENARIO's). At the first request the recording does not have next it stops: exit\n"
+        "status 124, and standard error names the request, the one expected and its line.\n");
 }
 
 void write_record(const Json& record)
@@ -97,6 +106,19 @@ std::string result_log_windows_path()
 }
 
 std::string read_all(std::istream& in);
+
+// The tool sent what the recording does not have next: the run ends here.
+[[noreturn]] void replay_diverged(const models::ReplayDivergence& d)
+{
+    std::fprintf(stderr, "tessel-sim: replay diverged at t=%llu: the tool sent %s; the recording %s%s\n",
+                 (unsigned long long)sim::now_ms(), d.sent.c_str(),
+                 d.line ? ("expected at line " + std::to_string(d.line) + ": ").c_str() : "had nothing more",
+                 d.expected.c_str());
+    sim::trace("replay_diverged", Json{{"sent", d.sent}, {"expected", d.expected}, {"line", d.line}});
+    std::fflush(g_out);
+    std::fflush(stderr);
+    std::_Exit(EXIT_REPLAY_DIVERGED);
+}
 
 // The simulated world as the scenario engine drives it: virtual time, the
 // user's input through the stand-in's windows, the devices' actions.
@@ -245,7 +267,7 @@ int main(int argc, char** argv)
     uint64_t seed = 0, campaign = 0, jobs = 1, variant = 0;
     bool has_variant = false;
     bool due = false;
-    std::string replay;
+    std::string replay, device_replay;
     auto number = [](const std::string& name, const std::string& v) {
         char* end = nullptr;
         uint64_t n = std::strtoull(v.c_str(), &end, 10);
@@ -278,6 +300,10 @@ int main(int argc, char** argv)
                 g_text_format = true;
             else if (v != "json")
                 unusable("--format must be json or text");
+        } else if (a == "--device-replay" && i + 1 < argc) {
+            device_replay = argv[++i];
+        } else if (a == "--record" && i + 1 < argc) {
+            g_record_file = argv[++i];
         } else if (a == "--ground-truth") {
             g_ground_truth = true;
         } else if (a == "--due") {
@@ -317,13 +343,15 @@ int main(int argc, char** argv)
         }
         return runner::run_campaign(o);
     }
-    if (scenario_file.empty()) {
+    if (scenario_file.empty() && device_replay.empty()) {
         usage();
         return EXIT_UNUSABLE;
     }
 
     std::string text;
-    if (scenario_file == "-") {
+    if (scenario_file.empty()) {
+        text = "{}";
+    } else if (scenario_file == "-") {
         text = read_all(std::cin);
     } else {
         std::ifstream in(scenario_file, std::ios::binary);
@@ -335,6 +363,24 @@ int main(int argc, char** argv)
     runner::Scenario scenario;
     if (!runner::parse_scenario(text, scenario, error))
         unusable(error);
+    if (!device_replay.empty()) {
+        std::ifstream in(device_replay, std::ios::binary);
+        if (!in)
+            unusable("cannot read recording " + device_replay);
+        static runner::DeviceRecording recording;
+        int notice =
+            !scenario_file.empty() && scenario.has_keyboard ? scenario.keyboard.removal_notice_ms : 0;
+        if (!runner::read_device_recording(read_all(in), recording, error, notice))
+            unusable(device_replay + ": " + error);
+        runner::apply_recording(recording, scenario_file.empty(), scenario);
+        simbus::set_model_factory([](const models::KeyboardSettings& s, models::KeyboardHost host) {
+            auto model = std::make_unique<models::ReplayModel>(
+                s, std::move(host), recording.plan,
+                [](const models::ReplayDivergence& d) { replay_diverged(d); });
+            model->start();
+            return std::unique_ptr<models::KeyboardModel>(std::move(model));
+        });
+    }
 
     struct stat st;
     if (stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -429,9 +475,24 @@ int runner::run_scenario(const runner::Scenario& scenario, const std::string& pr
 
     g_engine->schedule_timed_events();
 
+    // Why a run stopped, as the tool records it, goes into the trace too.
+    trace_set_cause_hook([](const char* fields) {
+        Json j = Json::parse(std::string("{") + fields + "}", nullptr, false);
+        if (!j.is_discarded())
+            sim::trace("cause", j);
+    });
+    if (!g_record_file.empty()) {
+        FILE* record = std::fopen(g_record_file.c_str(), "wb");
+        if (!record)
+            unusable("cannot write --record " + g_record_file);
+        trace_open_stream(record);
+        trace_text_record("start", "args", g_scenario.args.c_str());
+    }
+
     sim::trace("start", Json{{"args", g_scenario.args}});
     g_engine->setup_result_log();
     int code = sim::run_entry(g_scenario.args, WinMain);
+    trace_close();
     bool ended = !sim::run_timed_out();
     g_engine->poll();
     if (ended)

@@ -62,7 +62,9 @@ void Engine::perform_due(uint64_t due_ms)
 
 void Engine::before_record(const std::string& ev)
 {
-    if (ev != "state" && ev != "result")
+    // A cause record tells what the tool saw; the state it was in shows
+    // where the state records show it.
+    if (ev != "state" && ev != "result" && ev != "cause")
         poll();
 }
 

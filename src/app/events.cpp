@@ -123,6 +123,12 @@ LRESULT on_timer(HWND hwnd, WPARAM id)
             kb_probe();
     } else if (id == TIMER_SILENT_EXIT) {
         KillTimer(hwnd, TIMER_SILENT_EXIT);
+        if (trace_peek(g_worker_running)) {
+            char why[48];
+            snprintf(why, sizeof why, "\"limit_ms\":%u,\"state\":%u", (unsigned)TIMER_SILENT_EXIT_MS,
+                     (unsigned)trace_peek(g_update_state));
+            trace_cause("silent_time_limit", why);
+        }
         g_closing = 1;
         end_run_now();
         PostMessageA(hwnd, WM_DESTROY, 0, 0);
@@ -148,6 +154,7 @@ LRESULT on_power_broadcast(HWND hwnd, WPARAM wp, LPARAM lp)
 LRESULT on_device_change(HWND hwnd, WPARAM wp, LPARAM lp)
 {
     const DEV_BROADCAST_HDR* hdr = (const DEV_BROADCAST_HDR*)lp;
+    trace_device_change(wp, hdr);
     switch (wp) {
     case DBT_DEVICEARRIVAL:
         if (hdr && hdr->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {

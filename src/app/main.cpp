@@ -21,7 +21,7 @@ const WCHAR* const kHelpText =
     WTEXT("  -silent\tupdate without a window or questions and end by itself (also /silent, any case)\n")
     WTEXT("  -lang=N\tshow the messages of language N (0 to 30)\n")
     WTEXT("  -check\task the keyboard its versions and end: no window, no update\n")
-    WTEXT("  -trace=FILE\trecords a support trace to FILE\n")
+    WTEXT("  -trace=FILE\trecord a support trace to FILE (also after another switch)\n")
     WTEXT("  -? or /?\tthis list\n\n")
     WTEXT("Exit codes:\n")
     WTEXT("  0\tupdate verified (-check: up to date)\n")
@@ -114,6 +114,37 @@ bool is_switch(const char* arg, const char* name)
             return false;
     }
     return *a == '\0';
+}
+
+// Copies the argument that begins at `p` (spaces skipped) into `arg` as
+// first_argument does; returns where the next one may begin, or nullptr when
+// there is none.
+const char* argument_at(const char* p, char* arg)
+{
+    while (*p == ' ')
+        ++p;
+    if (*p == '\0' || !first_argument(p, arg))
+        return nullptr;
+    if (*p == '"') {
+        const char* close = strchr(p + 1, '"');
+        return close ? close + 1 : p + strlen(p);
+    }
+    const char* end = strchr(p, ' ');
+    return end ? end : p + strlen(p);
+}
+
+// The support trace: "-trace=FILE" anywhere on the command line. The first
+// argument keeps its meaning (as the first argument, "-trace=FILE" is an
+// interactive run that is recorded). A trace that cannot be written is left
+// out.
+void open_trace(const char* tail)
+{
+    char arg[kArgumentSize];
+    const char* p = tail;
+    while ((p = argument_at(p, arg)) != nullptr) {
+        if (strncmp(arg, "-trace=", 7) == 0 && arg[7] && !trace_on() && trace_open(arg + 7))
+            trace_text_record("start", "args", tail);
+    }
 }
 
 }  // namespace
@@ -226,8 +257,10 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
         return RESULT_ALREADY_RUNNING;
 
     const char* tail = command_line_tail(GetCommandLineA());
-    if (*tail)
+    if (*tail) {
         parse_command_line(tail);
+        open_trace(tail);
+    }
     if (g_show_help) {
         MessageBoxW(nullptr, kHelpText, WTEXT("Orvex Tessel Keyboard Firmware Updater"),
                     MB_OK | MB_ICONINFORMATION);
@@ -272,7 +305,13 @@ int WINAPI WinMain(HINSTANCE inst, HINSTANCE prev, LPSTR cmdline, int show)
     // The exit code is the result of the last line this process wrote,
     // whatever a worker still did afterwards; without a line, the result.
     uint64_t last = g_last_line.load();
-    if (last)
-        return (int)(uint32_t)last;
-    return (int)g_update_result.load();
+    int code = last ? (int)(uint32_t)last : (int)g_update_result.load();
+    if (trace_on()) {
+        char f[32];
+        snprintf(f, sizeof f, "\"code\":%d", code);
+        trace_record("exit", f);
+        // Left open: a worker that is still ending records until the process ends.
+        trace_flush();
+    }
+    return code;
 }

@@ -249,6 +249,7 @@ LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
     switch (msg) {
     case WM_CREATE: on_create(hwnd); return 0;
     case WM_CLOSE: {
+        trace_record("user", "\"do\":\"close\"");
         // Refused while a run is going on, and while the last worker is still
         // finishing its run (it has yet to write the run's line). While the
         // keyboard is detached the user may leave: the run's line is written
@@ -280,8 +281,16 @@ LRESULT CALLBACK main_wnd_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
                 end_run_now();
         }
         return 0;
-    case WM_COMMAND: on_update_command(hwnd, wp); return 0;
-    case WM_SYSKEYUP: on_sys_key_up(hwnd, wp); return 0;
+    case WM_COMMAND:
+        if (lp)
+            trace_record("user", "\"do\":\"press_update\"");  // the button, not the silent probe
+        on_update_command(hwnd, wp);
+        return 0;
+    case WM_SYSKEYUP:
+        if (wp == 'U')
+            trace_record("user", "\"do\":\"alt_u\"");
+        on_sys_key_up(hwnd, wp);
+        return 0;
     case WM_SHOW_RESTART_PROMPT: show_restart_prompt(); return 0;
     case WM_INPUT:
         kb_on_raw_input((HRAWINPUT)lp);
@@ -315,6 +324,7 @@ void log_append(const char* text)
     if (n <= 0)
         return;
     wide[n] = 0;
+    trace_log_text(text);
     SendMessageW(log, EM_REPLACESEL, FALSE, (LPARAM)wide);
 }
 

@@ -160,12 +160,19 @@ INT_PTR CALLBACK restart_dlg_proc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
         break;
     }
     case WM_COMMAND:
-        if (wp == IDOK)
+        if (wp == IDOK) {
+            trace_record("user", "\"do\":\"restart_now\"");
             restart_windows();  // the prompt stays open
-        else if (wp == IDCANCEL)
+        } else if (wp == IDCANCEL) {
+            if (lp)
+                trace_record("user", "\"do\":\"restart_later\"");
             PostMessageA(dlg, WM_DESTROY, 0, 0);
+        }
         break;
-    case WM_CLOSE: PostMessageA(dlg, WM_DESTROY, 0, 0); break;
+    case WM_CLOSE:
+        trace_record("user", "\"do\":\"close_prompt\"");
+        PostMessageA(dlg, WM_DESTROY, 0, 0);
+        break;
     case WM_DPICHANGED: on_prompt_dpi_changed(dlg, LOWORD(wp), (const RECT*)lp); break;
     case WM_DESTROY:
         g_restart_dlg = nullptr;

@@ -142,6 +142,7 @@ void write_result_log()
         char line[64];
         int length = format_result_line(line, &now, result);
         DWORD written = 0;
+        trace_text_record("result_line", "text", line);
         // One write: a line is never left half written.
         WriteFile(file, line, (DWORD)length, &written, nullptr);
         CloseHandle(file);

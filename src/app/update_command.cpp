@@ -59,6 +59,10 @@ void on_update_command(HWND hwnd, WPARAM wp)
     char text[kTextSize];
     WCHAR wide[kTextSize];
     if (INI_ALLOW_DOWNGRADE == 0 && is_downgrade((uint32_t)parse_hex(INI_VER_NXP), g_kb_nxp_version)) {
+        char why[64];
+        snprintf(why, sizeof why, "\"nxp\":%u,\"package_nxp\":%u", (unsigned)trace_peek(g_kb_nxp_version),
+                 (unsigned)parse_hex(INI_VER_NXP));
+        trace_cause("downgrade_refused", why);
         if (g_silent) {
             // Nothing to do: the tool ends without a result line.
             g_closing = 1;
@@ -72,6 +76,10 @@ void on_update_command(HWND hwnd, WPARAM wp)
 
     uint32_t keyboard_bt = g_kb_bt_version;
     if (keyboard_bt != 0 && bt_family_differs(keyboard_bt, INI_VER_BT_VALUE)) {
+        char why[64];
+        snprintf(why, sizeof why, "\"bt\":%u,\"package_bt\":%u", (unsigned)keyboard_bt,
+                 (unsigned)INI_VER_BT_VALUE);
+        trace_cause("bt_family_differs", why);
         log_append("\r\n");
         log_append(load_message(kMsgBtIncompatible, text));
         UpdateWindow(g_main_wnd);

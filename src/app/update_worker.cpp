@@ -119,6 +119,10 @@ bool finish_and_reattach()
         if (g_update_state == ST_REATTACHED)
             return true;
     }
+    char why[48];
+    snprintf(why, sizeof why, "\"waited_ms\":%d,\"state\":%u", (kCountdownWaits + kAfterCountdownWaits) * 100,
+             (unsigned)trace_peek(g_update_state));
+    trace_cause("not_reattached", why);
     return false;
 }
 
@@ -163,6 +167,16 @@ void outcome()
         load_message(kMsgClose, text, wide);
         SetWindowTextW(GetDlgItem(g_main_wnd, IDC_UPDATE), wide);
     } else {
+        uint32_t result = trace_peek(g_update_result);
+        char why[128];
+        if (result == RESULT_FINISH_NOT_ACKED) {
+            trace_cause("finish_not_acknowledged");
+        } else if (result == RESULT_VERSIONS_DIFFER) {
+            snprintf(why, sizeof why, "\"nxp\":%u,\"bt\":%u,\"package_nxp\":%u,\"package_bt\":%u",
+                     (unsigned)trace_peek(g_kb_nxp_version), (unsigned)trace_peek(g_kb_bt_version),
+                     (unsigned)parse_hex(INI_VER_NXP), (unsigned)INI_VER_BT_VALUE);
+            trace_cause("versions_differ", why);
+        }
         log_append("\r\n");
         log_message(kMsgFailed);
         log_append("\r\n");
@@ -231,6 +245,9 @@ void run()
         ui_repaint();
     }
     if (g_update_state != ST_BT_DONE) {
+        char why[32];
+        snprintf(why, sizeof why, "\"state\":%u", (unsigned)trace_peek(g_update_state));
+        trace_cause("switch_stopped", why);
         ui_enable_update(TRUE);
         return;
     }
@@ -243,6 +260,9 @@ void run()
     for (int w = 0; w < kKeyboardBackWaits && !keyboard_back(at); w++)
         wait_ms(100);
     if (!keyboard_back(at)) {
+        char why[32];
+        snprintf(why, sizeof why, "\"waited_ms\":%d", kKeyboardBackWaits * 100);
+        trace_cause("keyboard_not_back", why);
         // The probe enables the button when the keyboard is found again; a
         // keyboard that never left is usable at once.
         log_append("\r\n");

@@ -57,32 +57,55 @@ int32_t send_block(DfuContext* ctx, uint16_t block, uint8_t* data, uint16_t leng
 {
     for (int attempt = 1;; attempt++) {
         int32_t moved = dnload(ctx, block, data, length);
-        if (moved >= 0 || attempt >= DFU_DNLOAD_ATTEMPTS || !may_send_again(ctx, block))
+        if (moved >= 0)
             return moved;
+        unsigned long error = trace_last_device_error();
+        if (attempt >= DFU_DNLOAD_ATTEMPTS || !may_send_again(ctx, block)) {
+            char why[96];
+            snprintf(why, sizeof why, "\"block\":%u,\"length\":%u,\"attempts\":%d,\"error\":%lu",
+                     (unsigned)block, (unsigned)length, attempt, error);
+            trace_cause("transfer_failed", why);
+            return moved;
+        }
     }
 }
 
 // Polls after a block, whose DFU_DNLOAD was sent at `started`, until the
 // device is idle again; false when the download must stop: no status, an
 // error, or a wait beyond what a block may ask for.
-bool block_accepted(DfuContext* ctx, DWORD started)
+bool block_accepted(DfuContext* ctx, DWORD started, uint16_t block)
 {
     DfuStatus status;
+    char why[128];
     for (int read = 0; read < DFU_BLOCK_READS_MAX; read++) {
         int32_t got = dfu_get_status(ctx, &status);
-        if (got != DFU_STATUS_SIZE)
+        if (got != DFU_STATUS_SIZE) {
+            snprintf(why, sizeof why, "\"block\":%u,\"got\":%d,\"error\":%lu", (unsigned)block, (int)got,
+                     trace_last_device_error());
+            trace_cause("dfu_no_status", why);
             return false;
+        }
         if (status.bState == DFU_STATE_ERROR || status.bStatus != DFU_STATUS_OK) {
+            snprintf(why, sizeof why, "\"block\":%u,\"status\":%u,\"state\":%u", (unsigned)block,
+                     (unsigned)status.bStatus, (unsigned)status.bState);
+            trace_cause("dfu_status_error", why);
             clear_error(ctx, got, status);
             return false;
         }
         if (status.bState == DFU_STATE_DNLOAD_IDLE)
             return true;
         uint32_t wait = status.bwPollTimeout;
-        if (wait > DFU_DNLOAD_POLL_MAX_MS || ms_since(started) + wait > DFU_BLOCK_BUSY_MAX_MS)
+        if (wait > DFU_DNLOAD_POLL_MAX_MS || ms_since(started) + wait > DFU_BLOCK_BUSY_MAX_MS) {
+            snprintf(why, sizeof why, "\"block\":%u,\"state\":%u,\"poll_ms\":%lu,\"busy_ms\":%lu",
+                     (unsigned)block, (unsigned)status.bState, (unsigned long)wait,
+                     (unsigned long)ms_since(started));
+            trace_cause("dfu_wait_too_long", why);
             return false;
+        }
         wait_ms(wait);
     }
+    snprintf(why, sizeof why, "\"block\":%u,\"reads\":%d", (unsigned)block, DFU_BLOCK_READS_MAX);
+    trace_cause("dfu_never_idle", why);
     return false;
 }
 
@@ -95,22 +118,34 @@ bool block_accepted(DfuContext* ctx, DWORD started)
 bool manifested(DfuContext* ctx, DWORD started)
 {
     DfuStatus status;
+    char why[128];
     for (;;) {
         int32_t got = dfu_get_status(ctx, &status);
         if (got != DFU_STATUS_SIZE)
             return true;
         if (status.bState == DFU_STATE_ERROR || status.bStatus != DFU_STATUS_OK) {
+            snprintf(why, sizeof why, "\"status\":%u,\"state\":%u", (unsigned)status.bStatus,
+                     (unsigned)status.bState);
+            trace_cause("dfu_manifest_error", why);
             clear_error(ctx, got, status);
             return false;
         }
         uint32_t wait = status.bwPollTimeout;
-        if (wait > DFU_MANIFEST_POLL_MAX_MS || ms_since(started) + wait > DFU_MANIFEST_MAX_MS)
+        if (wait > DFU_MANIFEST_POLL_MAX_MS || ms_since(started) + wait > DFU_MANIFEST_MAX_MS) {
+            snprintf(why, sizeof why, "\"state\":%u,\"poll_ms\":%lu,\"manifest_ms\":%lu",
+                     (unsigned)status.bState, (unsigned long)wait, (unsigned long)ms_since(started));
+            trace_cause("dfu_manifest_too_long", why);
             return false;
+        }
         wait_ms(wait);
         if (status.bState != DFU_STATE_MANIFEST_SYNC && status.bState != DFU_STATE_MANIFEST)
             return true;
-        if (ms_since(started) + DFU_MANIFEST_PAUSE_MS > DFU_MANIFEST_MAX_MS)
+        if (ms_since(started) + DFU_MANIFEST_PAUSE_MS > DFU_MANIFEST_MAX_MS) {
+            snprintf(why, sizeof why, "\"state\":%u,\"manifest_ms\":%lu", (unsigned)status.bState,
+                     (unsigned long)ms_since(started));
+            trace_cause("dfu_manifest_too_long", why);
             return false;
+        }
         wait_ms(DFU_MANIFEST_PAUSE_MS);
     }
 }
@@ -193,7 +228,7 @@ bool dfu_download(DfuContext* ctx, uint16_t block_length, const UsbImage* image)
             return false;
         block++;
         sent += chunk;
-        if (!block_accepted(ctx, started))
+        if (!block_accepted(ctx, started, (uint16_t)(block - 1)))
             return false;
         ui_progress((uint32_t)(50 + (30 * (int64_t)sent) / ((int64_t)total + chunk)));
     }
@@ -255,9 +290,17 @@ bool dfu_update()
     if (ctx && ctx->device) {
         bool ready = ready_for_download(ctx, &status, got);
         log_append("\r\nDFU DOWNLOAD ...");
-        if (ready)
+        if (ready) {
             done = dfu_download(ctx, INI_DFU_TRANSFER_SIZE, &g_usb_image);
+        } else {
+            char why[96];
+            snprintf(why, sizeof why, "\"status\":%u,\"state\":%u", (unsigned)status.bStatus,
+                     (unsigned)status.bState);
+            trace_cause("dfu_not_ready", why);
+        }
         usb_device_close(ctx->device);
+    } else {
+        trace_cause("bootloader_not_found");
     }
 
     free(ctx);

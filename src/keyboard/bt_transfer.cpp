@@ -18,6 +18,7 @@ void kb_send_bt_image()
 
     uint8_t family = kb_bt_family_byte(INI_VER_BT_VALUE);
     g_kb_write_failures = 0;
+    g_kb_bt_sum_seen = 0;
 
     uint8_t report[KB_OUT_REPORT_SIZE];
     kb_build_bt_start(report, family);
@@ -67,6 +68,19 @@ void kb_send_bt_image()
             return;
         }
         g_update_state.store(ST_IDLE);
+    }
+    char why[96];
+    uint64_t seen = g_kb_bt_sum_seen.load();
+    if (g_kb_write_failures >= KB_WRITE_FAILURE_LIMIT) {
+        snprintf(why, sizeof why, "\"failures\":%u,\"error\":%lu", (unsigned)g_kb_write_failures,
+                 trace_last_device_error());
+        trace_cause("keyboard_write_failed", why);
+    } else if (seen) {
+        snprintf(why, sizeof why, "\"sum\":%lu,\"expected\":%lu", (unsigned long)(uint32_t)seen,
+                 (unsigned long)g_bt_image_sum);
+        trace_cause("bt_checksum_wrong", why);
+    } else {
+        trace_cause("bt_checksum_missing", "\"waited_ms\":6000");
     }
     log_append(" NG. ");
     log_append(load_message(6, text));

@@ -39,6 +39,9 @@
 
 extern HDEVNOTIFY g_keyboard_notify;
 extern uint8_t g_kb_write_failures;
+// The checksum the keyboard reported last in this transfer, with bit 32 set
+// once one came (0: none yet). For the support trace's cause record.
+extern std::atomic<uint64_t> g_kb_bt_sum_seen;
 
 // Discovery and connection (hid_device.cpp)
 void kb_open(uint16_t vid, uint16_t pid);

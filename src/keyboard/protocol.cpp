@@ -79,6 +79,8 @@ uint8_t kb_bt_family_byte(uint32_t package_bt_version)
     return (package_bt_version & 0xFF00) == 0xA200 ? 0xA2 : 0x55;
 }
 
+std::atomic<uint64_t> g_kb_bt_sum_seen{0};
+
 namespace {
 
 void kb_on_version(const uint8_t* r)
@@ -118,6 +120,7 @@ void kb_on_event(const uint8_t* r)
         if (g_update_state.load() == ST_BT_TRANSFER) {
             uint32_t sum = ((uint32_t)r[2] << 24) | ((uint32_t)r[3] << 16) | ((uint32_t)r[4] << 8) | r[5];
             uint8_t expected = ST_BT_TRANSFER;
+            g_kb_bt_sum_seen.store((1ull << 32) | sum);
             if (sum == g_bt_image_sum)
                 g_update_state.compare_exchange_strong(expected, ST_BT_DONE);
         }

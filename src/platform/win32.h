@@ -34,3 +34,6 @@ using shared_atomic = std::atomic<T>;
 #include <win32_host.h>
 #include <shared_atomic.h>
 #endif
+
+// Every device call goes through the support trace's recording (-trace=).
+#include "platform/device_trace.h"

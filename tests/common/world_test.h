@@ -246,7 +246,8 @@ inline void archive_trace(const std::string& text)
 
 // Runs `child` in a child process with a scratch folder, where it leaves
 // trace.jsonl and, when it `reports`, report.json; reads both back.
-inline WorldRun run_child(bool reports, const std::function<void(const TempFolder&)>& child)
+inline WorldRun run_child(bool reports, const std::function<void(const TempFolder&)>& child,
+                          bool archived = true)
 {
     TempFolder folder("tessel-world");
     std::fflush(nullptr);
@@ -264,7 +265,8 @@ inline WorldRun run_child(bool reports, const std::function<void(const TempFolde
     run.real_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::string text = slurp(folder / "trace.jsonl");
-    archive_trace(text);
+    if (archived)
+        archive_trace(text);
     run.read(text);
     run.error = slurp(folder / "stderr.txt");
     Json report = Json::parse(slurp(folder / "report.json"), nullptr, false);
@@ -371,28 +373,72 @@ inline WorldRun tool_in_world(World world, const std::string& args, std::functio
     return run_tool(world, args);
 }
 
+// What a replay of a run's recording must give again: the devices' traffic
+// and what the user sees of the run.
+inline std::vector<json> replayed_part(const Trace& t)
+{
+    std::vector<json> out;
+    for (const json& r : t.records) {
+        std::string ev = r.value("ev", "");
+        if (ev == "kb_out" || ev == "kb_in" || ev == "dfu" || ev == "device" || ev == "log" || ev == "exit" ||
+            ev == "cause")
+            out.push_back(r);
+        else if (ev == "summary")
+            out.push_back(
+                {{"result_log", r.value("result_log", json())}, {"exit_code", r.value("exit_code", json())}});
+    }
+    return out;
+}
+
 // Runs tessel-sim on `scenario` with `extra_args`. Every run is checked for
 // protocol violations by the tool (the summary's `violations` must be 0)
-// unless `violations_expected`.
+// unless `violations_expected`. The tool's own recording of the run
+// (--record) is then played back as the devices (--device-replay with the
+// same scenario's user and system actions), which must give the same device
+// traffic, log texts, causes and result.
 inline WorldRun run_sim(const json& scenario, const std::vector<std::string>& extra_args = {},
                         bool violations_expected = false)
 {
-    WorldRun run = run_child(false, [&](const TempFolder& folder) {
-        // written as tessel-sim's users write it: keys in alphabetical order
-        std::ofstream(folder / "scenario.json", std::ios::binary)
-            << nlohmann::json::parse(scenario.dump()).dump();
-        std::vector<std::string> args = {TESSEL_SIM, "--trace", folder / "trace.jsonl"};
-        args.insert(args.end(), extra_args.begin(), extra_args.end());
-        args.push_back(folder / "scenario.json");
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        int err = open((folder / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(err, 2);
-        execv(TESSEL_SIM, argv.data());
-        std::_Exit(127);
-    });
+    TempFolder recorded("tessel-record");
+    auto run_once = [&](const std::vector<std::string>& mode, bool archived) {
+        return run_child(
+            false,
+            [&](const TempFolder& folder) {
+                // written as tessel-sim's users write it: keys in alphabetical order
+                std::ofstream(folder / "scenario.json", std::ios::binary)
+                    << nlohmann::json::parse(scenario.dump()).dump();
+                std::vector<std::string> args = {TESSEL_SIM, "--trace", folder / "trace.jsonl"};
+                args.insert(args.end(), mode.begin(), mode.end());
+                args.insert(args.end(), extra_args.begin(), extra_args.end());
+                args.push_back(folder / "scenario.json");
+                std::vector<char*> argv;
+                for (std::string& a : args)
+                    argv.push_back(&a[0]);
+                argv.push_back(nullptr);
+                int err = open((folder / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                dup2(err, 2);
+                execv(TESSEL_SIM, argv.data());
+                std::_Exit(127);
+            },
+            archived);
+    };
+    WorldRun run = run_once({"--record", recorded / "record.jsonl"}, true);
+    // Seeded interleavings draw on the devices' own events, which a replay
+    // does not make alike; a second keyboard is not recorded apart.
+    bool seeded = std::find(extra_args.begin(), extra_args.end(), "--seed") != extra_args.end();
+    if (run.status != 126 && !scenario.contains("keyboard2") && !seeded) {
+        WorldRun replay = run_once({"--device-replay", recorded / "record.jsonl"}, false);
+        EXPECT_EQ(replay.status, run.status) << "replay of the run's recording: " << replay.error;
+        std::vector<json> want = replayed_part(run), got = replayed_part(replay);
+        size_t i = 0;
+        while (i < want.size() && i < got.size() && want[i] == got[i])
+            i++;
+        EXPECT_TRUE(i == want.size() && i == got.size())
+            << "replay of the run's recording differs at its record " << i << ": "
+            << (i < want.size() ? want[i].dump() : "(none)") << " vs "
+            << (i < got.size() ? got[i].dump() : "(none)") << "\n"
+            << replay.error;
+    }
     const json& summary = run.summary();
     if (!violations_expected && summary.contains("violations")) {
         EXPECT_EQ(summary["violations"], 0) << "the tool broke a device protocol rule; see the trace's "
