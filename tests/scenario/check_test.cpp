@@ -95,7 +95,7 @@ TEST(Switches, QuestionMarkListsTheSwitchesAndExitCodesThenEnds)
         EXPECT_EQ(boxes[0]["caption"], "Orvex Tessel Keyboard Firmware Updater");
         std::string text = boxes[0]["text"];
         for (const char* part :
-             {"-silent", "/silent", "-lang=N", "-check", "-trace=FILE", "records a support trace to FILE",
+             {"-silent", "/silent", "-lang=N", "-check", "-trace=FILE", "record a support trace to FILE",
               "10\t-check: the update applies", "11\t-check: no keyboard", "12\t", "13\t"})
             EXPECT_NE(text.find(part), std::string::npos) << part;
     }
