@@ -23,10 +23,10 @@ SLOW_BOOT_LOADER = {"args": "-silent", "keyboard": {"bootloader": {"poll_ms": 20
 
 
 def with_trace(scenario, record):
-    """The scenario with -trace= after the tool's first argument ("-" when it has none)."""
+    """The scenario with -trace= after the tool's first argument, or as the first."""
     scenario = dict(scenario)
-    first = scenario.get("args", "") or "-"
-    scenario["args"] = f"{first} -trace={simrun.windows_path(record)}"
+    first = scenario.get("args", "")
+    scenario["args"] = f"{first} -trace={simrun.windows_path(record)}".strip()
     return scenario
 
 
