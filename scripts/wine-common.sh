@@ -8,7 +8,8 @@ WIN_BUILD="$ROOT/build/windows"
 DEMO_DIR="$ROOT/build/demo"
 TITLE="Orvex Tessel Keyboard Firmware Updater"
 
-export WINEPREFIX="$ROOT/build/wine-prefix"
+# TESSEL_WINE_PREFIX: another prefix, for tests that run beside the others.
+export WINEPREFIX="${TESSEL_WINE_PREFIX:-$ROOT/build/wine-prefix}"
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko installer prompts in a fresh prefix.

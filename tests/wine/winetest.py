@@ -14,7 +14,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 WIN_BUILD = ROOT / "build" / "windows"
 DEMO_DIR = ROOT / "build" / "demo"
-RUN_DIR = ROOT / "build" / "wine-run"
+# A chain of tests that runs beside the others has its own run folder (and
+# its own prefix: TESSEL_WINE_PREFIX, read by scripts/wine-common.sh).
+RUN_DIR = Path(os.environ.get("TESSEL_WINE_RUN_DIR", ROOT / "build" / "wine-run"))
 COMMON = ROOT / "scripts" / "wine-common.sh"
 TITLE = "Orvex Tessel Keyboard Firmware Updater"
 
