@@ -120,6 +120,16 @@ void failed(const char* call, DWORD error)
     record("fail", f);
 }
 
+// Records a call that failed; the caller still finds the call's own error.
+void note_failure(const char* call, bool ok)
+{
+    if (ok)
+        return;
+    DWORD e = GetLastError();
+    failed(call, e);
+    SetLastError(e);
+}
+
 // A text as a JSON string body: quotes, backslashes and control characters escaped.
 void escape(char* out, size_t room, const char* text)
 {
@@ -465,11 +475,7 @@ BOOLEAN dt_HidD_GetAttributes(HANDLE h, PHIDD_ATTRIBUTES attr)
 BOOLEAN dt_HidD_GetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* pp)
 {
     BOOLEAN ok = HidD_GetPreparsedData(h, pp);
-    if (!ok) {
-        DWORD e = GetLastError();
-        failed("HidD_GetPreparsedData", e);
-        SetLastError(e);
-    }
+    note_failure("HidD_GetPreparsedData", ok);
     return ok;
 }
 
@@ -519,33 +525,21 @@ UINT dt_GetRawInputData(HRAWINPUT raw, UINT command, LPVOID data, UINT* size, UI
 BOOL dt_RegisterRawInputDevices(PCRAWINPUTDEVICE devices, UINT count, UINT size)
 {
     BOOL ok = RegisterRawInputDevices(devices, count, size);
-    if (!ok) {
-        DWORD e = GetLastError();
-        failed("RegisterRawInputDevices", e);
-        SetLastError(e);
-    }
+    note_failure("RegisterRawInputDevices", ok);
     return ok;
 }
 
 HDEVNOTIFY dt_RegisterDeviceNotificationA(HANDLE recipient, LPVOID filter, DWORD flags)
 {
     HDEVNOTIFY n = RegisterDeviceNotificationA(recipient, filter, flags);
-    if (!n) {
-        DWORD e = GetLastError();
-        failed("RegisterDeviceNotificationA", e);
-        SetLastError(e);
-    }
+    note_failure("RegisterDeviceNotificationA", n != nullptr);
     return n;
 }
 
 BOOL dt_WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE iface)
 {
     BOOL ok = WinUsb_Initialize(file, iface);
-    if (!ok) {
-        DWORD e = GetLastError();
-        failed("WinUsb_Initialize", e);
-        SetLastError(e);
-    }
+    note_failure("WinUsb_Initialize", ok);
     return ok;
 }
 
@@ -593,34 +587,28 @@ BOOL dt_WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE iface, WINUSB_SETUP_PACKE
                      "\"req\":\"%s\",\"value\":%u,\"length\":%u%s,\"type\":%u,\"index\":%u,\"ms\":%lu", name,
                      (unsigned)setup.Value, (unsigned)setup.Length, ok ? "" : ",\"ok\":false",
                      (unsigned)setup.RequestType, (unsigned)setup.Index, (unsigned long)lasted);
-    char hex[2 * 4096 + 1];
+    // The bytes of the data stage: what the tool sent (or meant to send), or
+    // what the device answered.
+    size_t len = 0;
     if (!ok) {
         g_last_error = e;
         snprintf(f + n, sizeof f - n, ",\"error\":%lu", (unsigned long)e);
-        // What the tool meant to send.
-        size_t len = buffer && (setup.RequestType & 0x80) == 0 ? setup.Length : 0;
-        if (len > 4096)
-            len = 4096;
-        trace_hex(hex, buffer, len);
-        if (len)
-            record("dfu", f, "hex", hex);
-        else
-            record("dfu", f);
+        len = buffer && (setup.RequestType & 0x80) == 0 ? setup.Length : 0;
     } else {
         ULONG moved = transferred ? *transferred : 0;
         snprintf(f + n, sizeof f - n, ",\"got\":%lu", (unsigned long)moved);
-        // The bytes of the data stage: what the device answered, or what was sent.
-        size_t len = buffer ? (moved < length ? moved : length) : 0;
+        len = buffer ? (moved < length ? moved : length) : 0;
         if ((setup.RequestType & 0x80) == 0)
             len = buffer ? setup.Length : 0;
-        if (len > 4096)
-            len = 4096;
-        trace_hex(hex, buffer, len);
-        if (len)
-            record("dfu", f, "hex", hex);
-        else
-            record("dfu", f);
     }
+    if (len > 4096)
+        len = 4096;
+    char hex[2 * 4096 + 1];
+    trace_hex(hex, buffer, len);
+    if (len)
+        record("dfu", f, "hex", hex);
+    else
+        record("dfu", f);
     SetLastError(e);
     return ok;
 }
