@@ -104,6 +104,8 @@ private:
                 "HTTP/1.0 200 OK\r\nContent-Type: application/timestamp-reply\r\nContent-Length: " +
                 std::to_string(reply.size()) + "\r\nConnection: close\r\n\r\n";
             std::string all = head + reply;
+            // Counted before the client can read the answer and go on.
+            replies_++;
             for (size_t done = 0; done < all.size();) {
                 ssize_t w = write(c, all.data() + done, all.size() - done);
                 if (w <= 0)
@@ -111,7 +113,6 @@ private:
                 done += size_t(w);
             }
             close(c);
-            replies_++;
         }
     }
 
